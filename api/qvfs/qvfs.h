@@ -1,0 +1,66 @@
+/*
+ * The storage library's C interface: the QVFS_* functions.
+ *
+ * Results are integers: 0 or a positive count for success, a negative code for failure.
+ * Records that cross the interface are packed and little-endian.
+ */
+#ifndef QVFS_QVFS_H
+#define QVFS_QVFS_H
+
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define QVFS_API __attribute__((visibility("default")))
+#else
+#define QVFS_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Drives -------------------------------------------------------------------------------
+ * Device names are "\\.\PhysicalDriveN" (N = 0..15). Drive numbers go first to the images the
+ * application attached, in the order attached, then to the machine's own disks (unless turned
+ * off before the first use of the table). */
+
+typedef struct QVFS_DriveInfo {
+  int number;              /* drive number N */
+  char name[32];           /* "\\.\PhysicalDriveN" */
+  char path[256];          /* image file or /dev node (cut to fit, NUL-terminated) */
+  char text[64];           /* vendor and product */
+  uint64_t capacity;       /* last LBA (not the sector count); 0 when unknown */
+  uint32_t sectorSize;     /* bytes per sector; 0 when unknown */
+  int readOnly;            /* opened read-only: every write is refused */
+  int systemDrive;         /* holds the root file system; the disk scan skips it */
+  int openError;           /* errno of a failed open (EACCES, ...), 0 when it opens */
+} QVFS_DriveInfo;
+
+/* Attaches a disk image (or a block device) as the next drive. sectorSize 0 means 512.
+ * Returns the drive number, or -1 (bad argument), -2 (cannot be opened), -3 (table full). */
+QVFS_API int QVFS_AttachImage(const char* path, int readOnly, int sectorSize);
+/* Forgets every attached image and closes the devices opened on them. */
+QVFS_API void QVFS_DetachAll(void);
+/* Whether the machine's own disks join the drive table (on by default). */
+QVFS_API void QVFS_UseSystemDisks(int on);
+/* Drive n of the table: 0, or -1 past the table or without out. */
+QVFS_API int QVFS_GetDriveInfo(int n, QVFS_DriveInfo* out);
+/* Adds a folder to the volumes the disk scan looks at. 0, or -1 when it is not a folder. */
+QVFS_API int QVFS_AddVolume(const char* folder, int readOnly);
+
+/* ---- Clock and messages ---------------------------------------------------------------- */
+
+/* Manual clock for tests and simulation: while on, the library's time is nowMs (ms since 1970
+ * UTC) and moves only by QVFS_AdvanceClock. Sleeps stay real. */
+QVFS_API void QVFS_SetManualClock(int on, int64_t nowMs);
+QVFS_API void QVFS_AdvanceClock(int64_t ms);
+/* Receives every diagnostic message (and the console lines while console output is off). */
+QVFS_API void QVFS_SetLogSink(void (*sink)(const char* text));
+/* Console output of the device, region-file and table layers: on by default. */
+QVFS_API void QVFS_SetConsoleOutput(int on);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QVFS_QVFS_H */

@@ -1,0 +1,529 @@
+#include "device/disk_dev.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "device/sense_text.h"
+#include "platform/last_error.h"
+#include "platform/messages.h"
+#include "platform/platform_context.h"
+
+using platform::ConsoleErrPrintf;
+using platform::ConsolePrintf;
+
+namespace {
+constexpr uint32_t kProbeBufferBytes = 512 * 1024;
+constexpr uint64_t kProbeBaseLba = 2048;
+// A unit that stays not ready longer than this is given up on rather than waited for forever.
+constexpr int kMaxUnitPolls = 600;         // wait_for_unit: one poll a second
+constexpr int kMaxStartStopPolls = 1800;   // pioneer_start/stop: one poll every 333 ms
+constexpr int kInProgress = 0x20407;       // NOT READY, operation in progress
+
+int SenseCode(const uint8_t* sense) {
+  return (sense[2] & 0x0F) * 65536 + sense[12] * 256 + sense[13];
+}
+
+bool ProgressOf(const uint8_t* sense, uint16_t* progress) {
+  if (!(sense[15] & 0x80)) return false;
+  *progress = static_cast<uint16_t>(sense[16] << 8 | sense[17]);
+  return true;
+}
+}  // namespace
+
+CDisk_Dev::CDisk_Dev() = default;
+
+CDisk_Dev::~CDisk_Dev() = default;
+
+char CDisk_Dev::get_dev_no() const {
+  size_t n = strnlen(name_, sizeof name_);
+  return n ? name_[n - 1] : '\0';
+}
+
+// ---- opening and closing -------------------------------------------------------------------
+
+bool CDisk_Dev::OpenTransport(const char* name) {
+  // Device names already carry the "\\.\" prefix; a bare "PhysicalDriveN" gets it once; a path
+  // (an image or a /dev node) is used as it is.
+  std::string path;
+  if (std::strncmp(name, platform::kDevicePathPrefix, 4) == 0 || name[0] == '/')
+    path = name;
+  else
+    path = std::string(platform::kDevicePathPrefix) + std::string(name, strnlen(name, 27));
+  transport_ = platform::Drives().Open(path);
+  handle_ = transport_ ? transport_->Handle() : -1;
+  return transport_ != nullptr;
+}
+
+int CDisk_Dev::associate(const char* name, bool /*memoryCard*/) {
+  if (!name) return -1;
+  if (!OpenTransport(name)) return -1;
+  if (name != name_) {
+    std::strncpy(name_, name, sizeof name_ - 1);
+    name_[sizeof name_ - 1] = '\0';
+  }
+  ReadCapacity(nullptr);
+  ProbeMaxTransfer();
+  return handle_;
+}
+
+void CDisk_Dev::ProbeMaxTransfer() {
+  std::vector<uint8_t> probe(kProbeBufferBytes);
+  std::minstd_rand rng(static_cast<uint32_t>(platform::TheClock().NowMs()));
+  uint64_t lba = kProbeBaseLba + rng() % 100;
+  uint32_t ss = get_sec_size();
+  for (uint32_t n = 1024; n >= 8; n /= 2) {
+    // Larger sectors: never ask for more than the probe buffer holds.
+    if (static_cast<uint64_t>(n) * ss > kProbeBufferBytes) continue;
+    if (ReadSecs(lba, n, probe.data(), n * ss) == 0) {
+      maxTransfer_ = static_cast<int>(n);
+      break;
+    }
+  }
+}
+
+void CDisk_Dev::ReopenLocked() {
+  CAutoLock g(&lock_);
+  transport_.reset();
+  handle_ = -1;
+  OpenTransport(name_);
+}
+
+int CDisk_Dev::Open() {
+  CAutoLock g(&lock_);
+  if (is_closed() || lastError_ == platform::kOsInvalidHandle) {
+    transport_.reset();
+    handle_ = -1;
+    if (OpenTransport(name_)) lastError_ = 0;
+  }
+  return handle_;
+}
+
+void CDisk_Dev::Close() {
+  if (is_closed()) return;
+  CAutoLock g(&lock_);
+  transport_.reset();
+  handle_ = -1;
+}
+
+// ---- executing a command -------------------------------------------------------------------
+
+uint8_t* CDisk_Dev::BuildCdb(uint8_t length) {
+  req_ = platform::ScsiRequest{};
+  req_.cdbLength = length;
+  req_.timeoutSec = platform::kCommandTimeoutSec;
+  req_.direction = IO_NO_DATA;
+  return cdb_;
+}
+
+int CDisk_Dev::ResultFromSense() {
+  platform::SetLastOsError(platform::kOsGeneralFailure);
+  lastError_ = SenseCode(req_.sense);
+  if (lastError_ == 0) return -1;
+  uint8_t asc = req_.sense[12];
+  uint8_t ascq = req_.sense[13];
+  switch (asc) {
+    case 0x04:
+      platform::SetLastOsError(platform::kOsNotReady);
+      break;
+    case 0x20:
+      platform::SetLastOsError(platform::kOsNoDevice);
+      break;
+    case 0x21:
+      platform::SetLastOsError(ascq == 0 ? platform::kOsNoSpace : platform::kOsInvalidArgument);
+      break;
+    case 0x30:
+      platform::SetLastOsError(platform::kOsMediumIncompatible);
+      break;
+    case 0x3A:
+      platform::SetLastOsError(platform::kOsMediumOffline);
+      break;
+    default:
+      break;
+  }
+  return req_.sense[2] & 0x0F;
+}
+
+int CDisk_Dev::transport(int direction, void* buffer, uint32_t bytes) {
+  req_.direction = direction;
+  req_.data = buffer;
+  req_.dataLength = bytes;
+  bool completed = false;
+  if (transport_) {
+    completed = transport_->Execute(req_);
+  } else {
+    platform::SetLastOsError(platform::kOsInvalidHandle);
+  }
+  if (!completed) {
+    int err = platform::GetLastOsError();
+    if (err <= 0) err = platform::kOsGeneralFailure;
+    lastError_ = err;
+    if (err == platform::kOsInvalidHandle) ReopenLocked();
+    platform::SetLastOsError(err);
+    return err;
+  }
+  if (!(req_.sense[0] & 0x70)) return 0;
+  return ResultFromSense();
+}
+
+int CDisk_Dev::transport_nonedata() {
+  req_.direction = IO_NO_DATA;
+  req_.data = nullptr;
+  req_.dataLength = 0;
+  bool completed = false;
+  if (transport_) {
+    completed = transport_->Execute(req_);
+  } else {
+    platform::SetLastOsError(platform::kOsInvalidHandle);
+  }
+  if (!completed) {
+    int err = platform::GetLastOsError();
+    if (err == platform::kOsInvalidHandle &&
+        (is_closed() || !transport_ || lastError_ == platform::kOsInvalidHandle)) {
+      ReopenLocked();
+      platform::SetLastOsError(err);
+    }
+    return -1;
+  }
+  if (!(req_.sense[0] & 0x70)) return 0;
+  return ResultFromSense();
+}
+
+// ---- command builders ----------------------------------------------------------------------
+
+int CDisk_Dev::test_unit_ready() {
+  BuildCdb(6)[0] = platform::kOpTestUnitReady;
+  return transport_nonedata();
+}
+
+int CDisk_Dev::TestUnitReady() {
+  CAutoLock g(&lock_);
+  return test_unit_ready();
+}
+
+int CDisk_Dev::inquiry(void* buffer, int /*length*/) {
+  uint8_t* cdb = BuildCdb(6);
+  cdb[0] = platform::kOpInquiry;
+  cdb[4] = 36;
+  return transport(IO_DATA_IN, buffer, 36);
+}
+
+int CDisk_Dev::request_sense(void* buffer, int length) {
+  uint8_t* cdb = BuildCdb(6);
+  cdb[0] = platform::kOpRequestSense;
+  cdb[4] = static_cast<uint8_t>(length);
+  return transport(IO_DATA_IN, buffer, static_cast<uint32_t>(length));
+}
+
+int CDisk_Dev::start_stop_unit(uint8_t startStop, bool immediate) {
+  uint8_t* cdb = BuildCdb(6);
+  cdb[0] = platform::kOpStartStopUnit;
+  cdb[1] = immediate ? 0x01 : 0x00;
+  cdb[4] = startStop;
+  return transport_nonedata();
+}
+
+int CDisk_Dev::synchronize_cache(bool immediateOff) {
+  uint8_t* cdb = BuildCdb(10);
+  cdb[0] = platform::kOpSynchronizeCache10;
+  if (!immediateOff) cdb[1] = 0x02;
+  return transport_nonedata();
+}
+
+int CDisk_Dev::read_capacity_10(void* buffer, int /*length*/) {
+  BuildCdb(10)[0] = platform::kOpReadCapacity10;
+  return transport(IO_DATA_IN, buffer, 8);
+}
+
+int CDisk_Dev::read_capacity_16(void* buffer, int length) {
+  uint8_t* cdb = BuildCdb(16);
+  cdb[0] = platform::kOpServiceActionIn16;
+  cdb[1] = 0x10;
+  platform::PutBe(cdb + 12, 2, static_cast<uint32_t>(length));
+  return transport(IO_DATA_IN, buffer, static_cast<uint32_t>(length));
+}
+
+int CDisk_Dev::read_10(uint32_t lba, uint32_t blocks, void* buffer, uint32_t bytes) {
+  uint8_t* cdb = BuildCdb(10);
+  cdb[0] = platform::kOpRead10;
+  platform::PutBe(cdb + 2, 4, lba);
+  platform::PutBe(cdb + 7, 2, blocks);
+  return transport(IO_DATA_IN, buffer, bytes);
+}
+
+int CDisk_Dev::write_10(uint32_t lba, uint32_t blocks, const void* buffer, uint32_t bytes) {
+  uint8_t* cdb = BuildCdb(10);
+  cdb[0] = platform::kOpWrite10;
+  platform::PutBe(cdb + 2, 4, lba);
+  platform::PutBe(cdb + 7, 2, blocks);
+  return transport(IO_DATA_OUT, const_cast<void*>(buffer), bytes);
+}
+
+int CDisk_Dev::read_16(uint64_t lba, uint32_t blocks, void* buffer, uint32_t bytes) {
+  uint8_t* cdb = BuildCdb(16);
+  cdb[0] = platform::kOpRead16;
+  platform::PutBe(cdb + 5, 5, lba & 0xFFFFFFFFFFull);  // LBA bits 39..0
+  platform::PutBe(cdb + 12, 2, blocks);
+  return transport(IO_DATA_IN, buffer, bytes);
+}
+
+int CDisk_Dev::write_16(uint64_t lba, uint32_t blocks, const void* buffer, uint32_t bytes) {
+  uint8_t* cdb = BuildCdb(16);
+  cdb[0] = platform::kOpWrite16;
+  platform::PutBe(cdb + 5, 5, lba & 0xFFFFFFFFFFull);
+  platform::PutBe(cdb + 12, 2, blocks);
+  return transport(IO_DATA_OUT, const_cast<void*>(buffer), bytes);
+}
+
+int CDisk_Dev::Fits10(uint64_t lba, uint32_t blocks) {
+  if (lba + blocks <= 0x100000000ull) return 0;
+  lastError_ = platform::kOsArithmeticOverflow;
+  platform::SetLastOsError(platform::kOsArithmeticOverflow);
+  return platform::kOsArithmeticOverflow;
+}
+
+int CDisk_Dev::ReadSecs(uint64_t lba, uint32_t blocks, void* buffer, uint32_t bytes) {
+  if (bigger2TB_) return read_16(lba, blocks, buffer, bytes);
+  if (int r = Fits10(lba, blocks)) return r;
+  return read_10(static_cast<uint32_t>(lba), blocks, buffer, bytes);
+}
+
+int CDisk_Dev::WriteSecs(uint64_t lba, uint32_t blocks, const void* buffer, uint32_t bytes) {
+  if (bigger2TB_) return write_16(lba, blocks, buffer, bytes);
+  if (int r = Fits10(lba, blocks)) return r;
+  return write_10(static_cast<uint32_t>(lba), blocks, buffer, bytes);
+}
+
+// ---- retries and transfers -----------------------------------------------------------------
+
+int CDisk_Dev::Read_try(uint64_t lba, uint32_t blocks, void* buffer, uint32_t bytes) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    int r = ReadSecs(lba, blocks, buffer, bytes);
+    if (r == 0 || r == platform::kSkMediumError || r == platform::kSkHardwareError) return r;
+  }
+  lastError_ = platform::GetLastOsError();
+  return DEV_READ_FAILED;
+}
+
+int CDisk_Dev::Write_try(uint64_t lba, uint32_t blocks, const void* buffer, uint32_t bytes) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    int r;
+    if (bigger2TB_) {
+      r = write_16(lba, blocks, buffer, bytes);
+    } else {
+      r = WriteSecs(lba, blocks, buffer, bytes);
+      // The LBA does not fit the 10-byte command: the same attempt goes as WRITE(16).
+      if (r != 0 && platform::GetLastOsError() == platform::kOsArithmeticOverflow)
+        r = write_16(lba, blocks, buffer, bytes);
+    }
+    if (r == 0 || r == platform::kSkMediumError || r == platform::kSkHardwareError) return r;
+  }
+  return DEV_WRITE_FAILED;
+}
+
+int CDisk_Dev::Read(uint64_t lba, void* buffer, uint64_t bytes, bool lock) {
+  CAutoLock g(lock ? &lock_ : nullptr);
+  if (bytes == 0) return 0;
+  if (!buffer) return DEV_READ_FAILED;
+  const uint32_t ss = get_sec_size();
+  const uint64_t run = static_cast<uint64_t>(maxTransfer_) * ss;
+  auto* p = static_cast<uint8_t*>(buffer);
+  while (bytes >= run) {
+    if (Read_try(lba, maxTransfer_, p, static_cast<uint32_t>(run)) != 0) return DEV_READ_FAILED;
+    lba += maxTransfer_;
+    p += run;
+    bytes -= run;
+  }
+  if (uint32_t whole = static_cast<uint32_t>(bytes / ss)) {
+    if (Read_try(lba, whole, p, whole * ss) != 0) return DEV_READ_FAILED;
+    lba += whole;
+    p += static_cast<uint64_t>(whole) * ss;
+    bytes -= static_cast<uint64_t>(whole) * ss;
+  }
+  if (bytes) {
+    std::vector<uint8_t> bounce(ss);
+    if (Read_try(lba, 1, bounce.data(), ss) != 0) return DEV_READ_FAILED;
+    std::memcpy(p, bounce.data(), bytes);
+  }
+  return 0;
+}
+
+int CDisk_Dev::Write(uint64_t lba, const void* buffer, uint64_t bytes, bool lock) {
+  CAutoLock g(lock ? &lock_ : nullptr);
+  if (sectorSize_ == 0) sectorSize_ = 512;
+  if (bytes == 0) return 0;
+  if (!buffer) return DEV_WRITE_FAILED;
+  const uint32_t ss = sectorSize_;
+  const uint64_t run = static_cast<uint64_t>(maxTransfer_) * ss;
+  auto* p = static_cast<const uint8_t*>(buffer);
+  while (bytes >= run) {
+    if (Write_try(lba, maxTransfer_, p, static_cast<uint32_t>(run)) != 0) return DEV_WRITE_FAILED;
+    lba += maxTransfer_;
+    p += run;
+    bytes -= run;
+  }
+  if (uint32_t whole = static_cast<uint32_t>(bytes / ss)) {
+    if (Write_try(lba, whole, p, whole * ss) != 0) return DEV_WRITE_FAILED;
+    lba += whole;
+    p += static_cast<uint64_t>(whole) * ss;
+    bytes -= static_cast<uint64_t>(whole) * ss;
+  }
+  if (bytes) {
+    std::vector<uint8_t> bounce(ss);
+    if (Read_try(lba, 1, bounce.data(), ss) != 0) return DEV_WRITE_FAILED;
+    std::memcpy(bounce.data(), p, bytes);
+    if (Write_try(lba, 1, bounce.data(), ss) != 0) return DEV_WRITE_FAILED;
+  }
+  return 0;
+}
+
+// ---- capacity and transfer size ------------------------------------------------------------
+
+uint64_t CDisk_Dev::ReadCapacity(uint32_t* sectorSize) {
+  uint8_t data[32] = {};
+  int r = read_capacity_10(data, 8);
+  if (r != 0) {
+    ReportFailure("Read Capacity 10", r);
+    return 0;
+  }
+  uint64_t last = platform::GetBe(data, 4);
+  uint32_t ss = static_cast<uint32_t>(platform::GetBe(data + 4, 4));
+  if (last == 0xFFFFFFFFull) {
+    std::memset(data, 0, sizeof data);
+    r = read_capacity_16(data, 32);
+    if (r != 0) {
+      ReportFailure("Read Capacity 16", r);
+      r = read_capacity_16(data, 32);
+      if (r != 0) return 0;
+    }
+    last = platform::GetBe(data, 8);
+    ss = static_cast<uint32_t>(platform::GetBe(data + 8, 4));
+    bigger2TB_ = true;
+  } else {
+    bigger2TB_ = false;
+  }
+  capacity_ = last;
+  sectorSize_ = ss;
+  if (sectorSize) *sectorSize = ss;
+  return capacity_;
+}
+
+int CDisk_Dev::DetectMaxTransferBlk(void* probe, uint32_t size) {
+  if (sectorSize_ == 0) {
+    sectorSize_ = 512;
+    return -1;
+  }
+  if (capacity_ == 0 || !probe) return -1;
+  uint32_t back = static_cast<uint32_t>(size * 10u / sectorSize_);
+  uint64_t lba = capacity_ - back;
+  for (uint32_t n = 512; n >= 8; n /= 2) {
+    if (static_cast<uint64_t>(n) * sectorSize_ > size) continue;  // never past the buffer
+    int r = ReadSecs(lba, n, probe, n * sectorSize_);
+    // The device failed the medium or itself: settle for a small, safe run.
+    if (r == platform::kSkMediumError || r == platform::kSkHardwareError) {
+      maxTransfer_ = sectorSize_ == 512 ? 64 : 8;
+      break;
+    }
+    if (r == 0) {
+      maxTransfer_ = static_cast<int>(n);
+      break;
+    }
+  }
+  return 0;
+}
+
+// ---- unit state ----------------------------------------------------------------------------
+
+int CDisk_Dev::wait_for_unit(uint16_t* progress) {
+  uint64_t periodStart = platform::TheClock().TickMs();
+  uint32_t sleepMs = 1000;
+  int r = 0;
+  for (int poll = 0; poll < kMaxUnitPolls; ++poll) {
+    platform::SleepMs(sleepMs);
+    periodStart = platform::TheClock().TickMs();
+    r = test_unit_ready();
+    if (r == 0) return 0;
+    if (r == -1 && !(req_.sense[0] & 0x70)) {
+      ConsolePrintf("unable to TEST UNIT READY\n");
+      return -1;
+    }
+    if (req_.sense[12] == 0x3A) return r;
+    if (progress && !ProgressOf(req_.sense, progress)) {
+      uint8_t sense[18] = {};
+      int rs = request_sense(sense, sizeof sense);
+      if (rs != 0) return rs;
+      ProgressOf(sense, progress);
+    }
+    uint64_t spent = platform::TheClock().TickMs() - periodStart;
+    sleepMs = spent >= 1000 ? 0 : static_cast<uint32_t>(1000 - spent);
+  }
+  return r;
+}
+
+int CDisk_Dev::pioneer_start() {
+  int r = start_stop_unit(1, true);
+  for (int poll = 0; poll < kMaxStartStopPolls && r != 0 && SenseCode(req_.sense) == kInProgress; ++poll) {
+    platform::SleepMs(333);
+    r = start_stop_unit(1, true);
+  }
+  return r;
+}
+
+int CDisk_Dev::pioneer_stop(uint16_t* progress) {
+  int r = start_stop_unit(0, true);
+  for (int poll = 0; poll < kMaxStartStopPolls && r != 0 && SenseCode(req_.sense) == kInProgress; ++poll) {
+    if (progress) ProgressOf(req_.sense, progress);
+    platform::SleepMs(333);
+    r = start_stop_unit(0, true);
+  }
+  return r;
+}
+
+bool CDisk_Dev::FlushCache() {
+  CAutoLock g(&lock_);
+  int r = synchronize_cache(true);
+  if (r == 0) return true;
+  if (r == platform::kSkIllegalRequest) return false;
+  ConsolePrintf("Flusu error.err %d ret %d \n", lastError_, r);
+  return false;
+}
+
+int CDisk_Dev::GetDeviceText(char* buffer, int length) {
+  if (!buffer || length <= 0) return -1;
+  CAutoLock g(&lock_);
+  uint8_t data[36] = {};
+  int r = inquiry(data, sizeof data);
+  if (r != 0) return r;
+  char text[32] = {};
+  std::memcpy(text, data + 8, 8);
+  text[8] = ' ';
+  std::memcpy(text + 9, data + 16, 16);
+  text[25] = '\0';
+  for (int i = 24; i >= 0 && text[i] == ' '; --i) text[i] = '\0';
+  int n = std::min(length - 1, 25);
+  std::memcpy(buffer, text, n);
+  buffer[n] = '\0';
+  return 0;
+}
+
+// ---- reporting -----------------------------------------------------------------------------
+
+void CDisk_Dev::ReportFailure(const char* operation, int result) {
+  int saved = platform::GetLastOsError();
+  if (result == -1) {
+    ConsoleErrPrintf(":-( unable to %s: ", operation);
+  } else {
+    int key = (lastError_ >> 16) & 0x0F;
+    const char* text = FindSenseText(static_cast<uint16_t>(lastError_ & 0xFFFF));
+    if (text)
+      ConsoleErrPrintf(":-[ %s failed with SK=%Xh/%s]: ", operation, key, text);
+    else
+      ConsoleErrPrintf(":-[ %s failed with SK=%Xh/ASC=%02Xh/ACQ=%02Xh]: ", operation, key,
+                       (lastError_ >> 8) & 0xFF, lastError_ & 0xFF);
+  }
+  platform::SetLastOsError(saved);
+  ConsoleErrPrintf("%s\n", platform::OsErrorText(saved).c_str());
+}

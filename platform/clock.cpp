@@ -1,0 +1,67 @@
+#include "platform/clock.h"
+
+#include <chrono>
+#include <thread>
+
+namespace platform {
+
+namespace {
+uint64_t RealTickMs() {
+  using namespace std::chrono;
+  return static_cast<uint64_t>(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+}  // namespace
+
+int64_t Clock::NowMs() const {
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (manual_) return manualNowMs_;
+  }
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+uint64_t Clock::TickMs() const {
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (manual_) return manualTickMs_;
+  }
+  return RealTickMs();
+}
+
+struct tm Clock::LocalTime(int64_t seconds) {
+  struct tm out {};
+  time_t t = static_cast<time_t>(seconds);
+  localtime_r(&t, &out);
+  return out;
+}
+
+int64_t Clock::MakeTime(struct tm fields) {
+  fields.tm_isdst = -1;
+  return static_cast<int64_t>(mktime(&fields));
+}
+
+void Clock::SetManual(bool on, int64_t nowMs) {
+  uint64_t tick = RealTickMs();
+  std::lock_guard<std::mutex> g(mutex_);
+  if (on && !manual_) manualTickMs_ = tick;
+  manual_ = on;
+  manualNowMs_ = nowMs;
+}
+
+void Clock::Advance(int64_t ms) {
+  std::lock_guard<std::mutex> g(mutex_);
+  if (!manual_ || ms <= 0) return;
+  manualNowMs_ += ms;
+  manualTickMs_ += static_cast<uint64_t>(ms);
+}
+
+bool Clock::IsManual() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return manual_;
+}
+
+void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+}  // namespace platform

@@ -1,0 +1,42 @@
+// The one clock of the library. Every read of the current time (wall clock in ms, local
+// calendar time, the millisecond tick counter) goes through it. By default it follows the
+// system; tests and the simulated recorder switch it to a manual clock that they advance
+// themselves. Sleeps stay real either way.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+
+#include "platform/thread_annotations.h"
+
+namespace platform {
+
+class Clock {
+ public:
+  // Wall clock in milliseconds since 1970-01-01 UTC.
+  int64_t NowMs() const;
+  // Milliseconds from an arbitrary start; never goes backwards on the system clock.
+  uint64_t TickMs() const;
+  // Local calendar time (the process's TZ) of a time in seconds since 1970.
+  static struct tm LocalTime(int64_t seconds);
+  // Seconds since 1970 of local calendar fields (mktime); -1 when they cannot be converted.
+  static int64_t MakeTime(struct tm fields);
+
+  // Manual clock: while on, NowMs() is the value set here and moves only by Advance().
+  void SetManual(bool on, int64_t nowMs);
+  void Advance(int64_t ms);
+  bool IsManual() const;
+
+ private:
+  mutable std::mutex mutex_;
+  bool manual_ QVFS_GUARDED_BY(mutex_) = false;
+  int64_t manualNowMs_ QVFS_GUARDED_BY(mutex_) = 0;
+  // Tick value while manual: starts from the real tick at the switch so it never jumps back.
+  uint64_t manualTickMs_ QVFS_GUARDED_BY(mutex_) = 0;
+};
+
+// Sleeps the calling thread for real, whatever the clock says.
+void SleepMs(uint32_t ms);
+
+}  // namespace platform

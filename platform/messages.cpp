@@ -1,0 +1,56 @@
+#include "platform/messages.h"
+
+#include <atomic>
+#include <cstdio>
+
+namespace platform {
+
+namespace {
+std::atomic<bool> g_console{true};
+std::atomic<LogSink> g_sink{nullptr};
+
+void Emit(FILE* stream, const char* fmt, va_list ap) {
+  if (g_console.load()) {
+    vfprintf(stream, fmt, ap);
+    fflush(stream);
+    return;
+  }
+  LogSink sink = g_sink.load();
+  if (!sink) return;
+  char text[kMaxLogMessage];
+  vsnprintf(text, sizeof text, fmt, ap);
+  sink(text);
+}
+}  // namespace
+
+void SetConsoleOutput(bool on) { g_console.store(on); }
+bool ConsoleOutput() { return g_console.load(); }
+void SetLogSink(LogSink sink) { g_sink.store(sink); }
+
+void ConsolePrintf(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  Emit(stdout, fmt, ap);
+  va_end(ap);
+}
+
+void ConsoleErrPrintf(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  Emit(stderr, fmt, ap);
+  va_end(ap);
+}
+
+}  // namespace platform
+
+void DebugLog(const char* fmt, ...) {
+  char text[platform::kMaxLogMessage];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(text, sizeof text, fmt, ap);
+  va_end(ap);
+  // The message store behind the debug log joins here when the frame FIFOs exist; until then the
+  // sink is the only place the text goes.
+  platform::LogSink sink = platform::g_sink.load();
+  if (sink) sink(text);
+}

@@ -1,0 +1,39 @@
+#include "platform/scsi.h"
+
+namespace platform {
+
+void SetFixedSense(uint8_t* sense, uint8_t key, uint8_t asc, uint8_t ascq) {
+  std::memset(sense, 0, kSenseAreaSize);
+  sense[0] = 0x70;
+  sense[2] = key & 0x0F;
+  sense[7] = 10;  // additional sense length
+  sense[12] = asc;
+  sense[13] = ascq;
+}
+
+void SetSenseProgress(uint8_t* sense, uint16_t progress) {
+  sense[15] = 0x80;
+  sense[16] = static_cast<uint8_t>(progress >> 8);
+  sense[17] = static_cast<uint8_t>(progress);
+}
+
+bool DecodeReadWrite(const ScsiRequest& req, uint64_t* lba, uint32_t* blocks, bool* isWrite) {
+  switch (req.cdb[0]) {
+    case kOpRead10:
+    case kOpWrite10:
+      *lba = GetBe(req.cdb + 2, 4);
+      *blocks = static_cast<uint32_t>(GetBe(req.cdb + 7, 2));
+      *isWrite = req.cdb[0] == kOpWrite10;
+      return true;
+    case kOpRead16:
+    case kOpWrite16:
+      *lba = GetBe(req.cdb + 2, 8);
+      *blocks = static_cast<uint32_t>(GetBe(req.cdb + 10, 4));
+      *isWrite = req.cdb[0] == kOpWrite16;
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace platform

@@ -1,0 +1,126 @@
+#include "cli.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "json.h"
+#include "platform/drive_table.h"
+#include "qvfs/qvfs.h"
+
+namespace {
+std::mutex g_diagMutex;
+std::string g_lastDiagnostic;
+bool g_verbose = false;
+
+void Sink(const char* text) {
+  std::string line = text ? text : "";
+  if (g_verbose) {
+    fputs(line.c_str(), stderr);
+    if (line.empty() || line.back() != '\n') fputc('\n', stderr);
+  }
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
+    line.pop_back();
+  if (line.empty()) return;
+  std::lock_guard<std::mutex> g(g_diagMutex);
+  g_lastDiagnostic = line;
+}
+}  // namespace
+
+void InstallMessageSink(bool verbose) {
+  g_verbose = verbose;
+  QVFS_SetConsoleOutput(0);
+  QVFS_SetLogSink(&Sink);
+}
+
+std::string LastDiagnostic() {
+  std::lock_guard<std::mutex> g(g_diagMutex);
+  return g_lastDiagnostic;
+}
+
+void PrintJson(const std::string& doc) {
+  fputs(doc.c_str(), stdout);
+  fputc('\n', stdout);
+}
+
+int Fail(const GlobalOptions& g, int code, const std::string& message) {
+  if (g.json) {
+    JsonWriter w;
+    w.BeginObject().BeginObject("error").Field("code", code).Field("message", message).EndObject();
+    w.EndObject();
+    PrintJson(w.str());
+  } else {
+    fprintf(stderr, "stfsctl: %s (code %d)\n", message.c_str(), code);
+  }
+  return kExitFailed;
+}
+
+int UsageError(const std::string& command, const std::string& message) {
+  fprintf(stderr, "stfsctl%s%s: %s\nTry 'stfsctl %s--help'.\n", command.empty() ? "" : " ",
+          command.c_str(), message.c_str(), command.empty() ? "" : (command + " ").c_str());
+  return kExitUsage;
+}
+
+bool ResolveDrive(const std::string& arg, const GlobalOptions& g, std::string* name,
+                  std::string* error) {
+  if (arg.empty()) {
+    *error = "empty drive argument";
+    return false;
+  }
+  bool digits = arg.find_first_not_of("0123456789") == std::string::npos;
+  if (digits || platform::DriveNumberOf(arg) >= 0) {
+    int n = digits ? std::atoi(arg.c_str()) : platform::DriveNumberOf(arg);
+    QVFS_DriveInfo info;
+    if (arg.size() > 2 || QVFS_GetDriveInfo(n, &info) != 0) {
+      *error = "no drive " + arg + " in the drive table (see 'stfsctl drives')";
+      return false;
+    }
+    *name = info.name;
+    return true;
+  }
+  struct stat st {};
+  if (stat(arg.c_str(), &st) != 0) {
+    *error = "cannot open " + arg + ": " + strerror(errno);
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    *error = arg + " is a folder, not a disk or image";
+    return false;
+  }
+  int n = QVFS_AttachImage(arg.c_str(), g.readOnly ? 1 : 0, g.sectorSize);
+  if (n < 0) {
+    *error = n == -3 ? "the drive table is full" : "cannot attach " + arg;
+    return false;
+  }
+  *name = platform::DriveName(n);
+  return true;
+}
+
+bool ParseSize(const std::string& s, uint64_t* bytes) {
+  if (s.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = strtoull(s.c_str(), &end, 10);
+  if (errno || end == s.c_str()) return false;
+  std::string unit(end);
+  uint64_t mult = 1;
+  if (unit == "K" || unit == "k") mult = 1ull << 10;
+  else if (unit == "M" || unit == "m") mult = 1ull << 20;
+  else if (unit == "G" || unit == "g") mult = 1ull << 30;
+  else if (unit == "T" || unit == "t") mult = 1ull << 40;
+  else if (!unit.empty()) return false;
+  if (v == 0 || v > UINT64_MAX / mult) return false;
+  *bytes = v * mult;
+  return true;
+}
+
+bool TakeValue(const std::vector<std::string>& args, size_t& i, const char* opt,
+               std::string* value) {
+  if (args[i] != opt || i + 1 >= args.size()) return false;
+  *value = args[++i];
+  return true;
+}

@@ -1,0 +1,46 @@
+// stfsctl's conventions shared by every command: global options, drive arguments, sizes,
+// errors and exit status (0 success, 1 the operation failed, 2 bad usage).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum ExitStatus { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+
+struct GlobalOptions {
+  bool json = false;
+  bool verbose = false;
+  bool readOnly = false;
+  bool noSystemDisks = false;
+  int sectorSize = 0;  // for images given as DRIVE after --sector-size
+  std::vector<std::string> folders;
+};
+
+struct Invocation {
+  GlobalOptions& global;
+  std::vector<std::string> args;  // the command's own arguments
+};
+
+// Prints a failure (text on stderr, or {"error":{...}} on stdout with --json); returns 1.
+int Fail(const GlobalOptions& g, int code, const std::string& message);
+// Prints a usage error on stderr; returns 2.
+int UsageError(const std::string& command, const std::string& message);
+// Prints a JSON document (with a newline) on stdout.
+void PrintJson(const std::string& doc);
+
+// The last line the library printed or logged (without its newline); the message of a failure.
+std::string LastDiagnostic();
+// Routes the library's messages: kept for LastDiagnostic, shown on stderr with --verbose.
+void InstallMessageSink(bool verbose);
+
+// Resolves DRIVE: a drive number, a name "\\.\PhysicalDriveN", or the path of an image or block
+// device (attached now). false with a message when it cannot.
+bool ResolveDrive(const std::string& arg, const GlobalOptions& g, std::string* name,
+                  std::string* error);
+// Parses sizes like 2G, 512M, 64K, 1048576 (bytes); false when malformed or zero.
+bool ParseSize(const std::string& s, uint64_t* bytes);
+
+// Option helper: when args[i] is opt, stores the next argument and advances i.
+bool TakeValue(const std::vector<std::string>& args, size_t& i, const char* opt,
+               std::string* value);

@@ -1,0 +1,8 @@
+// stfsctl's commands. Each takes its own arguments and returns the exit status.
+#pragma once
+
+#include "cli.h"
+
+int CmdDrives(Invocation& inv);
+int CmdTable(Invocation& inv);
+int CmdMkimage(Invocation& inv);
