@@ -63,6 +63,9 @@ int CSerialFileCom::Open(const char* path, uint32_t startLbaLow, uint32_t startL
 
 int CSerialFileCom::Close() {
   CAutoLock g(st_.lock);
+  // Buffered data first: the size on disk decides whether the file is short, and a byte written
+  // at the end of a file that is not short would overwrite data.
+  if (stream_) fflush(stream_);
   if (stream_ && Writable() && FileSize() >= 0 &&
       static_cast<uint64_t>(FileSize()) < st_.dataSize &&
       st_.dataSize < static_cast<uint64_t>(st_.curOffset) + kExtendWindow)

@@ -1,0 +1,119 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+
+#include "platform/messages.h"
+#include "qvfs/qvfs.h"
+
+namespace testsupport {
+
+namespace {
+std::mutex g_msgMutex;
+std::vector<std::string> g_messages;
+
+void CaptureSink(const char* text) {
+  std::lock_guard<std::mutex> g(g_msgMutex);
+  g_messages.emplace_back(text ? text : "");
+}
+}  // namespace
+
+TempDir::TempDir() {
+  const char* base = getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/qvfs-test-XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) abort();
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+void MakeSparseFile(const std::string& path, uint64_t bytes) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0) << path;
+  ASSERT_EQ(ftruncate(fd, static_cast<off_t>(bytes)), 0);
+  close(fd);
+}
+
+std::vector<uint8_t> ReadFileBytes(const std::string& path, uint64_t offset, size_t n) {
+  std::vector<uint8_t> out(n);
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return {};
+  ssize_t got = pread(fd, out.data(), n, static_cast<off_t>(offset));
+  close(fd);
+  out.resize(got < 0 ? 0 : static_cast<size_t>(got));
+  return out;
+}
+
+void WriteFileBytes(const std::string& path, uint64_t offset, const void* data, size_t n) {
+  int fd = open(path.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0) << path;
+  ASSERT_EQ(pwrite(fd, data, n, static_cast<off_t>(offset)), static_cast<ssize_t>(n));
+  close(fd);
+}
+
+std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
+  std::vector<uint8_t> v(n);
+  uint32_t x = seed * 2654435761u + 1;
+  for (size_t i = 0; i < n; ++i) {
+    x = x * 1103515245u + 12345u;
+    v[i] = static_cast<uint8_t>(x >> 16);
+  }
+  return v;
+}
+
+void LibraryTest::SetUp() {
+  ctx_ = std::make_unique<qvfs::ScopedContext>();
+  ctx_->get().platform().drives.UseSystemDisks(false);
+  faults_ = std::make_shared<platform::FaultPlan>();
+  auto plan = faults_;
+  ctx_->get().platform().drives.SetDecorator(
+      [plan](int, std::unique_ptr<platform::ScsiTransport> t) -> std::unique_ptr<platform::ScsiTransport> {
+        return std::make_unique<platform::FaultTransport>(std::move(t), plan);
+      });
+  {
+    std::lock_guard<std::mutex> g(g_msgMutex);
+    g_messages.clear();
+  }
+  QVFS_SetConsoleOutput(0);
+  QVFS_SetLogSink(&CaptureSink);
+}
+
+void LibraryTest::TearDown() {
+  ctx_.reset();
+  QVFS_SetLogSink(nullptr);
+  QVFS_SetConsoleOutput(1);
+}
+
+std::string LibraryTest::AttachImage(uint64_t bytes, uint32_t sectorSize, bool readOnly,
+                                     const std::string& file) {
+  imagePath_ = tmp_.File(file);
+  MakeSparseFile(imagePath_, bytes);
+  int n = QVFS_AttachImage(imagePath_.c_str(), readOnly ? 1 : 0, static_cast<int>(sectorSize));
+  EXPECT_GE(n, 0);
+  return "\\\\.\\PhysicalDrive" + std::to_string(n);
+}
+
+std::vector<std::string> LibraryTest::TakeMessages() {
+  std::lock_guard<std::mutex> g(g_msgMutex);
+  std::vector<std::string> out;
+  out.swap(g_messages);
+  return out;
+}
+
+bool LibraryTest::Printed(const std::string& text) {
+  std::lock_guard<std::mutex> g(g_msgMutex);
+  for (const std::string& m : g_messages)
+    if (m.find(text) != std::string::npos) return true;
+  return false;
+}
+
+}  // namespace testsupport

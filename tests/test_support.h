@@ -1,0 +1,58 @@
+// Shared test fixtures: a fresh library context per test (its own drive table, clock and
+// registry), temporary folders and sparse images, and capture of the library's console lines.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/context.h"
+#include "platform/fault_transport.h"
+#include "qvfs/qvfs.h"
+
+namespace testsupport {
+
+// A folder under $TMPDIR (or /tmp), removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Creates a sparse file of the given size (existing content is dropped).
+void MakeSparseFile(const std::string& path, uint64_t bytes);
+std::vector<uint8_t> ReadFileBytes(const std::string& path, uint64_t offset, size_t n);
+void WriteFileBytes(const std::string& path, uint64_t offset, const void* data, size_t n);
+// A buffer of n bytes, each a function of its position and a seed.
+std::vector<uint8_t> Pattern(size_t n, uint32_t seed);
+
+// Every test gets a fresh context without the machine's own disks, console output captured
+// (not printed), and a fault plan that every newly opened device is wrapped with.
+class LibraryTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Attaches a sparse image of the given size; returns the drive name.
+  std::string AttachImage(uint64_t bytes, uint32_t sectorSize = 512, bool readOnly = false,
+                          const std::string& file = "disk.img");
+  // Lines the library printed or logged since the last call.
+  std::vector<std::string> TakeMessages();
+  // True when a line printed since the last TakeMessages contains text (does not clear them).
+  bool Printed(const std::string& text);
+
+  TempDir tmp_;
+  std::unique_ptr<qvfs::ScopedContext> ctx_;
+  std::shared_ptr<platform::FaultPlan> faults_;
+  std::string imagePath_;
+};
+
+}  // namespace testsupport
