@@ -101,7 +101,7 @@ bool ResolveDrive(const std::string& arg, const GlobalOptions& g, std::string* n
 }
 
 bool ParseSize(const std::string& s, uint64_t* bytes) {
-  if (s.empty()) return false;
+  if (s.empty() || s[0] < '0' || s[0] > '9') return false;
   char* end = nullptr;
   errno = 0;
   unsigned long long v = strtoull(s.c_str(), &end, 10);

@@ -1,0 +1,227 @@
+// Writes the seed inputs of the fuzz targets: small disks laid out as a recorder formats them
+// (MBR or GPT, the STFS tables at LBA 64 and 88, a commonData partition, and a FAT32 record
+// partition whose root lists the record files), plus the pieces of such a disk for the buffer
+// parsers. The fuzzer starts from these instead of having to find the signatures by itself.
+//
+// Usage: make_seeds OUTDIR  (writes OUTDIR/disk_table/ and OUTDIR/fat32_root/)
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "disklayout/layout_format.h"
+#include "disklayout/le.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Where the pieces of a seed disk lie, in sectors of its own size.
+struct DiskPlan {
+  uint32_t sectorSize;
+  bool gpt;
+  uint32_t commonLba;      // commonData partition
+  uint32_t commonSectors;
+  uint32_t recordLba;      // record partition
+  uint32_t recordSectors;
+  uint8_t sectorsPerCluster;
+  uint16_t reserved;
+  uint32_t sectorsPerFat;
+  uint32_t recordFileBytes;
+  int recordFiles;
+};
+
+void PutMbrEntry(uint8_t* sector0, int i, uint8_t type, uint32_t start, uint32_t count) {
+  uint8_t* e = sector0 + layout::mbr::kEntriesOffset + i * layout::mbr::kEntrySize;
+  e[layout::mbr::kTypeOffset] = type;
+  le::Put32(e + layout::mbr::kStartLbaOffset, start);
+  le::Put32(e + layout::mbr::kSectorCountOffset, count);
+}
+
+void PutGptEntry(uint8_t* e, uint8_t kind, uint64_t first, uint64_t last) {
+  // Microsoft basic data type GUID; the unique GUID only has to differ between entries.
+  static const uint8_t kBasicData[16] = {0xA2, 0xA0, 0xD0, 0xEB, 0xE5, 0xB9, 0x33, 0x44,
+                                         0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7};
+  std::memcpy(e, kBasicData, sizeof kBasicData);
+  std::memset(e + 16, 0x40 + kind, 16);
+  le::Put64(e + layout::gpt::kFirstLbaOffset, first);
+  le::Put64(e + layout::gpt::kLastLbaOffset, last);
+}
+
+void PutFat32Boot(uint8_t* s, const DiskPlan& p, uint32_t partitionLba, uint32_t sectors) {
+  using namespace layout::fat32;
+  s[0] = 0xEB;
+  s[1] = 0x58;
+  s[2] = 0x90;
+  std::memcpy(s + 3, "MSWIN4.1", 8);
+  le::Put16(s + 11, static_cast<uint16_t>(p.sectorSize));
+  s[kSectorsPerClusterOffset] = p.sectorsPerCluster;
+  le::Put16(s + kReservedSectorsOffset, p.reserved);
+  s[kFatCountOffset] = 2;
+  s[21] = 0xF8;  // media
+  le::Put32(s + 28, partitionLba);  // hidden sectors
+  le::Put32(s + 32, sectors);
+  le::Put32(s + kSectorsPerFatOffset, p.sectorsPerFat);
+  le::Put32(s + kRootClusterOffset, 2);
+  std::memcpy(s + kStfsMarkOffset, layout::stfs::kMagic, sizeof layout::stfs::kMagic);
+  le::Put16(s + kSignatureOffset, layout::mbr::kSignature);
+}
+
+void PutDirEntry(uint8_t* e, const char* name11, uint8_t attr, uint32_t cluster, uint32_t size) {
+  using namespace layout::fat32;
+  std::memcpy(e, name11, kDirNameSize);
+  e[kDirAttrOffset] = attr;
+  le::Put16(e + kDirClusterHighOffset, static_cast<uint16_t>(cluster >> 16));
+  le::Put16(e + kDirClusterLowOffset, static_cast<uint16_t>(cluster));
+  le::Put32(e + kDirSizeOffset, size);
+}
+
+void PutStfsTable(uint8_t* s, uint64_t firstRecordLba, uint32_t fileBytes, uint32_t count,
+                  uint64_t indexLba) {
+  using namespace layout::stfs;
+  std::memcpy(s + kMagicOffset, kMagic, sizeof kMagic);
+  std::memcpy(s + kVersionOffset, kVersion, sizeof kVersion);
+  le::Put64(s + kFirstRecordLbaOffset, firstRecordLba);
+  le::Put32(s + kRecordFileBytesOffset, fileBytes);
+  le::Put32(s + kRecordFileCountOffset, count);
+  le::Put64(s + kIndexLbaOffset, indexLba);
+  le::Put32(s + kIndexBytesOffset, count * 4096);
+  le::Put32(s + kTwoOffset, 2);
+}
+
+// A whole disk, cut after the record partition's root directory (the rest reads as zeros).
+Bytes BuildDisk(const DiskPlan& p) {
+  const uint64_t ss = p.sectorSize;
+  const uint32_t dataLba = p.recordLba + p.reserved + 2 * p.sectorsPerFat;  // cluster 2: root
+  Bytes d((dataLba + 1) * ss + layout::fat32::kRootBytesRead, 0);
+
+  if (p.gpt) {
+    PutMbrEntry(d.data(), 0, layout::mbr::kTypeGptProtective, 1, 0xFFFFFFFFu);
+    uint8_t* h = d.data() + ss;
+    std::memcpy(h, layout::gpt::kSignature, sizeof layout::gpt::kSignature);
+    le::Put32(h + 8, 0x00010000);  // revision 1.0
+    le::Put32(h + 12, 92);         // header size
+    le::Put64(h + 24, 1);          // this header's LBA
+    le::Put64(h + 40, 34);         // first usable LBA
+    le::Put64(h + 72, 2);          // entries' LBA
+    le::Put32(h + 80, layout::gpt::kMaxEntries);
+    le::Put32(h + 84, layout::gpt::kEntrySize);
+    uint8_t* entries = d.data() + 2 * ss;
+    PutGptEntry(entries, 1, p.commonLba, p.commonLba + p.commonSectors - 1);
+    PutGptEntry(entries + layout::gpt::kEntrySize, 2, p.recordLba,
+                uint64_t{p.recordLba} + p.recordSectors - 1);
+  } else {
+    PutMbrEntry(d.data(), 0, 0x0C, p.commonLba, p.commonSectors);
+    PutMbrEntry(d.data(), 1, 0x0C, p.recordLba, p.recordSectors);
+  }
+  le::Put16(d.data() + layout::mbr::kSignatureOffset, layout::mbr::kSignature);
+
+  // Both STFS table copies.
+  const uint32_t fileSectors = p.recordFileBytes / p.sectorSize;
+  const uint32_t firstRecordCluster = 3;
+  const uint64_t firstRecordLba = dataLba + uint64_t{firstRecordCluster - 2} * p.sectorsPerCluster;
+  for (uint64_t lba : {layout::stfs::kTableLba, layout::stfs::kTableCopyLba})
+    PutStfsTable(d.data() + lba * ss, firstRecordLba, p.recordFileBytes,
+                 static_cast<uint32_t>(p.recordFiles), p.commonLba);
+
+  PutFat32Boot(d.data() + uint64_t{p.commonLba} * ss, p, p.commonLba, p.commonSectors);
+  PutFat32Boot(d.data() + uint64_t{p.recordLba} * ss, p, p.recordLba, p.recordSectors);
+
+  // The root directory: a volume label, record file 0 ("00000", no extension), record files
+  // "00001.ASF" ... one after another, and the index file.
+  uint8_t* dir = d.data() + uint64_t{dataLba} * ss;
+  const uint32_t fileClusters = fileSectors / p.sectorsPerCluster;
+  PutDirEntry(dir, "RECORDDISK ", 0x08, 0, 0);
+  PutDirEntry(dir + 32, "00000      ", layout::fat32::kAttrArchive, firstRecordCluster,
+              p.recordFileBytes);
+  int slot = 2;
+  for (int i = 1; i < p.recordFiles; ++i, ++slot) {
+    char name[12];
+    std::snprintf(name, sizeof name, "%05d   ASF", i);
+    PutDirEntry(dir + 32 * slot, name, layout::fat32::kAttrArchive,
+                firstRecordCluster + static_cast<uint32_t>(i) * fileClusters, p.recordFileBytes);
+  }
+  PutDirEntry(dir + 32 * slot, "INDEX   DAT", layout::fat32::kAttrArchive,
+              firstRecordCluster + static_cast<uint32_t>(p.recordFiles) * fileClusters,
+              static_cast<uint32_t>(p.recordFiles) * 4096);
+  return d;
+}
+
+bool WriteFile(const std::string& path, const Bytes& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) {
+    std::fprintf(stderr, "make_seeds: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  ok = std::fclose(f) == 0 && ok;
+  if (!ok) std::fprintf(stderr, "make_seeds: short write to %s\n", path.c_str());
+  return ok;
+}
+
+// A disk_table seed: the geometry byte, then the disk.
+Bytes WithGeometry(uint8_t geometry, const Bytes& disk) {
+  Bytes b;
+  b.reserve(disk.size() + 1);
+  b.push_back(geometry);
+  b.insert(b.end(), disk.begin(), disk.end());
+  return b;
+}
+
+bool MakeDir(const std::string& path) {
+  if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return true;
+  std::fprintf(stderr, "make_seeds: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: make_seeds OUTDIR\n");
+    return 2;
+  }
+  const std::string out = argv[1];
+  const std::string tableDir = out + "/disk_table";
+  const std::string rootDir = out + "/fat32_root";
+  if (!MakeDir(out) || !MakeDir(tableDir) || !MakeDir(rootDir)) return 1;
+
+  // 512-byte sectors: commonData at 128, record partition at 256, root directory at LBA 304.
+  DiskPlan p512{512, false, 128, 128, 256, 1u << 21, 8, 32, 8, 1u << 20, 3};
+  // 4096-byte sectors: commonData at 96, record partition at 104, root directory at LBA 110.
+  DiskPlan p4k{4096, false, 96, 8, 104, 1u << 18, 1, 4, 1, 1u << 20, 3};
+
+  Bytes mbr512 = BuildDisk(p512);
+  p512.gpt = true;
+  Bytes gpt512 = BuildDisk(p512);
+  Bytes mbr4k = BuildDisk(p4k);
+  p4k.gpt = true;
+  Bytes gpt4k = BuildDisk(p4k);
+
+  bool ok = true;
+  ok &= WriteFile(tableDir + "/blank", Bytes{});
+  ok &= WriteFile(tableDir + "/mbr512", WithGeometry(0, mbr512));
+  ok &= WriteFile(tableDir + "/gpt512", WithGeometry(0, gpt512));
+  ok &= WriteFile(tableDir + "/mbr4096", WithGeometry(1, mbr4k));
+  ok &= WriteFile(tableDir + "/gpt4096", WithGeometry(1, gpt4k));
+  ok &= WriteFile(tableDir + "/gpt512-read16", WithGeometry(2, gpt512));
+  ok &= WriteFile(tableDir + "/mbr512-8g", WithGeometry(4, mbr512));
+  ok &= WriteFile(tableDir + "/gpt4096-huge", WithGeometry(7, gpt4k));
+
+  // The buffer parsers: a record partition's boot sector followed by its root directory, the
+  // head of a GPT disk (protective MBR, header, entries) and an STFS table sector.
+  const size_t root512 = (256 + 32 + 16) * 512;
+  Bytes bootAndRoot(mbr512.begin() + 256 * 512, mbr512.begin() + 256 * 512 + 512);
+  bootAndRoot.insert(bootAndRoot.end(), mbr512.begin() + root512,
+                     mbr512.begin() + root512 + layout::fat32::kRootBytesRead);
+  ok &= WriteFile(rootDir + "/blank", Bytes{});
+  ok &= WriteFile(rootDir + "/boot-root", bootAndRoot);
+  ok &= WriteFile(rootDir + "/gpt-head", Bytes(gpt512.begin(), gpt512.begin() + 4096));
+  ok &= WriteFile(rootDir + "/stfs-table",
+                  Bytes(mbr512.begin() + 64 * 512, mbr512.begin() + 65 * 512));
+  return ok ? 0 : 1;
+}

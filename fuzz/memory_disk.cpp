@@ -1,0 +1,126 @@
+#include "fuzz/memory_disk.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace fuzz {
+
+using platform::ScsiRequest;
+
+namespace {
+
+// The device layer always hands over a buffer that holds the whole transfer; a shorter one would
+// be a bug in it that a real adapter would turn into memory corruption, so it stops the run.
+[[noreturn]] void ContractBroken(const char* what, const ScsiRequest& req, uint64_t bytes) {
+  std::fprintf(stderr,
+               "memory disk: %s (opcode %02Xh, transfer %llu bytes, buffer %u bytes, data %p)\n",
+               what, req.cdb[0], static_cast<unsigned long long>(bytes), req.dataLength, req.data);
+  std::abort();
+}
+
+}  // namespace
+
+MemoryDiskTransport::MemoryDiskTransport(MemoryDisk* disk,
+                                         std::unique_ptr<platform::ScsiTransport> inner)
+    : disk_(disk), inner_(std::move(inner)) {}
+
+int MemoryDiskTransport::Handle() const {
+  // Any non-negative number tells the device it is open.
+  return inner_ ? inner_->Handle() : 1000;
+}
+
+bool MemoryDiskTransport::Execute(ScsiRequest& req) {
+  std::memset(req.sense, 0, sizeof req.sense);
+  switch (req.cdb[0]) {
+    case platform::kOpTestUnitReady:
+    case platform::kOpStartStopUnit:
+    case platform::kOpSynchronizeCache10:
+      return true;
+    case platform::kOpRequestSense:
+      if (req.data && req.dataLength) {
+        uint8_t sense[platform::kSenseAreaSize];
+        platform::SetFixedSense(sense, platform::kSkNoSense, 0, 0);
+        std::memcpy(req.data, sense, std::min<uint32_t>(req.dataLength, sizeof sense));
+      }
+      return true;
+    case platform::kOpInquiry:
+      return Inquiry(req);
+    case platform::kOpReadCapacity10:
+      return ReadCapacity(req, false);
+    case platform::kOpServiceActionIn16:
+      if ((req.cdb[1] & 0x1F) != 0x10) break;
+      return ReadCapacity(req, true);
+    case platform::kOpRead10:
+    case platform::kOpRead16:
+    case platform::kOpWrite10:
+    case platform::kOpWrite16:
+      return ReadWrite(req);
+    default:
+      break;
+  }
+  platform::SetFixedSense(req.sense, platform::kSkIllegalRequest, 0x20, 0x00);
+  return true;
+}
+
+bool MemoryDiskTransport::Inquiry(ScsiRequest& req) {
+  uint8_t data[36] = {};
+  data[2] = 0x05;
+  data[3] = 0x02;
+  data[4] = 31;
+  std::memcpy(data + 8, "FUZZ    ", 8);
+  std::memcpy(data + 16, "MEMORY DISK     ", 16);
+  std::memcpy(data + 32, "0001", 4);
+  if (req.data) std::memcpy(req.data, data, std::min<uint32_t>(req.dataLength, sizeof data));
+  return true;
+}
+
+bool MemoryDiskTransport::ReadCapacity(ScsiRequest& req, bool sixteen) {
+  const uint64_t lastLba = disk_->blocks - 1;
+  uint8_t data[32] = {};
+  uint32_t n;
+  if (sixteen) {
+    platform::PutBe(data, 8, lastLba);
+    platform::PutBe(data + 8, 4, disk_->sectorSize);
+    n = std::min<uint32_t>(32, static_cast<uint32_t>(platform::GetBe(req.cdb + 10, 4)));
+  } else {
+    uint64_t shown = disk_->force16 ? 0xFFFFFFFFull : std::min<uint64_t>(lastLba, 0xFFFFFFFFull);
+    platform::PutBe(data, 4, shown);
+    platform::PutBe(data + 4, 4, disk_->sectorSize);
+    n = 8;
+  }
+  if (req.data) std::memcpy(req.data, data, std::min(req.dataLength, n));
+  return true;
+}
+
+bool MemoryDiskTransport::ReadWrite(ScsiRequest& req) {
+  uint64_t lba = 0;
+  uint32_t count = 0;
+  bool isWrite = false;
+  platform::DecodeReadWrite(req, &lba, &count, &isWrite);
+  const uint64_t ss = disk_->sectorSize;
+  const uint64_t bytes = uint64_t{count} * ss;
+  if (!req.data && bytes) ContractBroken("transfer without a buffer", req, bytes);
+  if (bytes > req.dataLength) ContractBroken("buffer shorter than the transfer", req, bytes);
+  if (isWrite) {
+    ++disk_->writes;
+    platform::SetFixedSense(req.sense, platform::kSkDataProtect, 0x27, 0x00);
+    return true;
+  }
+  if (lba > disk_->blocks || count > disk_->blocks - lba) {
+    platform::SetFixedSense(req.sense, platform::kSkIllegalRequest, 0x21, 0x00);  // LBA out of range
+    return true;
+  }
+  auto* out = static_cast<uint8_t*>(req.data);
+  // lba < blocks here, and blocks * sectorSize stays far below 2^64 for every disk the targets
+  // build, so the byte offset cannot wrap.
+  const uint64_t offset = lba * ss;
+  uint64_t fromData = 0;
+  if (offset < disk_->size) fromData = std::min<uint64_t>(bytes, disk_->size - offset);
+  if (fromData) std::memcpy(out, disk_->data + offset, fromData);
+  if (bytes > fromData) std::memset(out + fromData, 0, bytes - fromData);
+  return true;
+}
+
+}  // namespace fuzz

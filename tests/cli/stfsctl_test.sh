@@ -1,0 +1,336 @@
+#!/usr/bin/env bash
+# stfsctl's command-line contract, checked against outside tools: sgdisk writes and prints the
+# partition tables, python3 writes the STFS tables and parses every JSON document.
+#
+#   stfsctl_test.sh /path/to/stfsctl
+#
+# Stops at the first failure with a message on stderr and a non-zero status.
+set -u
+
+if [ $# -ne 1 ]; then
+  echo "usage: $0 /path/to/stfsctl" >&2
+  exit 2
+fi
+STFSCTL=$(realpath "$1") || { echo "stfsctl_test: no such file: $1" >&2; exit 1; }
+[ -x "$STFSCTL" ] || { echo "stfsctl_test: not executable: $STFSCTL" >&2; exit 1; }
+for tool in sgdisk python3 sha256sum du stat dd; do
+  command -v "$tool" >/dev/null 2>&1 ||
+    { echo "stfsctl_test: needs $tool (sgdisk comes with the gdisk package)" >&2; exit 1; }
+done
+
+T=$(mktemp -d "${TMPDIR:-/tmp}/stfsctl_test.XXXXXX") || exit 1
+T=$(realpath "$T")
+LOOP=""
+cleanup() {
+  if [ -n "$LOOP" ]; then losetup -d "$LOOP" 2>/dev/null; fi
+  rm -rf "$T"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+CASE="start"
+fail() {
+  echo "stfsctl_test: FAIL [$CASE]: $*" >&2
+  if [ -s "$T/out" ]; then echo "--- stdout:" >&2; head -c 4000 "$T/out" >&2; echo >&2; fi
+  if [ -s "$T/err" ]; then echo "--- stderr:" >&2; head -c 4000 "$T/err" >&2; echo >&2; fi
+  exit 1
+}
+
+# run ARGS...: runs stfsctl with stdout in $T/out, stderr in $T/err and the status in RC.
+run() {
+  RC=0
+  "$STFSCTL" "$@" >"$T/out" 2>"$T/err" || RC=$?
+}
+expect_rc() {
+  [ "$RC" -eq "$1" ] || fail "stfsctl ${LAST_ARGS:-} exited $RC, expected $1"
+}
+# runx RC ARGS...: run and check the exit status.
+runx() {
+  local want=$1
+  shift
+  LAST_ARGS="$*"
+  run "$@"
+  expect_rc "$want"
+}
+
+# The JSON checker: stdout must be exactly one JSON document (json.loads refuses anything
+# after it); CODE runs with the document as d and asserts on it.
+cat >"$T/jcheck.py" <<'PY'
+import json, re, sys
+
+def sgdisk_parts(path):
+    """[(start, end - start)] for each partition line of `sgdisk -p`, in partition order."""
+    parts, table = [], False
+    for line in open(path):
+        if line.lstrip().startswith("Number"):
+            table = True
+            continue
+        m = re.match(r"\s*(\d+)\s+(\d+)\s+(\d+)\s", line)
+        if table and m:
+            parts.append((int(m.group(1)), int(m.group(2)), int(m.group(3))))
+    parts.sort()
+    return [(start, end - start) for _, start, end in parts]
+
+def json_parts(d):
+    return [(p["start_lba"], p["size"]) for p in d["partitions"]]
+
+out, what, code = sys.argv[1], sys.argv[2], sys.argv[3]
+args = sys.argv[4:]
+text = open(out).read()
+try:
+    d = json.loads(text)
+except ValueError as e:
+    sys.exit(f"{what}: stdout is not exactly one JSON document ({e}): {text[:2000]!r}")
+try:
+    exec(code, {"d": d, "args": args, "sgdisk_parts": sgdisk_parts, "json_parts": json_parts})
+except (AssertionError, KeyError, TypeError, IndexError) as e:
+    sys.exit(f"{what}: {type(e).__name__}: {e}\n  document: {text.strip()[:2000]}")
+PY
+jcheck() {
+  local code=$1
+  shift
+  python3 "$T/jcheck.py" "$T/out" "stfsctl ${LAST_ARGS:-}" "$code" "$@" >&2 ||
+    fail "JSON check failed (see above)"
+}
+sha() { sha256sum "$1" | cut -d' ' -f1; }
+
+cd "$T" || exit 1
+MiB=$((1024 * 1024))
+
+# ---- mkimage -------------------------------------------------------------------------------
+CASE="mkimage"
+runx 0 mkimage "$T/a.img" --size 64M
+[ -f a.img ] || fail "mkimage did not create a.img"
+size=$(stat -c %s a.img)
+[ "$size" -eq $((64 * MiB)) ] || fail "a.img is $size bytes, expected $((64 * MiB))"
+used=$(du -B1 a.img | cut -f1)
+[ "$used" -lt $((1 * MiB)) ] || fail "a.img is not sparse: du shows $used bytes allocated"
+
+runx 0 --json mkimage "$T/j.img" --size 2M
+jcheck 'assert d["size"] == 2*1024*1024, "size"; assert d["path"] == args[0], "path"' "$T/j.img"
+[ "$(stat -c %s j.img)" -eq $((2 * MiB)) ] || fail "j.img has the wrong size"
+
+# A second mkimage keeps the file as it is (its data too).
+printf 'KEEP-THIS' | dd of=a.img bs=1 seek=4096 conv=notrunc status=none
+before=$(sha a.img)
+runx 1 mkimage "$T/a.img" --size 64M
+[ "$(sha a.img)" = "$before" ] || fail "a second mkimage changed the existing image"
+[ "$(stat -c %s a.img)" -eq $((64 * MiB)) ] || fail "a second mkimage changed the size"
+
+CASE="mkimage bad sizes"
+for bad in 0 12Q -5 "" M 1.5G -512; do
+  runx 2 mkimage "$T/bad.img" --size "$bad"
+  [ ! -e bad.img ] || fail "mkimage --size '$bad' created the file"
+done
+runx 2 mkimage "$T/bad.img"
+[ ! -e bad.img ] || fail "mkimage without --size created the file"
+runx 2 mkimage "$T/bad.img" --size
+[ ! -e bad.img ] || fail "mkimage with a bare --size created the file"
+runx 2 mkimage --size 64M
+
+# ---- table: GPT partitions against sgdisk --------------------------------------------------
+CASE="table GPT 512"
+runx 0 mkimage "$T/gpt.img" --size 64M
+sgdisk -n 1:2048:+8M -n 2:0:+16M -n 3:0:0 gpt.img >"$T/sgdisk.log" 2>&1 ||
+  { cat "$T/sgdisk.log" >&2; fail "sgdisk could not partition gpt.img"; }
+sgdisk -p gpt.img >"$T/sg512.txt" 2>&1 || fail "sgdisk -p gpt.img failed"
+python3 - "$T/sg512.txt" <<'PY' || fail "sgdisk -p does not list the three partitions"
+import re, sys
+n = sum(1 for l in open(sys.argv[1]) if re.match(r"\s*[123]\s+\d+\s+\d+\s", l))
+sys.exit(0 if n == 3 else 1)
+PY
+sum_before=$(sha gpt.img)
+runx 0 --no-system-disks --json table gpt.img
+jcheck '
+exp = sgdisk_parts(args[0])
+assert len(exp) == 3, f"sgdisk lists {exp}"
+assert d["gpt"] is True, "gpt should be true"
+assert d["stfs"] is False, "stfs should be false"
+assert json_parts(d) == exp, f"partitions {json_parts(d)} != sgdisk {exp} (start, end - start)"
+assert "table_lba" not in d, "table_lba shown without an STFS table"
+' "$T/sg512.txt"
+[ "$(sha gpt.img)" = "$sum_before" ] || fail "table changed the image"
+
+# Text mode lists the same partitions.
+runx 0 --no-system-disks table gpt.img
+grep -q "GPT, 3 partitions" "$T/out" || fail "text output does not report 3 GPT partitions"
+grep -q "start LBA 18432" "$T/out" || fail "text output lacks partition 2's start"
+
+CASE="table GPT 4096"
+runx 0 mkimage "$T/gpt4k.img" --size 64M
+if command -v losetup >/dev/null 2>&1 &&
+    LOOP=$(losetup -f --show -b 4096 "$T/gpt4k.img" 2>/dev/null) && [ -n "$LOOP" ]; then
+  sgdisk -n 1:256:+8M -n 2:0:+16M -n 3:0:0 "$LOOP" >"$T/sgdisk.log" 2>&1 ||
+    { cat "$T/sgdisk.log" >&2; fail "sgdisk could not partition $LOOP"; }
+  sgdisk -p "$LOOP" >"$T/sg4k.txt" 2>&1 || fail "sgdisk -p $LOOP failed"
+  losetup -d "$LOOP" || fail "cannot detach $LOOP"
+  LOOP=""
+  grep -q "Sector size (logical.*): 4096" "$T/sg4k.txt" ||
+    fail "the loop device did not have 4096-byte sectors: $(cat "$T/sg4k.txt")"
+  runx 0 --no-system-disks --sector-size 4096 --json table gpt4k.img
+  jcheck '
+exp = sgdisk_parts(args[0])
+assert len(exp) == 3, f"sgdisk lists {exp}"
+assert d["gpt"] is True and d["stfs"] is False, "gpt true, stfs false expected"
+assert json_parts(d) == exp, f"partitions {json_parts(d)} != sgdisk {exp} (start, end - start)"
+assert d["sector_size"] == 4096, "sector_size %r" % d["sector_size"]
+assert d["capacity"] == 64*1024*1024//4096 - 1, "capacity (last LBA) %r" % d["capacity"]
+' "$T/sg4k.txt"
+else
+  LOOP=""
+  echo "stfsctl_test: skipping the 4096-byte-sector partition case:" \
+    "no loop device with 4096-byte sectors (losetup -b 4096) here" >&2
+fi
+
+# ---- table: a blank disk -------------------------------------------------------------------
+CASE="table blank"
+runx 0 mkimage "$T/blank.img" --size 64M
+runx 1 --no-system-disks --json table blank.img
+jcheck '
+assert list(d) == ["error"], f"top level {list(d)}"
+assert d["error"]["code"] == -1, "code %r" % d["error"]["code"]
+assert "Not GPT parttion." in d["error"]["message"], "message"
+'
+runx 1 --no-system-disks -v table blank.img
+grep -Fxq "Not GPT parttion." "$T/err" || fail "-v: stderr lacks the line 'Not GPT parttion.'"
+[ ! -s "$T/out" ] || fail "a failed text-mode table printed on stdout"
+runx 1 --no-system-disks table blank.img
+grep -Fq "Not GPT parttion." "$T/err" || fail "the failure message is not on stderr"
+grep -Fxq "Not GPT parttion." "$T/err" && fail "without -v the library's own lines reach stderr"
+grep -q "CDiskTable" "$T/err" && fail "without -v the library's diagnostics reach stderr"
+# With --json and -v: stdout still carries the one document, the diagnostics go to stderr.
+runx 1 --no-system-disks --json -v table blank.img
+jcheck 'assert d["error"]["code"] == -1, "code"'
+grep -Fxq "Not GPT parttion." "$T/err" || fail "--json -v: stderr lacks 'Not GPT parttion.'"
+
+# ---- table: STFS tables --------------------------------------------------------------------
+CASE="table STFS"
+runx 0 mkimage "$T/stfs.img" --size 64M
+sgdisk -n 1:2048:0 stfs.img >"$T/sgdisk.log" 2>&1 ||
+  { cat "$T/sgdisk.log" >&2; fail "sgdisk could not partition stfs.img"; }
+# first record LBA above 4 GiB sectors catches a 32-bit cut; 256 MiB record files.
+FIRST=$((0x123456789))
+RECBYTES=$((256 * MiB))
+COUNT=7
+INDEX=$((0x100000800))
+python3 - stfs.img "$FIRST" "$RECBYTES" "$COUNT" "$INDEX" <<'PY' || fail "cannot write the STFS tables"
+import struct, sys
+path, first, recbytes, count, index = sys.argv[1], *map(int, sys.argv[2:])
+t = bytearray(512)
+t[0:8] = b"STFSPART"
+t[8:12] = b"0010"
+t[16:24] = struct.pack("<Q", first)
+t[24:28] = struct.pack("<I", recbytes)
+t[28:32] = struct.pack("<I", count)
+t[48:56] = struct.pack("<Q", index)
+t[56:60] = struct.pack("<I", count * 4096)
+t[60:64] = struct.pack("<I", 2)
+with open(path, "r+b") as f:
+    for lba in (64, 88):
+        f.seek(lba * 512)
+        f.write(t)
+PY
+# What every valid copy of the table must show; the partition is compared with sgdisk's.
+sgdisk -p stfs.img >"$T/sgstfs.txt" 2>&1 || fail "sgdisk -p stfs.img failed"
+STFS_FIELDS="
+exp = sgdisk_parts(args[0])
+assert len(exp) == 1 and exp[0][0] == 2048, 'sgdisk lists %r' % exp
+assert d['gpt'] is True, 'gpt should be true'
+assert json_parts(d) == exp, 'partitions %r != sgdisk %r' % (json_parts(d), exp)
+assert d['stfs'] is True, 'stfs should be true'
+assert d['first_record_lba'] == $FIRST, 'first_record_lba %r' % d['first_record_lba']
+assert d['record_file_sectors'] == $((RECBYTES / 512)), 'record_file_sectors %r' % d['record_file_sectors']
+assert d['index_lba'] == $INDEX, 'index_lba %r' % d['index_lba']
+"
+sum_before=$(sha stfs.img)
+runx 0 --no-system-disks --json table stfs.img
+jcheck "$STFS_FIELDS
+assert d['table_lba'] == 64, 'table_lba %r' % d['table_lba']" "$T/sgstfs.txt"
+runx 0 --read-only --no-system-disks table stfs.img
+grep -q "STFS table at LBA 64" "$T/out" || fail "text output does not show the table at LBA 64"
+[ "$(sha stfs.img)" = "$sum_before" ] || fail "table changed the STFS image"
+
+CASE="table STFS copy"
+printf 'X' | dd of=stfs.img bs=1 seek=$((64 * 512)) conv=notrunc status=none
+runx 0 --no-system-disks --json table stfs.img
+jcheck "$STFS_FIELDS
+assert d['table_lba'] == 88, 'table_lba %r' % d['table_lba']" "$T/sgstfs.txt"
+
+CASE="table STFS both bad"
+printf 'X' | dd of=stfs.img bs=1 seek=$((88 * 512)) conv=notrunc status=none
+runx 0 --no-system-disks --json table stfs.img
+jcheck '
+exp = sgdisk_parts(args[0])
+assert d["gpt"] is True, "gpt should be true"
+assert d["stfs"] is False, "stfs should be false"
+assert json_parts(d) == exp, "partitions %r != sgdisk %r" % (json_parts(d), exp)
+assert "table_lba" not in d, "table_lba shown without an STFS table"
+' "$T/sgstfs.txt"
+runx 0 --no-system-disks table stfs.img
+grep -q "No STFS table" "$T/out" || fail "text output does not say there is no STFS table"
+
+# ---- drives --------------------------------------------------------------------------------
+CASE="drives"
+runx 0 mkimage "$T/b.img" --size 64M
+runx 0 --image a.img --image b.img --no-system-disks --json drives
+jcheck '
+dr = d["drives"]
+assert [x["number"] for x in dr] == [0, 1], "numbers %r" % [x["number"] for x in dr]
+assert [x["path"] for x in dr] == args, "paths %r != %r" % ([x["path"] for x in dr], args)
+for x in dr:
+    assert x["name"] == "\\\\.\\PhysicalDrive%d" % x["number"], "name %r" % x["name"]
+    assert x["sector_size"] == 512, "sector_size %r" % x["sector_size"]
+    assert x["capacity_mb"] == 64, "capacity_mb %r" % x["capacity_mb"]
+    assert x["read_only"] is False, "read_only should be false"
+' "$T/a.img" "$T/b.img"
+
+runx 0 --read-only --image a.img --image b.img --no-system-disks --json drives
+jcheck '
+dr = d["drives"]
+assert len(dr) == 2, f"{len(dr)} drives"
+assert all(x["read_only"] is True for x in dr), "read_only should be true"
+'
+
+runx 0 mkimage "$T/c.img" --size 64M
+runx 0 --image a.img --sector-size 4096 --image c.img --no-system-disks --json drives
+jcheck '
+dr = d["drives"]
+assert [x["number"] for x in dr] == [0, 1], "numbers"
+assert [x["path"] for x in dr] == args, "paths %r" % [x["path"] for x in dr]
+assert dr[0]["sector_size"] == 512, "a.img sector_size %r" % dr[0]["sector_size"]
+assert dr[1]["sector_size"] == 4096, "c.img sector_size %r" % dr[1]["sector_size"]
+assert dr[1]["capacity_mb"] == 64, "c.img capacity_mb %r" % dr[1]["capacity_mb"]
+' "$T/a.img" "$T/c.img"
+
+# With -v, stdout still holds only the document.
+runx 0 -v --image a.img --no-system-disks --json drives
+jcheck 'assert len(d["drives"]) == 1, "one drive"'
+runx 0 --json -v --no-system-disks table gpt.img
+jcheck 'assert len(d["partitions"]) == 3, "three partitions"'
+[ -s "$T/err" ] || fail "-v showed none of the library's messages"
+
+# ---- usage errors --------------------------------------------------------------------------
+CASE="usage"
+runx 2
+runx 2 --json --no-system-disks
+runx 2 frobnicate
+runx 2 --no-system-disks frobnicate a.img
+runx 2 --bogus-option drives
+runx 2 --no-system-disks table
+runx 2 --no-system-disks --json table
+runx 2 --no-system-disks table a.img b.img
+runx 2 --image
+runx 2 --sector-size 1000 --no-system-disks drives
+runx 2 drives extra
+
+# ---- read-only -----------------------------------------------------------------------------
+CASE="read-only"
+for img in gpt.img stfs.img blank.img; do
+  before=$(sha "$img")
+  run --read-only --no-system-disks table "$img"
+  [ "$RC" -le 1 ] || fail "--read-only table $img exited $RC"
+  run --read-only --no-system-disks --json table "$img"
+  [ "$(sha "$img")" = "$before" ] || fail "--read-only table changed $img"
+done
+
+echo "stfsctl_test: all checks passed"
