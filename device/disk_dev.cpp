@@ -21,7 +21,9 @@ constexpr uint64_t kProbeBaseLba = 2048;
 // A unit that stays not ready longer than this is given up on rather than waited for forever.
 constexpr int kMaxUnitPolls = 600;         // wait_for_unit: one poll a second
 constexpr int kMaxStartStopPolls = 1800;   // pioneer_start/stop: one poll every 333 ms
-constexpr int kInProgress = 0x20407;       // NOT READY, operation in progress
+constexpr int kInProgress = 0x20407;
+// The 16-byte commands carry 40 LBA bits.
+constexpr uint64_t kMaxLba16 = 1ull << 40;       // NOT READY, operation in progress
 
 int SenseCode(const uint8_t* sense) {
   return (sense[2] & 0x0F) * 65536 + sense[12] * 256 + sense[13];
@@ -262,7 +264,15 @@ int CDisk_Dev::write_10(uint32_t lba, uint32_t blocks, const void* buffer, uint3
   return transport(IO_DATA_OUT, const_cast<void*>(buffer), bytes);
 }
 
+int CDisk_Dev::Fits16(uint64_t lba, uint32_t blocks) {
+  if (lba < kMaxLba16 && blocks <= kMaxLba16 - lba) return 0;
+  lastError_ = platform::kOsArithmeticOverflow;
+  platform::SetLastOsError(platform::kOsArithmeticOverflow);
+  return platform::kOsArithmeticOverflow;
+}
+
 int CDisk_Dev::read_16(uint64_t lba, uint32_t blocks, void* buffer, uint32_t bytes) {
+  if (int r = Fits16(lba, blocks)) return r;
   uint8_t* cdb = BuildCdb(16);
   cdb[0] = platform::kOpRead16;
   platform::PutBe(cdb + 5, 5, lba & 0xFFFFFFFFFFull);  // LBA bits 39..0
@@ -271,6 +281,7 @@ int CDisk_Dev::read_16(uint64_t lba, uint32_t blocks, void* buffer, uint32_t byt
 }
 
 int CDisk_Dev::write_16(uint64_t lba, uint32_t blocks, const void* buffer, uint32_t bytes) {
+  if (int r = Fits16(lba, blocks)) return r;
   uint8_t* cdb = BuildCdb(16);
   cdb[0] = platform::kOpWrite16;
   platform::PutBe(cdb + 5, 5, lba & 0xFFFFFFFFFFull);
@@ -279,7 +290,7 @@ int CDisk_Dev::write_16(uint64_t lba, uint32_t blocks, const void* buffer, uint3
 }
 
 int CDisk_Dev::Fits10(uint64_t lba, uint32_t blocks) {
-  if (lba + blocks <= 0x100000000ull) return 0;
+  if (lba < 0x100000000ull && blocks <= 0x100000000ull - lba) return 0;
   lastError_ = platform::kOsArithmeticOverflow;
   platform::SetLastOsError(platform::kOsArithmeticOverflow);
   return platform::kOsArithmeticOverflow;

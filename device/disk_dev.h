@@ -115,6 +115,8 @@ class CDisk_Dev {
   // The 10-byte commands carry a 32-bit LBA: refuse (as the OS would, error 534) a command
   // whose blocks do not all fit instead of truncating its address.
   int Fits10(uint64_t lba, uint32_t blocks);
+  // The same for the 40 LBA bits of the 16-byte commands.
+  int Fits16(uint64_t lba, uint32_t blocks);
   void ProbeMaxTransfer();
 
   std::unique_ptr<platform::ScsiTransport> transport_;

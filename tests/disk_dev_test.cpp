@@ -240,6 +240,10 @@ TEST_F(DiskDevTest, TenByteCommandsNeverTruncateALargeLba) {
   EXPECT_EQ(d.Write_try(0x100000005ull, 1, buf, 512), DEV_WRITE_FAILED);
   for (const CommandRecord& c : DataCommands()) EXPECT_NE(c.opcode, kOpWrite10);
   EXPECT_EQ(ReadFileBytes(imagePath_, 5 * 512, 512), std::vector<uint8_t>(512, 0));
+  // Nor do the 16-byte commands cut an LBA past their 40 bits, and no sum wraps.
+  EXPECT_EQ(d.write_16((1ull << 40) + 5, 1, buf, 512), 534);
+  EXPECT_EQ(d.Write_try(UINT64_MAX - 1, 4, buf, 512), DEV_WRITE_FAILED);
+  EXPECT_EQ(ReadFileBytes(imagePath_, 5 * 512, 512), std::vector<uint8_t>(512, 0));
 }
 
 TEST_F(DiskDevTest, LostHandleIsHealedByReopening) {
