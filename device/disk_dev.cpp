@@ -416,6 +416,12 @@ uint64_t CDisk_Dev::ReadCapacity(uint32_t* sectorSize) {
   } else {
     bigger2TB_ = false;
   }
+  // A sector size no disk has (zero, not a power of two, past 64 KiB) would size every buffer
+  // after it: treat the answer as a failed capacity read.
+  if (ss < 512 || ss > 65536 || (ss & (ss - 1))) {
+    ConsoleErrPrintf(":-( unable to Read Capacity: sector size %u\n", ss);
+    return 0;
+  }
   capacity_ = last;
   sectorSize_ = ss;
   if (sectorSize) *sectorSize = ss;

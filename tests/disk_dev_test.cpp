@@ -141,6 +141,17 @@ TEST_F(DiskDevTest, CapacityFailureKeepsOldValuesAndReportsTheSenseText) {
   EXPECT_TRUE(Printed(":-[ Read Capacity 10 failed with SK=4h/ASC=99h/ACQ=01h]: "));
 }
 
+TEST_F(DiskDevTest, ImpossibleSectorSizeIsAFailedCapacityRead) {
+  CDisk_Dev& d = OpenDisk(8 << 20);
+  faults_->OverrideCapacity(100, 0x40000000);
+  EXPECT_EQ(d.ReadCapacity(), 0u);
+  EXPECT_EQ(d.get_sec_size(), 512u);
+  EXPECT_EQ(d.get_capacity(), (8u << 20) / 512 - 1);
+  faults_->OverrideCapacity(100, 1000);
+  EXPECT_EQ(d.ReadCapacity(), 0u);
+  EXPECT_EQ(d.get_sec_size(), 512u);
+}
+
 TEST_F(DiskDevTest, PartialSectorsAreBouncedAndPatched) {
   CDisk_Dev& d = OpenDisk(8 << 20);
   auto before = Pattern(512, 1);
