@@ -78,19 +78,9 @@ bool MemoryDiskTransport::Inquiry(ScsiRequest& req) {
 
 bool MemoryDiskTransport::ReadCapacity(ScsiRequest& req, bool sixteen) {
   const uint64_t lastLba = disk_->blocks - 1;
-  uint8_t data[32] = {};
-  uint32_t n;
-  if (sixteen) {
-    platform::PutBe(data, 8, lastLba);
-    platform::PutBe(data + 8, 4, disk_->sectorSize);
-    n = std::min<uint32_t>(32, static_cast<uint32_t>(platform::GetBe(req.cdb + 10, 4)));
-  } else {
-    uint64_t shown = disk_->force16 ? 0xFFFFFFFFull : std::min<uint64_t>(lastLba, 0xFFFFFFFFull);
-    platform::PutBe(data, 4, shown);
-    platform::PutBe(data + 4, 4, disk_->sectorSize);
-    n = 8;
-  }
-  if (req.data) std::memcpy(req.data, data, std::min(req.dataLength, n));
+  // Forcing the 16-byte commands: the 10-byte answer claims FFFFFFFFh whatever the size.
+  platform::AnswerReadCapacity(req, !sixteen && disk_->force16 ? 0xFFFFFFFFull : lastLba,
+                               disk_->sectorSize);
   return true;
 }
 

@@ -47,10 +47,10 @@ bool EmulatingTransport::Execute(ScsiRequest& req) {
     case kOpInquiry:
       return Inquiry(req);
     case kOpReadCapacity10:
-      return ReadCapacity(req, false);
+      return ReadCapacity(req);
     case kOpServiceActionIn16:
       if ((req.cdb[1] & 0x1F) != 0x10) break;
-      return ReadCapacity(req, true);
+      return ReadCapacity(req);
     case kOpRead10:
     case kOpWrite10:
     case kOpRead16:
@@ -91,7 +91,7 @@ bool EmulatingTransport::Inquiry(ScsiRequest& req) {
   return true;
 }
 
-bool EmulatingTransport::ReadCapacity(ScsiRequest& req, bool sixteen) {
+bool EmulatingTransport::ReadCapacity(ScsiRequest& req) {
   uint64_t blocks = 0;
   if (!SizeInBlocks(&blocks)) {
     SetLastOsErrorFromErrno(errno);
@@ -101,19 +101,7 @@ bool EmulatingTransport::ReadCapacity(ScsiRequest& req, bool sixteen) {
     SetFixedSense(req.sense, kSkNotReady, 0x3A, 0x00);  // medium not present
     return true;
   }
-  uint64_t lastLba = blocks - 1;
-  uint8_t data[32] = {};
-  uint32_t n;
-  if (sixteen) {
-    PutBe(data, 8, lastLba);
-    PutBe(data + 8, 4, p_.sectorSize);
-    n = std::min<uint32_t>(32, static_cast<uint32_t>(GetBe(req.cdb + 10, 4)));
-  } else {
-    PutBe(data, 4, std::min<uint64_t>(lastLba, 0xFFFFFFFFull));
-    PutBe(data + 4, 4, p_.sectorSize);
-    n = 8;
-  }
-  if (req.data) std::memcpy(req.data, data, std::min(req.dataLength, n));
+  AnswerReadCapacity(req, blocks - 1, p_.sectorSize);
   return true;
 }
 

@@ -29,7 +29,7 @@ class EmulatingTransport : public ScsiTransport {
  private:
   bool SizeInBlocks(uint64_t* blocks);
   bool Inquiry(ScsiRequest& req);
-  bool ReadCapacity(ScsiRequest& req, bool sixteen);
+  bool ReadCapacity(ScsiRequest& req);
   bool ReadWrite(ScsiRequest& req);
   bool Synchronize(ScsiRequest& req);
 

@@ -108,17 +108,7 @@ bool FaultTransport::AnswerCapacity(ScsiRequest& req) {
     lastLba = plan_->lastLba_;
     sectorSize = plan_->sectorSize_;
   }
-  uint8_t data[32] = {};
-  uint32_t n = 8;
-  if (req.cdb[0] == kOpReadCapacity10) {
-    PutBe(data, 4, std::min<uint64_t>(lastLba, 0xFFFFFFFFull));
-    PutBe(data + 4, 4, sectorSize);
-  } else {
-    PutBe(data, 8, lastLba);
-    PutBe(data + 8, 4, sectorSize);
-    n = 32;
-  }
-  if (req.data) std::memcpy(req.data, data, std::min(req.dataLength, n));
+  AnswerReadCapacity(req, lastLba, sectorSize);
   return true;
 }
 

@@ -17,6 +17,21 @@ void SetSenseProgress(uint8_t* sense, uint16_t progress) {
   sense[17] = static_cast<uint8_t>(progress);
 }
 
+void AnswerReadCapacity(ScsiRequest& req, uint64_t lastLba, uint32_t sectorSize) {
+  uint8_t data[32] = {};
+  uint32_t n = 8;
+  if (req.cdb[0] == kOpReadCapacity10) {
+    PutBe(data, 4, lastLba < 0xFFFFFFFFull ? lastLba : 0xFFFFFFFFull);
+    PutBe(data + 4, 4, sectorSize);
+  } else {
+    PutBe(data, 8, lastLba);
+    PutBe(data + 8, 4, sectorSize);
+    uint32_t asked = static_cast<uint32_t>(GetBe(req.cdb + 10, 4));
+    n = asked < 32 ? asked : 32;
+  }
+  if (req.data) std::memcpy(req.data, data, req.dataLength < n ? req.dataLength : n);
+}
+
 bool DecodeReadWrite(const ScsiRequest& req, uint64_t* lba, uint32_t* blocks, bool* isWrite) {
   switch (req.cdb[0]) {
     case kOpRead10:

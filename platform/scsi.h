@@ -69,6 +69,10 @@ void SetFixedSense(uint8_t* sense, uint8_t key, uint8_t asc, uint8_t ascq);
 // Adds a progress indication (sense-key-specific bytes 15..17) to fixed-format sense.
 void SetSenseProgress(uint8_t* sense, uint16_t progress);
 
+// Fills the data of a READ CAPACITY(10) (last LBA capped at FFFFFFFFh, which tells the host to
+// ask READ CAPACITY(16)) or READ CAPACITY(16) request, as its opcode says.
+void AnswerReadCapacity(ScsiRequest& req, uint64_t lastLba, uint32_t sectorSize);
+
 // LBA and block count of a READ/WRITE(10)/(16) command; false for other commands.
 bool DecodeReadWrite(const ScsiRequest& req, uint64_t* lba, uint32_t* blocks, bool* isWrite);
 
