@@ -9,7 +9,10 @@
 
 #include <memory>
 
+#include "api/disk_users.h"
+#include "api/shared_records.h"
 #include "device/dev_registry.h"
+#include "platform/critical_section.h"
 #include "platform/platform_context.h"
 
 namespace qvfs {
@@ -24,6 +27,23 @@ class Context {
 
   platform::PlatformContext& platform() { return *platform_; }
   CDevFlyWeightFactory& registry() { return *registry_; }
+  SharedRecords& shared() { return shared_; }
+
+  // The storage library's global lock: set-up, formatting and configuration changes hold it
+  // for their whole run. It comes before every other lock of the library.
+  CCriticalSection& storageLock() { return storageLock_; }
+
+  // The layers that use disks (formatting stops and restarts them); NoDiskUsers until the disk
+  // watch and recording engine install theirs. The context does not own it.
+  DiskUsers& diskUsers() { return *diskUsers_; }
+  void SetDiskUsers(DiskUsers* users) { diskUsers_ = users ? users : &noDiskUsers_; }
+
+  // Progress of long work (formatting): what, done, total. Empty by default.
+  using ProgressSink = void (*)(const char* what, uint64_t done, uint64_t total);
+  void SetProgressSink(ProgressSink sink) { progress_ = sink; }
+  void ReportProgress(const char* what, uint64_t done, uint64_t total) const {
+    if (progress_) progress_(what, done, total);
+  }
 
   // The current context (the process default unless a test installed its own).
   static Context& Current();
@@ -39,6 +59,11 @@ class Context {
   std::unique_ptr<CDevFlyWeightFactory> ownedRegistry_;
   platform::PlatformContext* platform_;
   CDevFlyWeightFactory* registry_;
+  SharedRecords shared_;
+  CCriticalSection storageLock_;
+  NoDiskUsers noDiskUsers_;
+  DiskUsers* diskUsers_ = &noDiskUsers_;
+  ProgressSink progress_ = nullptr;
 };
 
 // Installs a fresh context for its lifetime. Meant for tests: one at a time, installed and torn

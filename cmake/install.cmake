@@ -9,8 +9,8 @@ install(TARGETS qvfs stfsctl EXPORT qvfsTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-install(FILES api/qvfs/qvfs.h api/qvfs/classes.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvfs)
-foreach(dir platform device serialfile disklayout)
+install(FILES api/qvfs/qvfs.h api/qvfs/records.h api/qvfs/classes.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvfs)
+foreach(dir platform device serialfile disklayout index)
   install(DIRECTORY ${dir}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvfs/${dir}
     FILES_MATCHING PATTERN "*.h")
 endforeach()

@@ -391,6 +391,24 @@ int CDisk_Dev::Write(uint64_t lba, const void* buffer, uint64_t bytes, bool lock
   return 0;
 }
 
+int CDisk_Dev::WriteZeros(uint64_t lba, uint64_t sectors, bool lock, uint32_t chunkBytes) {
+  CAutoLock g(lock ? &lock_ : nullptr);
+  if (sectors == 0) return 0;
+  if (transport_ && capacity_ != 0 && lba <= capacity_ && sectors - 1 <= capacity_ - lba &&
+      transport_->DiscardToZero(lba, sectors))
+    return 0;
+  const uint32_t ss = get_sec_size();
+  const uint64_t chunkSectors = std::max<uint64_t>(1, chunkBytes / ss);
+  std::vector<uint8_t> zeros(std::min(chunkSectors, sectors) * ss, 0);
+  while (sectors > 0) {
+    uint64_t n = std::min(chunkSectors, sectors);
+    if (Write(lba, zeros.data(), n * ss, false) != 0) return DEV_WRITE_FAILED;
+    lba += n;
+    sectors -= n;
+  }
+  return 0;
+}
+
 // ---- capacity and transfer size ------------------------------------------------------------
 
 uint64_t CDisk_Dev::ReadCapacity(uint32_t* sectorSize) {

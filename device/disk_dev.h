@@ -70,6 +70,9 @@ class CDisk_Dev {
   // sector is read into a bounce buffer; Write patches it by read-modify-write.
   int Read(uint64_t lba, void* buffer, uint64_t bytes, bool lock);
   int Write(uint64_t lba, const void* buffer, uint64_t bytes, bool lock);
+  // Zeroes whole sectors: a hole in a sparse image where the transport can make one, else
+  // zero writes of at most chunkBytes. 0 or -1003.
+  int WriteZeros(uint64_t lba, uint64_t sectors, bool lock, uint32_t chunkBytes = 0x100000);
 
   // READ CAPACITY(10), and (16) when the last LBA is 0xFFFFFFFF. Returns the last LBA (0 on
   // failure, leaving capacity and sector size as they were).

@@ -150,6 +150,43 @@ int CDiskTable::ReadRecordRoot(uint64_t partitionLba) {
   return r;
 }
 
+void CDiskTable::SetFormattedGpt(const std::vector<GptEntry>& entries) {
+  isGpt_ = true;
+  mbrEntries_.clear();
+  gptEntries_ = entries;
+}
+
+void CDiskTable::SetRecordFiles(uint64_t firstRecordLba, uint32_t recordFileSectors,
+                                uint64_t indexLba, uint32_t count) {
+  firstRecordLba_ = firstRecordLba;
+  recordFileSectors_ = recordFileSectors;
+  indexLba_ = indexLba;
+  recordFileCount_ = count;
+}
+
+int CDiskTable::WriteStfsTable(uint32_t recordFileMB, uint32_t recordFileCount) {
+  if (!dev_) return ERR_NO_DEVICE;
+  layout::stfs::Table t;
+  t.firstRecordLba = firstRecordLba_;
+  t.recordFileBytes = recordFileMB << 20;
+  t.recordFileCount = recordFileCount;
+  t.indexLba = indexLba_;
+  if (uint64_t{recordFileCount} * 4096 > (1ull << 31))
+    ConsolePrintf("Error rec index num %d \n", static_cast<int>(recordFileCount));
+  const uint32_t ss = dev_->get_sec_size();
+  std::vector<uint8_t> sector(RoundUp(layout::stfs::kTableBytes, ss), 0);
+  layout::stfs::Build(t, sector.data());
+  int r = dev_->Write(layout::stfs::kTableLba, sector.data(), sector.size(), true);
+  if (r != 0) {
+    ConsolePrintf("Write STFS Table fail.\n");
+    return r;
+  }
+  if (dev_->Write(layout::stfs::kTableCopyLba, sector.data(), sector.size(), true) != 0)
+    ConsolePrintf("Write data fail.\n");
+  tableLba_ = layout::stfs::kTableCopyLba;
+  return 0;
+}
+
 int CDiskTable::ReadStfsTable() {
   if (!dev_) return ERR_NO_DEVICE;
   isStfs_ = false;

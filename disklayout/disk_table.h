@@ -29,6 +29,16 @@ class CDiskTable {
 
   // Reads the STFS table at LBA 64, retrying a failed read, and falls back to the copy at 88.
   int ReadStfsTable();
+  // Writes the STFS table of the record files formatting placed, at LBA 64 and then at 88 (a
+  // failure there is reported, not returned). 0 or the first write's code.
+  int WriteStfsTable(uint32_t recordFileMB, uint32_t recordFileCount);
+
+  // What formatting wrote: the new GPT, the record file estimate and then the placed files.
+  void SetFormattedGpt(const std::vector<GptEntry>& entries);
+  void SetRecordFileCount(uint32_t n) { recordFileCount_ = n; }
+  void SetCommonPartMB(uint32_t mb) { commonPartMB_ = mb; }
+  void SetRecordFiles(uint64_t firstRecordLba, uint32_t recordFileSectors, uint64_t indexLba,
+                      uint32_t count);
 
   uint64_t GetFirstRecordLba() const { return firstRecordLba_; }
   uint32_t GetRecordFileSectors() const { return recordFileSectors_; }

@@ -40,6 +40,38 @@ constexpr size_t kLastLbaOffset = 40;   // inclusive, 64-bit
 // a 512-byte-sector disk (byte offsets 1024 .. 3968 of the disk).
 constexpr int kEntrySlotsRead = 24;
 constexpr int kMaxEntries = 128;
+constexpr uint32_t kEntryArrayBytes = kMaxEntries * kEntrySize;  // 16384
+constexpr size_t kUniqueGuidOffset = 16;
+constexpr size_t kAttributesOffset = 48;
+constexpr size_t kNameOffset = 56;  // UTF-16LE, 36 code units
+constexpr size_t kNameUnits = 36;
+
+// Header fields (92 bytes; the rest of its sector is zero).
+constexpr uint32_t kHeaderSize = 92;
+constexpr uint32_t kRevision = 0x00010000;
+constexpr size_t kRevisionOffset = 8;
+constexpr size_t kHeaderSizeOffset = 12;
+constexpr size_t kHeaderCrcOffset = 16;
+constexpr size_t kCurrentLbaOffset = 24;
+constexpr size_t kBackupLbaOffset = 32;
+constexpr size_t kFirstUsableOffset = 40;
+constexpr size_t kLastUsableOffset = 48;
+constexpr size_t kDiskGuidOffset = 56;
+constexpr size_t kEntriesLbaOffset = 72;
+constexpr size_t kEntryCountOffset = 80;
+constexpr size_t kEntrySizeOffset = 84;
+constexpr size_t kEntriesCrcOffset = 88;
+constexpr uint64_t kFirstUsableLba = 34;
+// The backup entry array sits this many sectors before the backup header.
+constexpr uint64_t kBackupEntriesBack = 32;
+
+// The disk GUID every record disk carries, and the type GUID of its partitions, as stored.
+constexpr uint8_t kDiskGuid[16] = {0xC7, 0xD2, 0x76, 0xE2, 0x64, 0xB4, 0x70, 0x47,
+                                   0x02, 0x5F, 0x49, 0x71, 0xB4, 0xBF, 0xC1, 0x81};
+constexpr uint8_t kRecordTypeGuid[16] = {0xA2, 0xA0, 0xD0, 0xEB, 0xE5, 0xB9, 0x33, 0x44,
+                                         0xC7, 0x99, 0x26, 0xB7, 0xB6, 0x68, 0xC0, 0x87};
+constexpr uint64_t kAttrRequired = 1;
+constexpr uint64_t kAttrRecordPartition = 1ull << 60;
 }  // namespace gpt
 
 // ---- FAT32 -----------------------------------------------------------------------------------
@@ -50,6 +82,43 @@ constexpr size_t kFatCountOffset = 16;           // 8-bit
 constexpr size_t kSectorsPerFatOffset = 36;      // 32-bit
 constexpr size_t kRootClusterOffset = 44;        // 32-bit
 constexpr size_t kStfsMarkOffset = 52;           // "STFS" "PART" in the reserved area
+constexpr size_t kBytesPerSectorOffset = 11;     // 16-bit
+constexpr size_t kTotalSectors16Offset = 19;
+constexpr size_t kMediaOffset = 21;
+constexpr size_t kSectorsPerTrackOffset = 24;
+constexpr size_t kHeadsOffset = 26;
+constexpr size_t kTotalSectors32Offset = 32;
+constexpr size_t kFsInfoSectorOffset = 48;
+constexpr size_t kBackupBootOffset = 50;
+constexpr size_t kBootSignatureOffset = 66;      // 29h: the volume ID and label count
+constexpr size_t kVolumeIdOffset = 67;
+constexpr size_t kVolumeLabelOffset = 71;        // 11 bytes
+constexpr size_t kFsTypeOffset = 82;             // "FAT32   "
+constexpr uint32_t kReservedSectors = 34;
+constexpr uint32_t kBackupBootSector = 6;
+constexpr uint8_t kExtendedBootSignature = 0x29;
+
+// FSInfo sector.
+constexpr size_t kFsInfoLeadOffset = 0;          // "RRaA"
+constexpr size_t kFsInfoStructOffset = 484;      // "rrAa"
+constexpr size_t kFsInfoFreeOffset = 488;
+constexpr size_t kFsInfoNextOffset = 492;
+
+// FAT entries.
+constexpr uint32_t kFatMedia = 0x0FFFFFF8;
+constexpr uint32_t kFatEndOfChain = 0x0FFFFFFF;
+constexpr uint32_t kMaxClusters = 0x0FFFFFF0;
+constexpr uint32_t kMinClusters = 65525;         // fewer make the volume FAT16 to other systems
+constexpr uint32_t kRootDirBytes = 1048576;      // the record partition's root directory
+
+constexpr size_t kDirNtCaseOffset = 12;          // 18h: name and extension shown in lower case
+constexpr size_t kDirCreateTimeOffset = 14;
+constexpr size_t kDirCreateDateOffset = 16;
+constexpr size_t kDirAccessDateOffset = 18;
+constexpr size_t kDirWriteTimeOffset = 22;
+constexpr size_t kDirWriteDateOffset = 24;
+constexpr uint8_t kAttrVolumeLabel = 0x08;
+constexpr uint8_t kNtCaseLower = 0x18;
 constexpr size_t kSignatureOffset = 510;
 
 constexpr size_t kDirEntrySize = 32;

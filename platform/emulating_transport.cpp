@@ -1,6 +1,7 @@
 #include "platform/emulating_transport.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -145,6 +146,16 @@ bool EmulatingTransport::ReadWrite(ScsiRequest& req) {
     done += static_cast<uint64_t>(n);
   }
   return true;
+}
+
+bool EmulatingTransport::DiscardToZero(uint64_t first, uint64_t count) {
+  if (p_.blockDevice || p_.readOnly || count == 0) return false;
+  uint64_t blocks = 0;
+  if (!SizeInBlocks(&blocks) || first >= blocks || count > blocks - first) return false;
+  // Punching a hole keeps the file size and reads back as zeros.
+  return fallocate(p_.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                   static_cast<off_t>(first * p_.sectorSize),
+                   static_cast<off_t>(count * p_.sectorSize)) == 0;
 }
 
 bool EmulatingTransport::Synchronize(ScsiRequest& req) {

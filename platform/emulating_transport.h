@@ -24,6 +24,7 @@ class EmulatingTransport : public ScsiTransport {
   ~EmulatingTransport() override;
 
   bool Execute(ScsiRequest& req) override;
+  bool DiscardToZero(uint64_t first, uint64_t count) override;
   int Handle() const override { return p_.fd; }
 
  private:

@@ -49,6 +49,14 @@ FaultTransport::FaultTransport(std::unique_ptr<ScsiTransport> inner,
                                std::shared_ptr<FaultPlan> plan)
     : inner_(std::move(inner)), plan_(std::move(plan)) {}
 
+bool FaultTransport::DiscardToZero(uint64_t first, uint64_t count) {
+  {
+    std::lock_guard<std::mutex> g(plan_->mutex_);
+    if (!plan_->rules_.empty() || plan_->writesLeft_ >= 0) return false;
+  }
+  return !handleLost_ && inner_->DiscardToZero(first, count);
+}
+
 bool FaultTransport::Execute(ScsiRequest& req) {
   std::memset(req.sense, 0, sizeof req.sense);
   if (handleLost_) {

@@ -85,6 +85,14 @@ class ScsiTransport {
  public:
   virtual ~ScsiTransport() = default;
   virtual bool Execute(ScsiRequest& req) = 0;
+  // Makes blocks [first, first + count) read as zeros without writing them, where the medium
+  // allows it (a sparse image file: the range becomes a hole). False when not supported; the
+  // caller then writes zeros. Real devices always get real writes.
+  virtual bool DiscardToZero(uint64_t first, uint64_t count) {
+    (void)first;
+    (void)count;
+    return false;
+  }
   // The OS handle behind the transport (a file descriptor), for display and identity only.
   virtual int Handle() const = 0;
 };

@@ -48,6 +48,8 @@ class CSerialFileBase {
   int GetLastErr() const { return st_.lastError; }
   int64_t GetLastWtTime() const { return st_.lastWriteTime; }
   void SwitchRecordTime(bool on) { st_.recordTime = on; }
+  // Sets the size limit of the region (a file opened with a nominal size, then its real one).
+  void SetDataSize(uint32_t bytes) { st_.dataSize = bytes; }
   bool IsOverFileArea(uint32_t position, uint32_t n) const {
     return region_io::OverFile(st_, position, n);
   }

@@ -9,6 +9,8 @@
 
 #include <stdint.h>
 
+#include "qvfs/records.h"
+
 #if defined(__GNUC__)
 #define QVFS_API __attribute__((visibility("default")))
 #else
@@ -58,6 +60,20 @@ QVFS_API void QVFS_AdvanceClock(int64_t ms);
 QVFS_API void QVFS_SetLogSink(void (*sink)(const char* text));
 /* Console output of the device, region-file and table layers: on by default. */
 QVFS_API void QVFS_SetConsoleOutput(int on);
+/* Receives the progress of long work (formatting): what, done and total in any one unit. */
+QVFS_API void QVFS_SetProgressSink(void (*sink)(const char* what, uint64_t done, uint64_t total));
+
+/* ---- Record disks ---------------------------------------------------------------------- */
+
+/* Formats a device ("\\.\PhysicalDriveN") or a folder as a record disk with record files of
+ * fileSizeMB MiB (below 64 taken as 128) and, on a device, a "commonData" FAT32 partition of
+ * commonMB MiB in front (0: none; at most 10240). A folder gets as many record files as its file
+ * system holds, keeping 1 GiB or 5 % free. Returns the record file count, or a negative code:
+ * -2010 no such device, -2006 the drive is read-only, holds the system or a mounted file
+ * system, -1 no capacity, -101 no FAT32 geometry fits or too small for one record file (or a
+ * file size of 4096 MiB or more), -4011 more record files than the root directory holds, or a
+ * device write's code. */
+QVFS_API int QVFS_FormatToRecdisk(const char* name, int fileSizeMB, int commonMB);
 
 #ifdef __cplusplus
 }

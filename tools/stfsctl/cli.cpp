@@ -75,7 +75,7 @@ bool ResolveDrive(const std::string& arg, const GlobalOptions& g, std::string* n
   if (digits || platform::DriveNumberOf(arg) >= 0) {
     int n = digits ? std::atoi(arg.c_str()) : platform::DriveNumberOf(arg);
     QVFS_DriveInfo info;
-    if (arg.size() > 2 || QVFS_GetDriveInfo(n, &info) != 0) {
+    if ((digits && arg.size() > 2) || QVFS_GetDriveInfo(n, &info) != 0) {
       *error = "no drive " + arg + " in the drive table (see 'stfsctl drives')";
       return false;
     }

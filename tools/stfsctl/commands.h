@@ -6,3 +6,5 @@
 int CmdDrives(Invocation& inv);
 int CmdTable(Invocation& inv);
 int CmdMkimage(Invocation& inv);
+int CmdFormat(Invocation& inv);
+int CmdIndex(Invocation& inv);

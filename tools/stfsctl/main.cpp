@@ -21,6 +21,8 @@ const CommandEntry kCommands[] = {
     {"drives", &CmdDrives, "the drive table"},
     {"table", &CmdTable, "partition and STFS tables of DRIVE"},
     {"mkimage", &CmdMkimage, "create a sparse disk image: mkimage PATH --size SIZE"},
+    {"format", &CmdFormat, "make a record disk: format DRIVE --file-mb N [--common-mb N] [--yes]"},
+    {"index", &CmdIndex, "the record index of DRIVE"},
 };
 
 void PrintHelp() {

@@ -1,0 +1,28 @@
+#include "api/shared_records.h"
+
+SharedRecords::SharedRecords() { clients_[0].userId = 0; }
+
+StorageParams& SharedRecords::params() {
+  std::call_once(paramsOnce_, [this] { params_ = std::make_unique<StorageParams>(); });
+  return *params_;
+}
+
+void SharedRecords::ReportStatus(int code, const void* data, int length) const {
+  QVFS_StatusCallback cb = statusCb_.load();
+  if (cb) cb(code, data, length);
+}
+
+_rec_file_info_ RecordItemToInfo(const RecordItem& item) {
+  _rec_file_info_ info{};
+  info.channel = item.channel;
+  info.state = item.state;
+  info.diskNo = item.diskNo;
+  info.segmentNo = item.segmentNo;
+  info.typeBits = item.typeBits;
+  info.tzByte = static_cast<uint8_t>(item.tzHours << 1);
+  info.fileIndex = item.fileIndex;
+  info.size = item.size;
+  info.startMs = static_cast<int64_t>(item.startSec) * 1000;
+  info.endMs = static_cast<int64_t>(item.endSec) * 1000;
+  return info;
+}

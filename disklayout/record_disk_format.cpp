@@ -1,0 +1,70 @@
+#include "disklayout/record_disk_format.h"
+
+#include <algorithm>
+
+#include "device/disk_dev.h"
+#include "disklayout/disk_table.h"
+#include "disklayout/gpt_writer.h"
+#include "platform/messages.h"
+
+using platform::ConsolePrintf;
+
+namespace {
+// A partition's size as the table reads it back, and as much as one FAT32 volume covers.
+uint64_t Size(const GptPartitionSpec& p) {
+  return std::min<uint64_t>(p.lastLba - p.firstLba, UINT32_MAX);
+}
+}  // namespace
+
+int CheckRecordDiskFits(CDisk_Dev* dev, uint32_t recordFileMB, uint32_t commonMB) {
+  const uint64_t L = dev->get_capacity();
+  if (L == 0) return -1;
+  const uint32_t ss = dev->get_sec_size();
+  if (recordFileMB == 0 || recordFileMB >= 4096) return kErrNoFatGeometry;
+  const uint64_t first = ss == 4096 ? 256 : 2048;
+  if (L < first + 2 * 34 + 2) return kErrNoFatGeometry;
+  const auto parts = RecordDiskPartitions(L, ss, commonMB);
+  for (const auto& p : parts)
+    if (p.lastLba <= p.firstLba || p.lastLba > L - 34) return kErrNoFatGeometry;
+  Fat32Plan g;
+  for (const auto& p : parts)
+    if (ChooseFat32Geometry(Size(p), ss, &g) != 0) return kErrNoFatGeometry;
+  const uint32_t count = RecordFileCountFor(Size(parts.back()), ss, g, recordFileMB << 20);
+  if (count == 0) return kErrNoFatGeometry;
+  if (uint64_t{count} + 2 > layout::fat32::kRootDirBytes / layout::fat32::kDirEntrySize)
+    return kErrTooManyFiles;
+  return 0;
+}
+
+int FormatRecordDisk(CDiskTable* table, CDisk_Dev* dev, uint32_t recordFileMB, uint32_t commonMB,
+                     const FormatProgress& progress) {
+  const uint64_t L = dev->get_capacity();
+  const uint32_t ss = dev->get_sec_size();
+  std::vector<GptEntry> entries;
+  int r = WriteGpt(dev, RecordDiskPartitions(L, ss, commonMB), &entries);
+  if (r != 0) return r;
+  table->SetFormattedGpt(entries);
+  table->SetCommonPartMB(commonMB);
+  const uint64_t fileSectors = ((uint64_t{recordFileMB} << 20) + ss - 1) / ss;
+  table->SetRecordFileCount(static_cast<uint32_t>(L > 2081 ? (L - 2081) / fileSectors : 0));
+
+  uint32_t recordPart = 0;
+  if (commonMB != 0) {
+    Fat32Plan g;
+    r = FormatFat32Volume(dev, table->GetPartStart(0), table->GetPartSize(0), "commonData", &g);
+    if (r != 0) {
+      ConsolePrintf("Format FAT32 partition fail.\n");
+      return r;
+    }
+    recordPart = 1;
+  }
+  RecordFilesPlaced placed;
+  r = FormatRecordPartition(dev, table->GetPartStart(recordPart), table->GetPartSize(recordPart),
+                            recordFileMB << 20, &placed, progress);
+  if (r != 0) return r;
+  table->SetRecordFiles(placed.firstRecordLba, placed.recordFileSectors, placed.indexLba,
+                        placed.recordFileCount);
+  r = table->WriteStfsTable(recordFileMB, placed.recordFileCount);
+  if (r != 0) return r;
+  return static_cast<int>(placed.recordFileCount);
+}
