@@ -54,7 +54,7 @@ std::vector<uint8_t> ReadFileBytes(const std::string& path, uint64_t offset, siz
 }
 
 void WriteFileBytes(const std::string& path, uint64_t offset, const void* data, size_t n) {
-  int fd = open(path.c_str(), O_RDWR);
+  int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
   ASSERT_GE(fd, 0) << path;
   ASSERT_EQ(pwrite(fd, data, n, static_cast<off_t>(offset)), static_cast<ssize_t>(n));
   close(fd);

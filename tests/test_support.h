@@ -29,6 +29,7 @@ class TempDir {
 
 // Creates a sparse file of the given size (existing content is dropped).
 void MakeSparseFile(const std::string& path, uint64_t bytes);
+// (WriteFileBytes creates a missing file.)
 std::vector<uint8_t> ReadFileBytes(const std::string& path, uint64_t offset, size_t n);
 void WriteFileBytes(const std::string& path, uint64_t offset, const void* data, size_t n);
 // A buffer of n bytes, each a function of its position and a seed.
