@@ -81,6 +81,7 @@ int FormatDevice(qvfs::Context& ctx, const std::string& name, int fileMB, int co
     DebugLog("File index create fail fileSizeMB %d recNum %d .\n", fileMB, count);
     return r;
   }
+  if ((r = table.WriteStfsTable(fileMB, count)) != 0) return r;
   dev->FlushCache();
   ctx.diskUsers().RescanAndRestart();
   platform::ConsoleErrPrintf("Format disk  %s  OK.\n", name.c_str());

@@ -27,9 +27,15 @@ uint64_t CeilDiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
 bool TryClusterSize(uint64_t S, uint32_t s, uint32_t c, Fat32Plan* p) {
   if (S <= fat::kReservedSectors) return false;
   const uint64_t n = (uint64_t{s} * (S - fat::kReservedSectors) - 16) / (uint64_t{s} * c + 8);
-  const uint64_t f = (4 * n + s + 7) / s;
+  uint64_t f = (4 * n + s + 7) / s;
   if (S < 2 * f + 66) return false;
-  const uint64_t k = (S - fat::kReservedSectors - 2 * f) / c;
+  uint64_t k = (S - fat::kReservedSectors - 2 * f) / c;
+  // The estimate can leave the FAT one entry short of clusters 2 .. k + 1: grow it by a sector
+  // until it holds them all (the cluster size stays).
+  while (k + 2 > f * s / 4 && S >= 2 * (f + 1) + 66) {
+    ++f;
+    k = (S - fat::kReservedSectors - 2 * f) / c;
+  }
   if (k == 0 || k > std::min<uint64_t>(f * s / 4, fat::kMaxClusters)) return false;
   p->sectorsPerCluster = c;
   p->fatSectors = static_cast<uint32_t>(f);

@@ -64,7 +64,5 @@ int FormatRecordDisk(CDiskTable* table, CDisk_Dev* dev, uint32_t recordFileMB, u
   if (r != 0) return r;
   table->SetRecordFiles(placed.firstRecordLba, placed.recordFileSectors, placed.indexLba,
                         placed.recordFileCount);
-  r = table->WriteStfsTable(recordFileMB, placed.recordFileCount);
-  if (r != 0) return r;
   return static_cast<int>(placed.recordFileCount);
 }

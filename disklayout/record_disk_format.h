@@ -16,7 +16,12 @@ class CDisk_Dev;
 // -4011 (more record files than the root directory holds).
 int CheckRecordDiskFits(CDisk_Dev* dev, uint32_t recordFileMB, uint32_t commonMB);
 
-// Formats the disk of `table` (its device set by Init). Returns the record file count, or the
-// first failing step's code. The table object ends holding the new partitions and record files.
+// Formats the disk of `table` (its device set by Init): partitions, FAT32 volumes and the
+// record files. Returns the record file count, or the first failing step's code. The table
+// object ends holding the new partitions and record files.
+//
+// The STFS table is not written here: the caller creates the index first and writes the table
+// (CDiskTable::WriteStfsTable) last, so a format that stops half way never leaves a disk that
+// looks like a record disk. (Writing the partition table clears the old STFS tables.)
 int FormatRecordDisk(CDiskTable* table, CDisk_Dev* dev, uint32_t recordFileMB, uint32_t commonMB,
                      const FormatProgress& progress = {});

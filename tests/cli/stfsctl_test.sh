@@ -13,9 +13,9 @@ if [ $# -ne 1 ]; then
 fi
 STFSCTL=$(realpath "$1") || { echo "stfsctl_test: no such file: $1" >&2; exit 1; }
 [ -x "$STFSCTL" ] || { echo "stfsctl_test: not executable: $STFSCTL" >&2; exit 1; }
-for tool in sgdisk python3 sha256sum du stat dd; do
+for tool in sgdisk python3 sha256sum du stat dd mdir fsck.fat; do
   command -v "$tool" >/dev/null 2>&1 ||
-    { echo "stfsctl_test: needs $tool (sgdisk comes with the gdisk package)" >&2; exit 1; }
+    { echo "stfsctl_test: needs $tool (sgdisk: gdisk, mdir: mtools, fsck.fat: dosfstools)" >&2; exit 1; }
 done
 
 T=$(mktemp -d "${TMPDIR:-/tmp}/stfsctl_test.XXXXXX") || exit 1
@@ -268,6 +268,88 @@ assert "table_lba" not in d, "table_lba shown without an STFS table"
 ' "$T/sgstfs.txt"
 runx 0 --no-system-disks table stfs.img
 grep -q "No STFS table" "$T/out" || fail "text output does not say there is no STFS table"
+
+# ---- format and index: checked with sgdisk, mtools and fsck.fat ------------------------------
+# fat_check IMAGE START_LBA SECTORS: fsck.fat -n on a sparse copy of one partition.
+fat_check() {
+  dd if="$1" of="$T/part.img" bs=512 skip="$2" count="$3" conv=sparse status=none ||
+    fail "cannot copy the partition at $2"
+  fsck.fat -n "$T/part.img" >"$T/fsck.txt" 2>&1 ||
+    { cat "$T/fsck.txt" >&2; fail "fsck.fat -n reports errors on the partition at LBA $2"; }
+  rm -f "$T/part.img"
+}
+for common in 0 300; do
+  CASE="format common $common"
+  rm -f rec.img
+  runx 0 mkimage "$T/rec.img" --size 3G
+  runx 0 --no-system-disks --json format rec.img --file-mb 128 --common-mb "$common"
+  jcheck 'assert d["record_files"] > 10, "record_files %r" % d["record_files"]'
+  FILES=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["record_files"])' "$T/out")
+  sgdisk -v rec.img >"$T/sgv.txt" 2>&1 || { cat "$T/sgv.txt" >&2; fail "sgdisk -v failed"; }
+  grep -q "No problems found" "$T/sgv.txt" || { cat "$T/sgv.txt" >&2; fail "sgdisk -v finds problems"; }
+  sgdisk -p rec.img >"$T/sgp.txt" 2>&1 || fail "sgdisk -p failed"
+  runx 0 --no-system-disks --json table rec.img
+  jcheck '
+exp = sgdisk_parts(args[0])
+assert json_parts(d) == exp, "partitions %r != sgdisk %r" % (json_parts(d), exp)
+assert d["stfs"] is True and d["table_lba"] == 64, "STFS table at 64 expected"
+assert d["record_file_sectors"] == 128 * 2048, "record_file_sectors %r" % d["record_file_sectors"]
+' "$T/sgp.txt"
+  read -r RSTART RSIZE < <(python3 -c 'import json,sys; p=json.load(open(sys.argv[1]))["partitions"][-1]; print(p["start_lba"], p["size"])' "$T/out")
+  mdir -i "rec.img@@$((RSTART * 512))" -a :: >"$T/mdir.txt" 2>&1 || { cat "$T/mdir.txt" >&2; fail "mdir failed"; }
+  python3 - "$T/mdir.txt" "$FILES" <<'PY' || fail "mdir does not list the record files and the index"
+import re, sys
+text, files = open(sys.argv[1]).read(), int(sys.argv[2])
+found = {m.group(1): int(m.group(2).replace(" ", "")) for m in
+         re.finditer(r"^(\S+\s+\S+)\s+([\d ]+?)\s+\d{4}-\d\d-\d\d", text, re.M)}
+names = {" ".join(k.split()): v for k, v in found.items()}
+for n in range(files):
+    assert names.get("%05d asf" % n) == 128 << 20, "record file %05d: %r" % (n, names.get("%05d asf" % n))
+assert names.get("recindex bin") == (files + 64) * 4096, "recindex.bin %r" % names.get("recindex bin")
+assert "Record" in text, "label"
+PY
+  fat_check rec.img "$RSTART" "$RSIZE"
+  if [ "$common" -ne 0 ]; then
+    mdir -i "rec.img@@$((2048 * 512))" :: 2>&1 | grep -q "commonData" || fail "commonData label missing"
+    fat_check rec.img 2048 $((common * 2048))
+  fi
+  runx 0 --no-system-disks --json index rec.img
+  jcheck '
+n = int(args[0])
+assert d["file_count"] == n and d["free"] == list(range(n)), "every file free"
+assert d["repair"] == [] and d["recordings"] == 0, "nothing to repair, no recordings"
+assert d["record_file_size"] == 128 << 20 and d["index_size"] == (n + 8) * 4096, "sizes"
+' "$FILES"
+done
+
+CASE="format refusals"
+runx 0 mkimage "$T/tiny.img" --size 32M
+runx 1 --no-system-disks --json format tiny.img --file-mb 128
+jcheck 'assert d["error"]["code"] == -101, "code %r" % d["error"]["code"]'
+before=$(sha rec.img)
+runx 1 --read-only --no-system-disks --json format rec.img --file-mb 128
+jcheck 'assert d["error"]["code"] == -2006, "code %r" % d["error"]["code"]'
+[ "$(sha rec.img)" = "$before" ] || fail "a read-only format changed the image"
+runx 2 --no-system-disks format rec.img
+runx 2 --no-system-disks format --file-mb 128
+runx 2 --no-system-disks format rec.img --file-mb x
+runx 1 --no-system-disks --json index tiny.img
+
+# The record partition mounted by Linux's vfat is a folder disk: recindex.bin in its root.
+CASE="index on a mounted record partition"
+mkdir -p "$T/mnt"
+if LOOP=$(losetup -f --show -o $((RSTART * 512)) --sizelimit $((RSIZE * 512)) "$T/rec.img" 2>/dev/null) &&
+    mount -t vfat -o ro "$LOOP" "$T/mnt" 2>/dev/null; then
+  runx 0 --no-system-disks --json index "$T/mnt"
+  umount "$T/mnt"
+  losetup -d "$LOOP"
+  LOOP=""
+  jcheck 'assert d["file_count"] == int(args[0]) and len(d["free"]) == int(args[0]), "free files"' "$FILES"
+else
+  [ -z "$LOOP" ] || losetup -d "$LOOP"
+  LOOP=""
+  echo "stfsctl_test: skipping the mounted record partition: cannot mount a loop device here" >&2
+fi
 
 # ---- drives --------------------------------------------------------------------------------
 CASE="drives"
