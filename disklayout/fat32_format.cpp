@@ -30,13 +30,14 @@ bool TryClusterSize(uint64_t S, uint32_t s, uint32_t c, Fat32Plan* p) {
   uint64_t f = (4 * n + s + 7) / s;
   if (S < 2 * f + 66) return false;
   uint64_t k = (S - fat::kReservedSectors - 2 * f) / c;
-  // The estimate can leave the FAT one entry short of clusters 2 .. k + 1: grow it by a sector
-  // until it holds them all (the cluster size stays).
-  while (k + 2 > f * s / 4 && S >= 2 * (f + 1) + 66) {
+  if (k == 0 || k > std::min<uint64_t>(f * s / 4, fat::kMaxClusters)) return false;
+  // The estimate can leave the FAT an entry or two short of clusters 2 .. k + 1: grow it by a
+  // sector until it holds them all (the cluster size stays; one sector is always enough).
+  while (k + 2 > f * s / 4) {
+    if (S < 2 * (f + 1) + 66) return false;
     ++f;
     k = (S - fat::kReservedSectors - 2 * f) / c;
   }
-  if (k == 0 || k > std::min<uint64_t>(f * s / 4, fat::kMaxClusters)) return false;
   p->sectorsPerCluster = c;
   p->fatSectors = static_cast<uint32_t>(f);
   p->clusterCount = static_cast<uint32_t>(k);
@@ -128,9 +129,9 @@ uint64_t DataLba(uint64_t P, const Fat32Plan& g) { return FatLba(P, g, 2); }
 
 int ChooseFat32Geometry(uint64_t S, uint32_t s, Fat32Plan* out) {
   if (s == 0) s = 512;
+  if (S > UINT32_MAX) return kErrNoFatGeometry;  // FAT32 counts sectors in 32 bits
   uint32_t c;
   if (s != 512) c = 8;
-  else if (S >= (1ull << 32)) c = 128;
   else if (S <= (1ull << 25)) c = 16;
   else if (S <= (1ull << 26)) c = 64;
   else c = 128;

@@ -21,7 +21,8 @@ struct Fat32Plan {
 };
 
 // Finds the cluster size and FAT size of a volume of `sectors` sectors of sectorSize bytes.
-// 0, or -101 when none fits (too small, or more than 128 sectors per cluster needed).
+// 0, or -101 when none fits (too small, more than 2^32 - 1 sectors, or more than 128 sectors
+// per cluster needed).
 int ChooseFat32Geometry(uint64_t sectors, uint32_t sectorSize, Fat32Plan* out);
 
 // Progress of long writes: (done, total) in any unit.

@@ -172,6 +172,46 @@ Bytes WithGeometry(uint8_t geometry, const Bytes& disk) {
   return b;
 }
 
+// An index_open seed: the mode byte, then a record index of `count` files with a closed, an
+// open (three segments), a locked and an unusable recording, written at the documented offsets.
+Bytes IndexSeed(uint8_t mode, uint32_t count) {
+  Bytes b((count + 8) * 4096, 0);
+  auto put32 = [&](size_t o, uint32_t v) { le::Put32(&b[o], v); };
+  std::memcpy(&b[0], "STFS IDX0010", 12);
+  const uint32_t header[] = {1024, 1024, 256u << 20, 0x8000, 4096, count, 0, 256, 60, 64,
+                             (count + 8) * 4096};
+  for (size_t i = 0; i < sizeof header / sizeof header[0]; ++i) put32(12 + 4 * i, header[i]);
+  const int64_t t0 = 1700000000000;
+  auto entry = [&](uint32_t i, uint8_t state, uint8_t segments, int32_t link, uint32_t sn) {
+    size_t o = 0x8000 + size_t{i} * 4096;
+    b[o] = 1;
+    b[o + 1] = static_cast<uint8_t>(i % 4);
+    b[o + 2] = segments;
+    b[o + 4] = state;
+    le::Put16(&b[o + 6], 2);
+    put32(o + 8, 1 << 20);
+    put32(o + 12, static_cast<uint32_t>(link));
+    le::Put64(&b[o + 16], static_cast<uint64_t>(t0 + i * 60000));
+    le::Put64(&b[o + 24], static_cast<uint64_t>(t0 + i * 60000 + 30000));
+    put32(o + 32, sn);
+    for (uint32_t k = 0; k < segments; ++k) {
+      size_t s = o + 256 + k * 60;
+      b[s] = state;
+      put32(s + 4, 1 << 18);
+      le::Put16(&b[s + 8], 2);
+      le::Put64(&b[s + 12], static_cast<uint64_t>(t0 + i * 60000 + k * 10000));
+      le::Put64(&b[s + 20], static_cast<uint64_t>(t0 + i * 60000 + k * 10000 + 9000));
+    }
+  };
+  if (count > 4) {
+    entry(0, 0x01, 1, 0, 5);
+    entry(1, 0x80, 3, 1, 6);
+    entry(2, 0x03, 2, 2, 7);
+    entry(3, 0x01, 1, static_cast<int32_t>(count), 8);
+  }
+  return WithGeometry(mode, b);
+}
+
 bool MakeDir(const std::string& path) {
   if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return true;
   std::fprintf(stderr, "make_seeds: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
@@ -188,7 +228,11 @@ int main(int argc, char** argv) {
   const std::string out = argv[1];
   const std::string tableDir = out + "/disk_table";
   const std::string rootDir = out + "/fat32_root";
-  if (!MakeDir(out) || !MakeDir(tableDir) || !MakeDir(rootDir)) return 1;
+  const std::string indexDir = out + "/index_open";
+  const std::string geometryDir = out + "/fat32_geometry";
+  if (!MakeDir(out) || !MakeDir(tableDir) || !MakeDir(rootDir) || !MakeDir(indexDir) ||
+      !MakeDir(geometryDir))
+    return 1;
 
   // 512-byte sectors: commonData at 128, record partition at 256, root directory at LBA 304.
   DiskPlan p512{512, false, 128, 128, 256, 1u << 21, 8, 32, 8, 1u << 20, 3};
@@ -223,5 +267,18 @@ int main(int argc, char** argv) {
   ok &= WriteFile(rootDir + "/gpt-head", Bytes(gpt512.begin(), gpt512.begin() + 4096));
   ok &= WriteFile(rootDir + "/stfs-table",
                   Bytes(mbr512.begin() + 64 * 512, mbr512.begin() + 65 * 512));
+
+  ok &= WriteFile(indexDir + "/index8-512", IndexSeed(2, 8));
+  ok &= WriteFile(indexDir + "/index40-4096", IndexSeed(3, 40));
+  ok &= WriteFile(indexDir + "/empty-index", IndexSeed(0, 1));
+  // Partition sectors (8 bytes), sector size code, record file MiB (2 bytes).
+  const uint64_t sizes[] = {1ull << 25, (1ull << 25) + 1, 614400, 1ull << 33, 70000};
+  for (size_t i = 0; i < sizeof sizes / sizeof sizes[0]; ++i) {
+    Bytes g(11, 0);
+    le::Put64(g.data(), sizes[i]);
+    g[8] = static_cast<uint8_t>(i % 2 ? 3 : 0);
+    le::Put16(g.data() + 9, 128);
+    ok &= WriteFile(geometryDir + "/size" + std::to_string(i), g);
+  }
   return ok ? 0 : 1;
 }
