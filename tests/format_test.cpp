@@ -34,8 +34,9 @@ TEST(Fat32Geometry, ClusterSizesFollowThePartitionSize) {
   EXPECT_EQ(g.sectorsPerCluster, 16u);
   ASSERT_EQ(ChooseFat32Geometry((1ull << 25) + 1, 512, &g), 0);
   EXPECT_EQ(g.sectorsPerCluster, 64u);
-  ASSERT_EQ(ChooseFat32Geometry(1ull << 33, 512, &g), 0);
+  ASSERT_EQ(ChooseFat32Geometry(UINT32_MAX, 512, &g), 0);
   EXPECT_EQ(g.sectorsPerCluster, 128u);
+  EXPECT_EQ(ChooseFat32Geometry(1ull << 32, 512, &g), kErrNoFatGeometry);  // past 32-bit sectors
   ASSERT_EQ(ChooseFat32Geometry(1ull << 22, 4096, &g), 0);
   EXPECT_EQ(g.sectorsPerCluster, 8u);
   // A 300 MiB partition would get too few clusters with 16 sectors each: halved to 8.
