@@ -192,17 +192,16 @@ int DiskIndex::ReadEntries() {
     int r = file->ReadPos(offset, buf.data(), n * kEntryBytes, true);
     if (r != static_cast<int>(n * kEntryBytes)) return r < 0 ? r : ERR_READ_FAILED;
     if (base + n == recordFileCount) DebugLog("Read information end!\n");
-    for (uint32_t k = 0; k < n; ++k) {
-      RecIndexEntry e;
-      std::memcpy(&e, buf.data() + static_cast<size_t>(k) * kEntryBytes, sizeof e);
-      SortEntry(e, base + k, &firstSn);
-    }
+    for (uint32_t k = 0; k < n; ++k)
+      SortEntry(buf.data() + static_cast<size_t>(k) * kEntryBytes, base + k, &firstSn);
   }
   return 0;
 }
 
-void DiskIndex::SortEntry(const RecIndexEntry& e, uint32_t i, bool* firstSn) {
-  const RecIndexSummary& s = e.summary;
+void DiskIndex::SortEntry(const uint8_t* entry, uint32_t i, bool* firstSn) {
+  // Only the summary is copied out of the read buffer; segments only for entries to repair.
+  RecIndexSummary s;
+  std::memcpy(&s, entry, sizeof s);
   if (s.kind == 0) {
     freeList.push_back(i);
     return;
@@ -214,7 +213,8 @@ void DiskIndex::SortEntry(const RecIndexEntry& e, uint32_t i, bool* firstSn) {
     _rec_file_info_ info = Describe(s, i);
     const uint32_t segments = UsableSegments(s);
     for (uint32_t k = 0; k < segments; ++k) {
-      const RecIndexSegment& seg = e.segments[k];
+      RecIndexSegment seg;
+      std::memcpy(&seg, entry + kSegmentTableOffset + k * kSegmentBytes, sizeof seg);
       if (seg.state == 0 && seg.zero1 == 0) break;  // first 16-bit word 0 ends the table
       info.startMs = seg.startMs;
       info.typeBits = static_cast<uint8_t>(seg.typeBits);

@@ -94,7 +94,8 @@ class DiskIndex {
   int OpenRegion(uint64_t indexLba);
   int ReadHeader();
   int ReadEntries();
-  void SortEntry(const recindex::RecIndexEntry& e, uint32_t i, bool* firstSn);
+  // Sorts the 4096 entry bytes of file i into the lists.
+  void SortEntry(const uint8_t* entry, uint32_t i, bool* firstSn);
 
   CCriticalSection lock_;
   bool open_ = false;

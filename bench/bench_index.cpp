@@ -1,0 +1,226 @@
+// Opening a full record index and formatting a large record disk, each against a baseline of
+// the same work done by plain means, in one run:
+//
+//   IndexOpen     DiskIndex::Open of a disk with 32768 record files, every entry a closed
+//                 recording (all of them land in the time map), against
+//   IndexPread    pread of the same entry bytes in the same 2 MiB pieces.
+//   Format        QVFS_FormatToRecdisk of a sparse image (512 GiB by default, 256 MiB record
+//                 files), against
+//   MkfsFat       mkfs.fat -F 32 on a sparse file the size of the record partition (the
+//                 formatter's nearest outside equivalent: it writes the boot sectors and both
+//                 FATs but allocates no files).
+// After the runs the time ratios (library / baseline) are printed.
+//
+// Besides the usual --benchmark_* flags:
+//   --qvfs_dir=PATH       folder for the images (default $TMPDIR or /tmp)
+//   --qvfs_format_gb=N    size of the formatted image (default 512)
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/context.h"
+#include "device/dev_registry.h"
+#include "device/disk_dev.h"
+#include "index/disk_index.h"
+#include "index/index_create.h"
+#include "index/index_format.h"
+#include "platform/messages.h"
+#include "qvfs/qvfs.h"
+
+namespace {
+
+constexpr uint32_t kFiles = 32768;
+constexpr uint64_t kIndexLba = 2048;
+constexpr uint32_t kPiece = 0x200000;
+
+struct Options {
+  std::string dir;
+  uint64_t formatGb = 512;
+} g_opt;
+
+std::map<std::string, double> g_secondsPerIteration;
+
+void Record(const benchmark::State& state, const std::string& name, double seconds) {
+  if (state.iterations() > 0) g_secondsPerIteration[name] = seconds / state.iterations();
+}
+
+std::string IndexImage() { return g_opt.dir + "/bench_index.img"; }
+std::string FormatImage() { return g_opt.dir + "/bench_format.img"; }
+std::string MkfsImage() { return g_opt.dir + "/bench_mkfs.img"; }
+
+// An image whose index at LBA 2048 lists 32768 closed recordings.
+std::string PrepareIndexDisk() {
+  const std::string path = IndexImage();
+  const uint64_t indexBytes = recindex::IndexBytes(kFiles);
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0 || ftruncate(fd, static_cast<off_t>(kIndexLba * 512 + indexBytes + (1 << 20))) != 0) {
+    perror(path.c_str());
+    exit(1);
+  }
+  close(fd);
+  int n = QVFS_AttachImage(path.c_str(), 0, 512);
+  const std::string drive = "\\\\.\\PhysicalDrive" + std::to_string(n);
+  CDisk_Dev* dev = CDevFlyWeightFactory::getSingleton()->CreateScsiDev(drive.c_str(), false);
+  if (!dev || CreateRawIndex(dev, 256, kIndexLba, 1 << 20, kFiles, 16) != 0) {
+    fprintf(stderr, "cannot create the index\n");
+    exit(1);
+  }
+  std::vector<recindex::RecIndexEntry> entries(kFiles);
+  std::memset(entries.data(), 0, entries.size() * sizeof entries[0]);
+  const int64_t t0 = 1700000000000;
+  for (uint32_t i = 0; i < kFiles; ++i) {
+    recindex::RecIndexSummary& s = entries[i].summary;
+    s.kind = 1;
+    s.channel = static_cast<uint8_t>(i % 16);
+    s.segmentCount = 1;
+    s.state = recindex::kStateClosed;
+    s.typeBits = 1;
+    s.size = 256 << 20;
+    s.linkIndex = static_cast<int32_t>(i);
+    s.startMs = t0 + int64_t{i / 16} * 600000;
+    s.endMs = s.startMs + 599000;
+    s.sn = i + 1;
+  }
+  if (dev->Write(kIndexLba + recindex::kEntriesOffset / 512, entries.data(),
+                 entries.size() * sizeof entries[0], true) != 0) {
+    fprintf(stderr, "cannot write the entries\n");
+    exit(1);
+  }
+  return drive;
+}
+
+void BM_IndexOpen(benchmark::State& state) {
+  static const std::string drive = PrepareIndexDisk();
+  double seconds = 0;
+  for (auto _ : state) {
+    auto t = std::chrono::steady_clock::now();
+    DiskIndex index;
+    if (index.Open(0, drive, kIndexLba, true) != 0 || index.timeMap.size() != kFiles) {
+      state.SkipWithError("the index did not open with every recording");
+      return;
+    }
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+  }
+  Record(state, "IndexOpen", seconds);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kFiles * 4096);
+}
+
+void BM_IndexPread(benchmark::State& state) {
+  int fd = open(IndexImage().c_str(), O_RDONLY);
+  std::vector<uint8_t> buf(kPiece);
+  const uint64_t start = kIndexLba * 512 + recindex::kEntriesOffset;
+  double seconds = 0;
+  for (auto _ : state) {
+    auto t = std::chrono::steady_clock::now();
+    for (uint64_t done = 0; done < uint64_t{kFiles} * 4096; done += kPiece)
+      if (pread(fd, buf.data(), kPiece, static_cast<off_t>(start + done)) != kPiece) abort();
+    benchmark::DoNotOptimize(buf.data());
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+  }
+  close(fd);
+  Record(state, "IndexPread", seconds);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kFiles * 4096);
+}
+
+void MakeSparse(const std::string& path, uint64_t bytes) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0 || ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
+    perror(path.c_str());
+    exit(1);
+  }
+  close(fd);
+}
+
+void BM_Format(benchmark::State& state) {
+  double seconds = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    MakeSparse(FormatImage(), g_opt.formatGb << 30);
+    int n = QVFS_AttachImage(FormatImage().c_str(), 0, 512);
+    const std::string drive = "\\\\.\\PhysicalDrive" + std::to_string(n);
+    state.ResumeTiming();
+    auto t = std::chrono::steady_clock::now();
+    if (QVFS_FormatToRecdisk(drive.c_str(), 256, 0) <= 0) {
+      state.SkipWithError("format failed");
+      return;
+    }
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+    state.PauseTiming();
+    CDevFlyWeightFactory::getSingleton()->DelScsiDev(drive.c_str());
+    state.ResumeTiming();
+  }
+  Record(state, "Format", seconds);
+}
+
+void BM_MkfsFat(benchmark::State& state) {
+  // The record partition: from 2048 to 34 sectors before the end.
+  const uint64_t bytes = ((g_opt.formatGb << 30) / 512 - 2048 - 34) * 512;
+  const std::string cmd = "mkfs.fat -F 32 -S 512 " + MkfsImage() + " >/dev/null 2>&1";
+  double seconds = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    MakeSparse(MkfsImage(), bytes);
+    state.ResumeTiming();
+    auto t = std::chrono::steady_clock::now();
+    if (std::system(cmd.c_str()) != 0) {
+      state.SkipWithError("mkfs.fat failed (dosfstools)");
+      return;
+    }
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+  }
+  Record(state, "MkfsFat", seconds);
+}
+
+void PrintRatio(const char* what, const char* lib, const char* base) {
+  auto a = g_secondsPerIteration.find(lib), b = g_secondsPerIteration.find(base);
+  if (a == g_secondsPerIteration.end() || b == g_secondsPerIteration.end() || b->second <= 0) {
+    printf("%-28s no ratio (a run failed)\n", what);
+    return;
+  }
+  printf("%-28s %10.3f ms %10.3f ms  ratio %.2f\n", what, a->second * 1e3, b->second * 1e3,
+         a->second / b->second);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* tmp = getenv("TMPDIR");
+  g_opt.dir = tmp ? tmp : "/tmp";
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a.rfind("--qvfs_dir=", 0) == 0) g_opt.dir = a.substr(11);
+    else if (a.rfind("--qvfs_format_gb=", 0) == 0) g_opt.formatGb = strtoull(a.c_str() + 17, nullptr, 10);
+    else rest.push_back(argv[i]);
+  }
+  int restc = static_cast<int>(rest.size());
+  benchmark::Initialize(&restc, rest.data());
+  qvfs::ScopedContext context;
+  platform::SetConsoleOutput(false);
+  QVFS_UseSystemDisks(0);
+
+  benchmark::RegisterBenchmark("IndexOpen/32768files", BM_IndexOpen)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("IndexPread/32768files", BM_IndexPread)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("Format", BM_Format)->Unit(benchmark::kMillisecond)->Iterations(3);
+  benchmark::RegisterBenchmark("MkfsFat", BM_MkfsFat)->Unit(benchmark::kMillisecond)->Iterations(3);
+  benchmark::RunSpecifiedBenchmarks();
+
+  printf("\nTime ratio: library / baseline (1.00 = as fast as the baseline)\n");
+  PrintRatio("index open vs pread", "IndexOpen", "IndexPread");
+  char what[64];
+  snprintf(what, sizeof what, "format %llu GiB vs mkfs.fat", static_cast<unsigned long long>(g_opt.formatGb));
+  PrintRatio(what, "Format", "MkfsFat");
+  unlink(IndexImage().c_str());
+  unlink(FormatImage().c_str());
+  unlink(MkfsImage().c_str());
+  return 0;
+}
