@@ -253,6 +253,13 @@ TEST_F(FormatTest, FolderOnItsOwnFileSystem) {
   EXPECT_TRUE(TestIndex(folder));
   // Formatting again reuses the files: the same count.
   EXPECT_EQ(QVFS_FormatToRecdisk(folder.c_str(), 64, 0), count);
+
+  // The image behind the mounted file system is in use: formatting it as a disk is refused.
+  int n = QVFS_AttachImage(image.c_str(), 0, 512);
+  ASSERT_GE(n, 0);
+  const std::string drive = "\\\\.\\PhysicalDrive" + std::to_string(n);
+  EXPECT_EQ(QVFS_FormatToRecdisk(drive.c_str(), 128, 0), -2006);
+  EXPECT_TRUE(TestIndex(folder));
 }
 
 }  // namespace
