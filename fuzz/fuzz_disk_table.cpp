@@ -31,7 +31,6 @@ constexpr size_t kMaxDiskBytes = size_t{1} << 20;  // longer inputs are cut here
 constexpr uint64_t kMinSectors = 128;
 
 struct Harness {
-  qvfs::ScopedContext* context = nullptr;
   std::string driveName;
   fuzz::MemoryDisk disk;
 };
@@ -45,21 +44,8 @@ volatile uint64_t g_sink = 0;
 }
 
 void Setup() {
-  auto* h = new Harness;  // lives for the whole process, like the library's own default context
-  h->context = new qvfs::ScopedContext;
-  platform::SetConsoleOutput(false);
-  platform::DriveTable& drives = platform::Drives();
-  drives.UseSystemDisks(false);
-  // The drive only needs a path that opens; its transport is replaced on every open. /dev/null
-  // opens everywhere and leaves nothing to clean up.
-  int n = drives.AttachImage("/dev/null", true, 512);
-  if (n < 0) Fail("cannot attach the placeholder drive");
-  h->driveName = platform::DriveName(n);
-  fuzz::MemoryDisk* disk = &h->disk;
-  drives.SetDecorator([disk](int, std::unique_ptr<platform::ScsiTransport> inner) {
-    return std::unique_ptr<platform::ScsiTransport>(
-        new fuzz::MemoryDiskTransport(disk, std::move(inner)));
-  });
+  auto* h = new Harness;  // lives for the whole process
+  h->driveName = fuzz::InstallMemoryDrive(&h->disk);
   g_harness = h;
 }
 

@@ -28,7 +28,6 @@ namespace {
 constexpr size_t kMaxIndexBytes = size_t{1} << 20;
 
 struct Harness {
-  qvfs::ScopedContext* context = nullptr;
   std::string driveName;
   fuzz::MemoryDisk disk;
   std::vector<uint8_t> bytes;
@@ -42,19 +41,8 @@ Harness* g_harness = nullptr;
 }
 
 void Setup() {
-  auto* h = new Harness;
-  h->context = new qvfs::ScopedContext;
-  platform::SetConsoleOutput(false);
-  platform::DriveTable& drives = platform::Drives();
-  drives.UseSystemDisks(false);
-  int n = drives.AttachImage("/dev/null", true, 512);
-  if (n < 0) Fail("cannot attach the placeholder drive");
-  h->driveName = platform::DriveName(n);
-  fuzz::MemoryDisk* disk = &h->disk;
-  drives.SetDecorator([disk](int, std::unique_ptr<platform::ScsiTransport> inner) {
-    return std::unique_ptr<platform::ScsiTransport>(
-        new fuzz::MemoryDiskTransport(disk, std::move(inner)));
-  });
+  auto* h = new Harness;  // lives for the whole process
+  h->driveName = fuzz::InstallMemoryDrive(&h->disk);
   g_harness = h;
 }
 

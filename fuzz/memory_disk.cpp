@@ -5,6 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "api/context.h"
+#include "platform/messages.h"
+#include "platform/platform_context.h"
+
 namespace fuzz {
 
 using platform::ScsiRequest;
@@ -111,6 +115,24 @@ bool MemoryDiskTransport::ReadWrite(ScsiRequest& req) {
   if (fromData) std::memcpy(out, disk_->data + offset, fromData);
   if (bytes > fromData) std::memset(out + fromData, 0, bytes - fromData);
   return true;
+}
+
+std::string InstallMemoryDrive(MemoryDisk* disk) {
+  new qvfs::ScopedContext;  // never torn down: the fuzz run ends with the process
+  platform::SetConsoleOutput(false);
+  platform::DriveTable& drives = platform::Drives();
+  drives.UseSystemDisks(false);
+  // The drive only needs a path that opens; its transport is replaced on every open. /dev/null
+  // opens everywhere and leaves nothing to clean up.
+  int n = drives.AttachImage("/dev/null", true, 512);
+  if (n < 0) {
+    std::fprintf(stderr, "memory disk: cannot attach the placeholder drive\n");
+    std::abort();
+  }
+  drives.SetDecorator([disk](int, std::unique_ptr<platform::ScsiTransport> inner) {
+    return std::unique_ptr<platform::ScsiTransport>(new MemoryDiskTransport(disk, std::move(inner)));
+  });
+  return platform::DriveName(n);
 }
 
 }  // namespace fuzz

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/scsi.h"
 
@@ -43,5 +44,10 @@ class MemoryDiskTransport : public platform::ScsiTransport {
   MemoryDisk* disk_;
   std::unique_ptr<platform::ScsiTransport> inner_;
 };
+
+// Installs a library context of its own (kept for the rest of the process, like the library's
+// default one) whose drive table has one drive served by disk, with console output off.
+// Returns the drive's name; aborts when it cannot.
+std::string InstallMemoryDrive(MemoryDisk* disk);
 
 }  // namespace fuzz
