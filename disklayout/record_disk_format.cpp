@@ -20,19 +20,33 @@ int CheckRecordDiskFits(CDisk_Dev* dev, uint32_t recordFileMB, uint32_t commonMB
   const uint64_t L = dev->get_capacity();
   if (L == 0) return -1;
   const uint32_t ss = dev->get_sec_size();
-  if (recordFileMB == 0 || recordFileMB >= 4096) return kErrNoFatGeometry;
+  if (recordFileMB == 0 || recordFileMB >= 4096) {
+    ConsolePrintf("Record file size %u MB does not fit the tables.\n", recordFileMB);
+    return kErrNoFatGeometry;
+  }
   const uint64_t first = ss == 4096 ? 256 : 2048;
-  if (L < first + 2 * 34 + 2) return kErrNoFatGeometry;
   const auto parts = RecordDiskPartitions(L, ss, commonMB);
-  for (const auto& p : parts)
-    if (p.lastLba <= p.firstLba || p.lastLba > L - 34) return kErrNoFatGeometry;
   Fat32Plan g;
-  for (const auto& p : parts)
-    if (ChooseFat32Geometry(Size(p), ss, &g) != 0) return kErrNoFatGeometry;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const GptPartitionSpec& p = parts[i];
+    if (L < first + 2 * 34 + 2 || p.lastLba <= p.firstLba || p.lastLba > L - 34 ||
+        ChooseFat32Geometry(Size(p), ss, &g) != 0) {
+      ConsolePrintf("Partition %zu (%s) is too small for a FAT32 volume of %u-byte sectors.\n",
+                    i + 1, p.name.c_str(), ss);
+      return kErrNoFatGeometry;
+    }
+  }
   const uint32_t count = RecordFileCountFor(Size(parts.back()), ss, g, recordFileMB << 20);
-  if (count == 0) return kErrNoFatGeometry;
-  if (uint64_t{count} + 2 > layout::fat32::kRootDirBytes / layout::fat32::kDirEntrySize)
+  if (count == 0) {
+    ConsolePrintf("The record partition cannot hold one record file of %u MB.\n", recordFileMB);
+    return kErrNoFatGeometry;
+  }
+  if (uint64_t{count} + 2 > layout::fat32::kRootDirBytes / layout::fat32::kDirEntrySize) {
+    ConsolePrintf("%u record files of %u MB do not fit the root directory (at most %u).\n",
+                  count, recordFileMB,
+                  static_cast<unsigned>(layout::fat32::kRootDirBytes / layout::fat32::kDirEntrySize - 2));
     return kErrTooManyFiles;
+  }
   return 0;
 }
 

@@ -322,6 +322,23 @@ assert d["record_file_size"] == 128 << 20 and d["index_size"] == (n + 8) * 4096,
 ' "$FILES"
 done
 
+CASE="format 4096-byte sectors"
+rm -f rec4k.img
+runx 0 mkimage "$T/rec4k.img" --size 3G
+runx 1 --no-system-disks --sector-size 4096 --json format rec4k.img --file-mb 128 --common-mb 200
+jcheck 'assert d["error"]["code"] == -101 and "too small" in d["error"]["message"], "a 200 MiB FAT32 of 4 KiB sectors has too few clusters"'
+runx 0 --no-system-disks --sector-size 4096 --json format rec4k.img --file-mb 128 --common-mb 300
+runx 0 --no-system-disks --sector-size 4096 --json table rec4k.img
+read -r CSTART CSIZE RSTART4 RSIZE4 < <(python3 -c 'import json,sys; p=json.load(open(sys.argv[1]))["partitions"]; print(p[0]["start_lba"], p[0]["size"], p[1]["start_lba"], p[1]["size"])' "$T/out")
+[ "$CSTART" -eq 256 ] || fail "the first partition of a 4096-byte-sector disk starts at $CSTART"
+for part in "$CSTART $CSIZE" "$RSTART4 $RSIZE4"; do
+  set -- $part
+  dd if=rec4k.img of="$T/part.img" bs=4096 skip="$1" count="$2" conv=sparse status=none
+  fsck.fat -n "$T/part.img" >"$T/fsck.txt" 2>&1 ||
+    { cat "$T/fsck.txt" >&2; fail "fsck.fat -n reports errors on the 4096-byte-sector partition at $1"; }
+done
+rm -f "$T/part.img"
+
 CASE="format refusals"
 runx 0 mkimage "$T/tiny.img" --size 32M
 runx 1 --no-system-disks --json format tiny.img --file-mb 128
