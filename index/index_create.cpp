@@ -91,14 +91,17 @@ int CreateFileIndex(const std::string& folder, uint32_t fileMB, uint32_t count,
   const RecIndexHeader h = BuildHeader(fileMB, count, NowSeconds(), channelCount, kFileAreaLba);
   const uint32_t size = h.indexBytes;
 
-  std::string path = FolderIndexPath(folder);
+  // A device path gets the same index as a region at sector 2048 of the device.
+  const bool onDevice = IsDevicePath(folder);
+  std::string path = onDevice ? folder : FolderIndexPath(folder);
   if (path.empty()) {
     path = WithTrailingSlash(folder) + "recindex.bin";
     DebugLog("No index file  %s prepare create index \n", path.c_str());
   }
   std::unique_ptr<CSerialFileBase> f(CSerialFileFactory::CreateSerialFile(path.c_str()));
   if (!f) return ERR_NO_DEVICE;
-  int r = f->Open(path.c_str(), 0, 0, size, MODE_RDWR);
+  int r = f->Open(path.c_str(), onDevice ? static_cast<uint32_t>(kFileAreaLba) : 0, 0, size,
+                  MODE_RDWR);
   if (r != 0) return r;
   DebugLog("Stroage: Index offset %d, Index file size %d \n", static_cast<int>(kEntriesOffset),
            static_cast<int>(size));
@@ -121,7 +124,7 @@ int CreateFileIndex(const std::string& folder, uint32_t fileMB, uint32_t count,
   f->Close();
   if (r != 0) return r;
   // A reused index file that was larger keeps no stale entries past the new end.
-  if (truncate(path.c_str(), size) != 0) return ERR_WRITE_FAILED;
+  if (!onDevice && truncate(path.c_str(), size) != 0) return ERR_WRITE_FAILED;
   DebugLog("Stroage:Create com index file OK. \n");
   DebugLog("Close index file OK. \n");
   return 0;

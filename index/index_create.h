@@ -20,6 +20,7 @@ int CreateRawIndex(CDisk_Dev* dev, uint32_t fileMB, uint64_t indexLba, uint64_t 
                    uint32_t count, uint32_t channelCount);
 
 // Writes the index of a folder disk: into its existing index file (recordIdx.bin or
-// recindex.bin), else a new recindex.bin. 0, -2010 (no folder), -2002, or the write's code.
+// recindex.bin), else a new recindex.bin; given a device path, at sector 2048 of the device.
+// No backup header. 0, -2010 (no folder or device), -2002, or the write's code.
 int CreateFileIndex(const std::string& folder, uint32_t fileMB, uint32_t count,
                     uint32_t channelCount);

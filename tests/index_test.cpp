@@ -228,6 +228,15 @@ TEST_F(IndexTest, CreatedRawIndexHasTheDocumentedBytes) {
   ASSERT_EQ(index.Open(1, drive, 4096, false), 0);
   EXPECT_EQ(index.freeList.size(), 40u);
   EXPECT_EQ(index.recordAreaLba, 12312u);
+
+  // The ordinary-file variant on a device path: at sector 2048, without a backup header.
+  ASSERT_EQ(CreateFileIndex(drive, 128, 3, 6), 0);
+  auto head = testsupport::ReadFileBytes(imagePath_, 2048 * 512, 0x7200);
+  EXPECT_EQ(le::Get32(&head[32]), 3u);
+  EXPECT_EQ(le::Get64(&head[68]), 2048u);
+  EXPECT_EQ(head[0x7000], 0);
+  ASSERT_EQ(index.Open(1, drive, 2048, true), 0);
+  EXPECT_EQ(index.freeList.size(), 3u);
 }
 
 TEST_F(IndexTest, FolderIndexAndRecordFilePaths) {
