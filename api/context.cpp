@@ -41,7 +41,9 @@ ScopedContext::ScopedContext()
 }
 
 ScopedContext::~ScopedContext() {
-  // Devices go before the drive table they were opened from.
+  // Service threads stop before the devices they test go, and devices before the drive table
+  // they were opened from.
+  ctx_.deviceServices().StopAll();
   ctx_.registry().Clear();
   g_current.store(previous_);
   CDevFlyWeightFactory::_Instance = previousRegistry_;

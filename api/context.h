@@ -14,6 +14,8 @@
 #include "device/dev_registry.h"
 #include "platform/critical_section.h"
 #include "platform/platform_context.h"
+#include "recorder/device_service.h"
+#include "recorder/disk_watch.h"
 
 namespace qvfs {
 
@@ -28,15 +30,18 @@ class Context {
   platform::PlatformContext& platform() { return *platform_; }
   CDevFlyWeightFactory& registry() { return *registry_; }
   SharedRecords& shared() { return shared_; }
+  DiskWatch& diskWatch() { return diskWatch_; }
+  DeviceServices& deviceServices() { return deviceServices_; }
 
   // The storage library's global lock: set-up, formatting and configuration changes hold it
   // for their whole run. It comes before every other lock of the library.
   CCriticalSection& storageLock() { return storageLock_; }
 
-  // The layers that use disks (formatting stops and restarts them); NoDiskUsers until the disk
-  // watch and recording engine install theirs. The context does not own it.
+  // The layers that use disks (formatting stops and restarts them); by default the disk watch
+  // (forget the disk's index before, rescan after); the recording engine installs its own.
+  // The context does not own it.
   DiskUsers& diskUsers() { return *diskUsers_; }
-  void SetDiskUsers(DiskUsers* users) { diskUsers_ = users ? users : &noDiskUsers_; }
+  void SetDiskUsers(DiskUsers* users) { diskUsers_ = users ? users : &watchUsers_; }
 
   // Progress of long work (formatting): what, done, total. Empty by default.
   using ProgressSink = void (*)(const char* what, uint64_t done, uint64_t total);
@@ -59,10 +64,23 @@ class Context {
   std::unique_ptr<CDevFlyWeightFactory> ownedRegistry_;
   platform::PlatformContext* platform_;
   CDevFlyWeightFactory* registry_;
+  // What formatting needs of the disk watch.
+  class WatchUsers : public DiskUsers {
+   public:
+    explicit WatchUsers(DiskWatch* watch) : watch_(watch) {}
+    void StopUsersOf(const std::string& deviceName) override { watch_->ForgetIndex(deviceName); }
+    void RescanAndRestart() override { MountUsbThreadBody(watch_); }
+
+   private:
+    DiskWatch* watch_;
+  };
+
   SharedRecords shared_;
   CCriticalSection storageLock_;
-  NoDiskUsers noDiskUsers_;
-  DiskUsers* diskUsers_ = &noDiskUsers_;
+  DiskWatch diskWatch_{&shared_};
+  DeviceServices deviceServices_;
+  WatchUsers watchUsers_{&diskWatch_};
+  DiskUsers* diskUsers_ = &watchUsers_;
   ProgressSink progress_ = nullptr;
 };
 

@@ -1,7 +1,7 @@
 // What formatting needs from the layers that use a disk: stop the recording task and the replay
 // sessions on a disk before it is formatted, and afterwards rescan the disks and restart the
-// recording threads. The disk watch and the recording engine install their implementation in the
-// library context; until they do, no disk has users and there is nothing to rescan.
+// recording threads. The library context's default goes to the disk watch (forget the disk's
+// index, rescan); the recording engine installs one that also stops and restarts recording.
 #pragma once
 
 #include <string>
@@ -13,11 +13,4 @@ class DiskUsers {
   virtual void StopUsersOf(const std::string& deviceName) = 0;
   // Rescans the disks and restarts recording after a format.
   virtual void RescanAndRestart() = 0;
-};
-
-// The users of a library without disk watch or recording: none.
-class NoDiskUsers : public DiskUsers {
- public:
-  void StopUsersOf(const std::string&) override {}
-  void RescanAndRestart() override {}
 };

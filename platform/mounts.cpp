@@ -74,20 +74,27 @@ std::vector<MountEntry> ReadMounts() {
   return out;
 }
 
-bool HasMountedFileSystem(const std::string& path) {
+namespace {
+// The block devices a disk path stands for: itself, or the loop devices backed by an image.
+std::vector<std::string> BlockDevicesOf(const std::string& path) {
   const std::string real = RealPath(path);
   struct stat st;
-  std::vector<std::string> disks;
-  if (stat(real.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-    disks = LoopDevicesOf(real);
-  else
-    disks.push_back(real);
-  for (const MountEntry& m : ReadMounts()) {
-    if (m.source.empty() || m.source[0] != '/') continue;
-    const std::string source = RealPath(m.source);
-    for (const std::string& disk : disks)
-      if (IsSameDiskOrPartition(source, disk)) return true;
-  }
+  if (stat(real.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return LoopDevicesOf(real);
+  return {real};
+}
+}  // namespace
+
+bool IsOnDisk(const std::string& source, const std::string& diskPath) {
+  if (source.empty() || source[0] != '/') return false;
+  const std::string real = RealPath(source);
+  for (const std::string& disk : BlockDevicesOf(diskPath))
+    if (IsSameDiskOrPartition(real, disk)) return true;
+  return false;
+}
+
+bool HasMountedFileSystem(const std::string& path) {
+  for (const MountEntry& m : ReadMounts())
+    if (IsOnDisk(m.source, path)) return true;
   return false;
 }
 

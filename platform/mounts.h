@@ -19,5 +19,8 @@ std::vector<MountEntry> ReadMounts();
 // True when a mounted file system lives on the block device at path or on one of its
 // partitions, or, for an image file, on a loop device backed by it.
 bool HasMountedFileSystem(const std::string& path);
+// True when a mount source (a /dev path) is the disk at diskPath, one of its partitions, or (for
+// an image file) a loop device backed by it or one of that device's partitions.
+bool IsOnDisk(const std::string& source, const std::string& diskPath);
 
 }  // namespace platform

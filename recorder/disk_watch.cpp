@@ -1,0 +1,366 @@
+#include "recorder/disk_watch.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+#include "api/shared_records.h"
+#include "device/dev_registry.h"
+#include "device/disk_dev.h"
+#include "disklayout/disk_table.h"
+#include "platform/drive_table.h"
+#include "platform/messages.h"
+#include "platform/mounts.h"
+#include "platform/platform_context.h"
+#include "serialfile/region_io.h"
+
+namespace {
+// Process-wide: a scan is running on some disk watch.
+std::atomic<bool> g_scanRunning{false};
+
+constexpr int kStatusDisks = 0x8001;
+constexpr uint32_t kScanPauseMs = 30;
+// What a volume disk's record carries in place of a table.
+constexpr uint64_t kVolumeFirstRecordLba = 20480;
+constexpr uint32_t kVolumeRecordFileSectors = 262144;
+constexpr uint64_t kVolumeIndexLba = 2048;
+constexpr uint32_t kVolumeExtC = 4096;
+constexpr uint64_t kVolumeExtB = 20480;
+
+// File systems that never hold a volume disk.
+const std::set<std::string> kPseudoFileSystems = {
+    "proc", "sysfs", "devtmpfs", "devpts", "tmpfs", "ramfs", "cgroup", "cgroup2", "mqueue",
+    "debugfs", "tracefs", "securityfs", "pstore", "bpf", "autofs", "hugetlbfs", "configfs",
+    "fusectl", "binfmt_misc", "nsfs", "rpc_pipefs", "efivarfs", "overlay", "squashfs"};
+
+bool IsFolder(const std::string& p) {
+  struct stat st;
+  return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+}  // namespace
+
+// ---- disk index sets -----------------------------------------------------------------------
+
+std::vector<DiskIndex*> DiskIndexSet::Indexes() {
+  CAutoLock g(&lock_);
+  std::vector<DiskIndex*> out;
+  for (auto& i : indexes_) out.push_back(i.get());
+  return out;
+}
+
+DiskIndex* DiskIndexSet::Find(const std::string& path) {
+  CAutoLock g(&lock_);
+  for (auto& i : indexes_)
+    if (i->path == path) return i.get();
+  return nullptr;
+}
+
+DiskIndex* DiskIndexSet::Add(std::unique_ptr<DiskIndex> index) {
+  CAutoLock g(&lock_);
+  indexes_.push_back(std::move(index));
+  return indexes_.back().get();
+}
+
+bool DiskIndexSet::Remove(const std::string& path) {
+  CAutoLock g(&lock_);
+  for (auto it = indexes_.begin(); it != indexes_.end(); ++it) {
+    if ((*it)->path != path) continue;
+    indexes_.erase(it);
+    return true;
+  }
+  return false;
+}
+
+size_t DiskIndexSet::Size() {
+  CAutoLock g(&lock_);
+  return indexes_.size();
+}
+
+// ---- the scan ------------------------------------------------------------------------------
+
+DiskWatch::DiskWatch(SharedRecords* shared) : shared_(shared) {}
+
+int MountUsbThreadBody(DiskWatch* watch) { return watch->Scan(); }
+
+int DiskWatch::Scan() {
+  bool expected = false;
+  if (!g_scanRunning.compare_exchange_strong(expected, true)) return 0;
+  if (scanning_.exchange(true)) {
+    DebugLog("MountUsbThreadBody is running .\n");
+    g_scanRunning = false;
+    return 0;
+  }
+  CAutoLock g(&lock_);
+  disks_.clear();
+  DebugLog("Scan driver start no %d support num %d .\n", startDrive_, kDriveSlots);
+  CDiskTable table;  // one object serves the whole scan
+  for (int n = startDrive_; n < kDriveSlots; ++n) ScanDrive(n, table);
+  ScanVolumes();
+  FillSpace();
+  RebuildReadyMask();
+  const int count = static_cast<int>(disks_.size());
+  scanning_ = false;
+  g_scanRunning = false;
+  return count;
+}
+
+int DiskWatch::OpenIndex(const std::string& path, uint64_t indexLba, uint16_t diskNo,
+                         DiskIndexSet& fresh) {
+  // A disk scanned again is re-opened in the set it is already in.
+  DiskIndex* index = first_.Find(path);
+  if (!index) index = second_.Find(path);
+  const bool known = index != nullptr;
+  std::unique_ptr<DiskIndex> created;
+  if (!known) {
+    created = std::make_unique<DiskIndex>();
+    index = created.get();
+  }
+  int r = index->Open(diskNo, path, indexLba, false);
+  if (r != 0) {
+    if (known) first_.Remove(path) || second_.Remove(path);
+    return r;
+  }
+  {
+    CAutoLock g(&index->lock());
+    index->diskNo = diskNo;  // disk numbers are positions in the latest scan
+  }
+  if (!known) fresh.Add(std::move(created));
+  return 0;
+}
+
+void DiskWatch::ScanDrive(int n, CDiskTable& table) {
+  platform::DriveEntry entry;
+  if (!platform::Drives().Get(n, &entry)) return;
+  if (entry.systemDrive) return;  // the disk that holds the system is never listed
+  const std::string name = platform::DriveName(n);
+  CDevFlyWeightFactory* registry = CDevFlyWeightFactory::getSingleton();
+  CDisk_Dev* dev = registry->CreateScsiDev(name.c_str(), true);
+  if (!dev) return;
+  char text[32] = {};
+  registry->GetDevText(text, name.c_str());
+  dev->TestUnitReady();  // wakes a sleeping disk; the result does not matter here
+  if (text[0] == '\0') {
+    DebugLog("Can not get devtext  device %s %s ", name.c_str(), text);
+    return;
+  }
+  DiskRecord rec;
+  rec.name = name;
+  rec.deviceText = text;
+  rec.readOnly = entry.readOnly;
+  if (table.Init(dev) != 0 || !table.IsStfs()) {
+    rec.state = kDiskNoRecordArea;
+  } else {
+    rec.state = kDiskReady;
+    rec.extB = table.GetExtB();
+    rec.extC = table.GetExtC();
+    rec.extD = table.GetExtD();
+    rec.indexLba = table.GetIndexLba();
+    rec.partitionCount = static_cast<uint16_t>(table.GetPartCount());
+    rec.firstRecordLba = table.GetFirstRecordLba();
+    rec.recordFileSectors = table.GetRecordFileSectors();
+    if (rec.indexLba == 0) {
+      rec.state = kDiskNoRecordArea;
+    } else {
+      const uint16_t diskNo = static_cast<uint16_t>(disks_.size());
+      DiskIndexSet& fresh = first_.Size() == 0 ? first_ : second_;
+      if (OpenIndex(name, rec.indexLba, diskNo, fresh) != 0) rec.state = kDiskNoRecordArea;
+      if (disks_.empty()) extE_ = table.GetExtE();
+    }
+  }
+  rec.capacityMB = static_cast<uint32_t>(dev->get_capacity_MB());
+  Append(std::move(rec));
+  platform::SleepMs(kScanPauseMs);
+}
+
+void DiskWatch::Append(DiskRecord rec) {
+  disks_.push_back(std::move(rec));
+  const int32_t listed[2] = {static_cast<int32_t>(disks_.size()),
+                             static_cast<int32_t>(disks_.size())};
+  if (shared_) shared_->ReportStatus(kStatusDisks, listed, sizeof listed);
+}
+
+bool DiskWatch::ListedRawDisk(const std::string& mountSource) {
+  for (const DiskRecord& d : disks_) {
+    if (d.volume) continue;
+    platform::DriveEntry e;
+    if (platform::Drives().Get(platform::DriveNumberOf(d.name), &e) &&
+        platform::IsOnDisk(mountSource, e.path))
+      return true;
+  }
+  return false;
+}
+
+void DiskWatch::ScanVolumes() {
+  const std::string systemDisk = platform::DriveTable::SystemDiskPath();
+  int candidates = 0;
+  std::vector<platform::MountEntry> mounts = platform::ReadMounts();
+  std::sort(mounts.begin(), mounts.end(),
+            [](const platform::MountEntry& a, const platform::MountEntry& b) {
+              return a.mountPoint < b.mountPoint;
+            });
+  for (const platform::MountEntry& m : mounts) {
+    if (m.mountPoint == "/" || kPseudoFileSystems.count(m.fsType)) continue;
+    if (candidates++ >= kMaxVolumes) break;
+    if (!systemDisk.empty() && platform::IsOnDisk(m.source, systemDisk)) {
+      DebugLog("Skip drvie %d  localDiskNum %d .\n", candidates, 0);
+      continue;
+    }
+    // A record partition mounted by the machine is listed once, as the raw disk.
+    if (ListedRawDisk(m.source)) continue;
+    AddVolume(WithTrailingSlash(m.mountPoint), false);
+  }
+  for (const platform::DriveTable::Volume& v : platform::Drives().Volumes())
+    AddVolume(v.folder, v.readOnly);
+}
+
+void DiskWatch::AddVolume(const std::string& folder, bool readOnly) {
+  if (!IsFolder(folder) || FolderIndexPath(folder).empty()) return;
+  for (const DiskRecord& d : disks_)
+    if (d.name == folder) return;  // a folder both mounted and added
+  DiskRecord rec;
+  rec.name = folder;
+  rec.volume = true;
+  rec.readOnly = readOnly;
+  rec.partitionCount = 1;
+  rec.firstRecordLba = kVolumeFirstRecordLba;
+  rec.recordFileSectors = kVolumeRecordFileSectors;
+  rec.indexLba = kVolumeIndexLba;
+  rec.extC = kVolumeExtC;
+  rec.extB = kVolumeExtB;
+  if (OpenIndex(folder, 0, static_cast<uint16_t>(disks_.size()), first_) != 0) return;
+  rec.state = kDiskReady;
+  Append(std::move(rec));
+}
+
+void DiskWatch::FillSpace() {
+  bool first = true;
+  for (DiskIndex* index : first_.Indexes()) {
+    if (!first) break;
+    recordFileBytes_ = index->recordFileBytes;
+    DebugLog("Record file size is %d .\n", static_cast<int>(index->recordFileBytes));
+    first = false;
+  }
+  // Each disk's space comes from its own index (found by its name, in either set).
+  for (DiskRecord& d : disks_) {
+    DiskIndex* index = first_.Find(d.name);
+    if (!index) index = second_.Find(d.name);
+    if (!index) {
+      if (d.state == kDiskReady) DebugLog("NO index file.\n");
+      continue;
+    }
+    CAutoLock g(&index->lock());
+    const uint32_t fileMB = index->recordFileBytes >> 20;
+    d.totalMB = fileMB * index->recordFileCount;
+    d.freeMB = fileMB * static_cast<uint32_t>(index->freeList.size());
+  }
+}
+
+void DiskWatch::RebuildReadyMask() {
+  uint32_t mask = 0;
+  for (size_t i = 0; i < disks_.size() && i < 32; ++i)
+    if (disks_[i].state == kDiskReady) mask |= 1u << i;
+  readyMask_ = mask;
+}
+
+// ---- queries -------------------------------------------------------------------------------
+
+int DiskWatch::ReadyCheck() {
+  CAutoLock g(&lock_);
+  int ready = 0;
+  for (DiskRecord& d : disks_) {
+    if (d.volume) {
+      if (IsFolder(d.name)) {
+        d.state = d.indexLba ? kDiskReady : kDiskNoRecordArea;
+        ++ready;
+      } else {
+        DebugLog("Disk  %s is not ready. %d \n", d.name.c_str(), 0);
+        d.state = kDiskNotReady;
+      }
+      continue;
+    }
+    CDisk_Dev* dev = CDevFlyWeightFactory::getSingleton()->CreateScsiDev(d.name.c_str(), false);
+    if (!dev) continue;
+    if (dev->TestUnitReady() != 0) {
+      DebugLog("Disk  %s is not ready. %d \n", d.name.c_str(), dev->get_last_err());
+      d.state = kDiskNotReady;
+      continue;
+    }
+    d.state = d.indexLba ? kDiskReady : kDiskNoRecordArea;
+    ++ready;
+  }
+  RebuildReadyMask();
+  return ready;
+}
+
+int DiskWatch::ReopenDrives(bool reopen) {
+  CAutoLock g(&lock_);
+  int withIndex = 0;
+  for (DiskRecord& d : disks_) {
+    if (IsDevicePath(d.name) &&
+        !CDevFlyWeightFactory::getSingleton()->CreateScsiDev(d.name.c_str(), reopen)) {
+      DebugLog("CreateScsiDev %s fail.\n ", d.name.c_str());
+      continue;
+    }
+    d.state = d.indexLba ? kDiskReady : kDiskNoRecordArea;
+    withIndex += d.indexLba ? 1 : 0;
+  }
+  RebuildReadyMask();
+  return withIndex;
+}
+
+int DiskWatch::RemoveDisk(const std::string& name) {
+  CAutoLock g(&lock_);
+  if (disks_.empty()) return ERR_NO_DEVICE;
+  for (auto it = disks_.begin(); it != disks_.end(); ++it) {
+    if (it->name == name) {
+      disks_.erase(it);
+      break;
+    }
+  }
+  RebuildReadyMask();
+  return 0;
+}
+
+void DiskWatch::ForgetIndex(const std::string& name) {
+  CAutoLock g(&lock_);
+  first_.Remove(name) || second_.Remove(name);
+}
+
+bool DiskWatch::DiskName(int n, std::string* out) {
+  CAutoLock g(&lock_);
+  if (n >= 0 && static_cast<size_t>(n) < disks_.size()) {
+    *out = disks_[n].name;
+    return true;
+  }
+  DebugLog("Error disk number %d.\n", n);
+  if (disks_.size() == 1) {
+    DebugLog("Set to devcice %s \n", disks_[0].name.c_str());
+    *out = disks_[0].name;
+    return true;
+  }
+  return false;
+}
+
+std::vector<DiskRecord> DiskWatch::Disks() {
+  CAutoLock g(&lock_);
+  return disks_;
+}
+
+uint64_t DiskWatch::RecordFileLba(const std::string& name, uint32_t n) {
+  CAutoLock g(&lock_);
+  for (const DiskRecord& d : disks_) {
+    // 64-bit: the record area of a large disk lies past 2^32 sectors.
+    if (d.name.find(name) != std::string::npos)
+      return d.firstRecordLba + static_cast<uint64_t>(n) * d.recordFileSectors;
+  }
+  return kUnknownDiskLba;
+}
+
+bool DiskWatch::IsVolumeRecordSource(const std::string& name) {
+  CAutoLock g(&lock_);
+  for (const DiskRecord& d : disks_)
+    if (d.name.find(name) != std::string::npos) return d.indexLba != 0 && d.extB != 0;
+  return false;
+}

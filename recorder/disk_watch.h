@@ -1,0 +1,123 @@
+// The disk watch finds the record disks: every drive of the drive table but the system drive,
+// and every mounted file system (and added volume folder) that holds a record index. It keeps
+// the disk list (one record per drive found, its position the disk number) and has the index of
+// every record disk opened into one of the two disk index sets.
+//
+// Lock rules: the watch lock guards the disk list and is held for a whole scan; readers of the
+// list (disk name, disks, LBA queries) copy what they need under it. Each disk index set has its
+// own lock for its list; a DiskIndex's own lock guards its contents (index/disk_index.h). Order:
+// watch lock, then a set's lock, then a DiskIndex lock, then a device lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "index/disk_index.h"
+#include "platform/critical_section.h"
+
+class SharedRecords;
+class CDiskTable;
+
+enum DiskState : int16_t {
+  kDiskReady = 0,         // record disk with an open index
+  kDiskNoRecordArea = 2,  // present, but no usable record area or index
+  kDiskNotReady = -1,
+};
+
+struct DiskRecord {
+  uint16_t partitionCount = 0;
+  int16_t state = kDiskNoRecordArea;
+  uint32_t capacityMB = 0;  // 0 for a volume disk
+  uint32_t totalMB = 0;     // record file MiB x record files
+  uint32_t freeMB = 0;      // record file MiB x free record files
+  std::string name;         // "\\.\PhysicalDriveN", or a volume folder ending in '/'
+  std::string deviceText;   // vendor and product
+  uint64_t firstRecordLba = 0;
+  uint32_t recordFileSectors = 0;
+  uint64_t indexLba = 0;    // 0: no record area
+  uint32_t extC = 0, extD = 0;
+  uint64_t extB = 0;
+  bool volume = false;      // a folder holding record files as ordinary files
+  bool readOnly = false;
+};
+
+// A list of open indexes with its own lock; indexes stay in their set across scans.
+class DiskIndexSet {
+ public:
+  CCriticalSection& lock() { return lock_; }
+  // The indexes in order (a copy of the pointers; the objects live as long as the set).
+  std::vector<DiskIndex*> Indexes();
+  DiskIndex* Find(const std::string& path);
+  DiskIndex* Add(std::unique_ptr<DiskIndex> index);
+  bool Remove(const std::string& path);
+  size_t Size();
+
+ private:
+  CCriticalSection lock_;
+  std::list<std::unique_ptr<DiskIndex>> indexes_;  // guarded by lock_
+};
+
+class DiskWatch {
+ public:
+  static constexpr int kDriveSlots = 16;
+  static constexpr int kMaxVolumes = 19;
+  static constexpr uint64_t kUnknownDiskLba = 2048;
+
+  explicit DiskWatch(SharedRecords* shared);
+
+  // The scan (MountUsbThreadBody): the number of disks listed, or 0 when a scan already runs.
+  int Scan();
+  // Tests each listed disk; the number of ready disks (states updated).
+  int ReadyCheck();
+  // Re-opens the physical drives; the number of disks with an index.
+  int ReopenDrives(bool reopen);
+  // Removes the first disk with this name: 0, or -2010 when the list is empty.
+  int RemoveDisk(const std::string& name);
+  // Closes and forgets the index of a disk (before it is formatted), in whichever set it is.
+  void ForgetIndex(const std::string& name);
+
+  // The name of disk n; with a bad number and exactly one disk, that disk's name. False when
+  // there is none.
+  bool DiskName(int n, std::string* out);
+  // A copy of the disk list.
+  std::vector<DiskRecord> Disks();
+  // LBA of record file n on the first disk whose name contains name; 2048 when none does.
+  uint64_t RecordFileLba(const std::string& name, uint32_t n);
+  bool IsVolumeRecordSource(const std::string& name);
+  uint32_t ReadyMask() const { return readyMask_.load(); }
+  uint32_t RecordFileBytes() const { return recordFileBytes_.load(); }
+  uint32_t ExtE() const { return extE_.load(); }
+  bool Scanning() const { return scanning_.load(); }
+
+  // Source 0: the record-disk set; any other: the second set.
+  DiskIndexSet& IndexSet(int source) { return source ? second_ : first_; }
+
+ private:
+  void ScanDrive(int n, CDiskTable& table);
+  void ScanVolumes();
+  void AddVolume(const std::string& folder, bool readOnly);
+  // Opens (or re-opens) the index of a disk in the set it already belongs to, else in the set
+  // chosen for a new one. 0 or the open's code.
+  int OpenIndex(const std::string& path, uint64_t indexLba, uint16_t diskNo, DiskIndexSet& fresh);
+  void FillSpace();
+  void RebuildReadyMask();
+  void Append(DiskRecord rec);
+  bool ListedRawDisk(const std::string& mountSource);
+
+  SharedRecords* shared_;
+  CCriticalSection lock_;
+  std::vector<DiskRecord> disks_;  // guarded by lock_
+  DiskIndexSet first_, second_;
+  std::atomic<bool> scanning_{false};
+  std::atomic<uint32_t> recordFileBytes_{134217728};
+  std::atomic<uint32_t> extE_{536870912};
+  std::atomic<uint32_t> readyMask_{0};
+  int startDrive_ = 0;
+};
+
+// The scan body, as the set-up, the format and QVFS_ScanDisk run it.
+int MountUsbThreadBody(DiskWatch* watch);
