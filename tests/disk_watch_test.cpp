@@ -1,0 +1,159 @@
+// The disk watch over formatted, blank and damaged images and a volume folder: disk states and
+// layout values, the two index sets (also across a second scan), the status reports, the
+// queries, the ready check, and a scan asked for while one runs.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "api/context.h"
+#include "device/dev_registry.h"
+#include "disklayout/le.h"
+#include "index/index_create.h"
+#include "platform/scsi.h"
+#include "qvfs/qvfs.h"
+#include "recorder/disk_watch.h"
+#include "test_support.h"
+
+using testsupport::LibraryTest;
+
+namespace {
+
+constexpr uint64_t kGiB = 1ull << 30;
+
+class DiskWatchTest : public LibraryTest {
+ protected:
+  DiskWatch& watch() { return ctx_->get().diskWatch(); }
+  std::string RecordDisk(const std::string& file, int fileMB = 256) {
+    std::string d = AttachImage(2 * kGiB, 512, false, file);
+    EXPECT_GT(QVFS_FormatToRecdisk(d.c_str(), fileMB, 0), 0);
+    return d;
+  }
+};
+
+TEST_F(DiskWatchTest, ListsRecordAndBlankDisksWithTheirIndexes) {
+  static std::vector<std::pair<int, int>> reports;
+  reports.clear();
+  ctx_->get().shared().SetStatusCallback([](int code, const void* data, int len) {
+    if (code == 0x8001 && len == 8) {
+      const int32_t* v = static_cast<const int32_t*>(data);
+      reports.emplace_back(v[0], v[1]);
+    }
+  });
+  const std::string a = RecordDisk("a.img");
+  const std::string blank = AttachImage(64 << 20, 512, false, "blank.img");
+  const std::string b = RecordDisk("b.img", 128);
+  reports.clear();  // the formats rescanned already
+
+  ASSERT_EQ(MountUsbThreadBody(&watch()), 3);
+  EXPECT_EQ(reports, (std::vector<std::pair<int, int>>{{1, 1}, {2, 2}, {3, 3}}));
+  auto disks = watch().Disks();
+  ASSERT_EQ(disks.size(), 3u);
+  EXPECT_EQ(disks[0].name, a);
+  EXPECT_EQ(disks[0].state, kDiskReady);
+  EXPECT_EQ(disks[1].state, kDiskNoRecordArea);
+  EXPECT_EQ(disks[2].state, kDiskReady);
+  EXPECT_EQ(disks[0].capacityMB, 2047u);  // from the last LBA, as get_capacity_MB counts
+  EXPECT_EQ(disks[0].recordFileSectors, 256u * 2048);
+  EXPECT_EQ(disks[0].totalMB, disks[0].freeMB);  // every file free
+  EXPECT_GT(disks[0].totalMB, 0u);
+  EXPECT_EQ(disks[2].freeMB % 128, 0u);
+  EXPECT_EQ(watch().ReadyMask(), 0b101u);
+  EXPECT_EQ(watch().RecordFileBytes(), 256u << 20);
+
+  // The first record disk opens into the first set, the second into the second; a second scan
+  // keeps each where it is.
+  for (int scan = 0; scan < 2; ++scan) {
+    ASSERT_EQ(watch().IndexSet(0).Size(), 1u);
+    ASSERT_EQ(watch().IndexSet(1).Size(), 1u);
+    EXPECT_NE(watch().IndexSet(0).Find(a), nullptr);
+    EXPECT_NE(watch().IndexSet(1).Find(b), nullptr);
+    EXPECT_EQ(watch().IndexSet(1).Find(b)->diskNo, 2);
+    ASSERT_EQ(MountUsbThreadBody(&watch()), 3);
+  }
+}
+
+TEST_F(DiskWatchTest, IndexLbaZeroMeansNoRecordArea) {
+  const std::string d = RecordDisk("z.img");
+  for (uint64_t lba : {64, 88}) {  // both STFS copies: index LBA 0
+    uint8_t zero[8] = {};
+    testsupport::WriteFileBytes(imagePath_, lba * 512 + 48, zero, 8);
+  }
+  watch().ForgetIndex(d);
+  ASSERT_EQ(MountUsbThreadBody(&watch()), 1);
+  EXPECT_EQ(watch().Disks()[0].state, kDiskNoRecordArea);
+  EXPECT_EQ(watch().IndexSet(0).Size(), 0u);
+}
+
+TEST_F(DiskWatchTest, QueriesAnswerFromTheLatestScan) {
+  const std::string a = RecordDisk("a.img");
+  ASSERT_EQ(MountUsbThreadBody(&watch()), 1);
+  const DiskRecord rec = watch().Disks()[0];
+  // 64-bit: file 100000 of 256 MiB lies past 2^32 sectors.
+  EXPECT_EQ(watch().RecordFileLba(a, 100000), rec.firstRecordLba + 100000ull * 524288);
+  EXPECT_EQ(watch().RecordFileLba("PhysicalDrive9", 3), DiskWatch::kUnknownDiskLba);
+  EXPECT_FALSE(watch().IsVolumeRecordSource(a));  // extension B is 0 on a formatted disk
+
+  std::string name;
+  ASSERT_TRUE(watch().DiskName(0, &name));
+  EXPECT_EQ(name, a);
+  ASSERT_TRUE(watch().DiskName(7, &name));  // one disk: that one
+  EXPECT_TRUE(Printed("Error disk number 7."));
+  EXPECT_TRUE(Printed("Set to devcice " + a));
+
+  platform::FaultRule gone;
+  gone.opcodes = {platform::kOpTestUnitReady};
+  gone.key = platform::kSkNotReady;
+  gone.asc = 0x3A;
+  faults_->AddRule(gone);
+  EXPECT_EQ(watch().ReadyCheck(), 0);
+  EXPECT_EQ(watch().Disks()[0].state, kDiskNotReady);
+  EXPECT_EQ(watch().ReadyMask(), 0u);
+  faults_->ClearRules();
+  EXPECT_EQ(watch().ReadyCheck(), 1);
+  EXPECT_EQ(watch().ReopenDrives(true), 1);
+
+  EXPECT_EQ(watch().RemoveDisk(a), 0);
+  EXPECT_FALSE(watch().DiskName(0, &name));
+  EXPECT_EQ(watch().RemoveDisk(a), -2010);
+}
+
+TEST_F(DiskWatchTest, VolumeFolderIsListedWithFixedValues) {
+  testsupport::TempDir folder;
+  ASSERT_EQ(CreateFileIndex(folder.path(), 128, 4, 6), 0);
+  ASSERT_EQ(QVFS_AddVolume(folder.path().c_str(), 0), 0);
+  ASSERT_EQ(MountUsbThreadBody(&watch()), 1);
+  const DiskRecord v = watch().Disks()[0];
+  EXPECT_TRUE(v.volume);
+  EXPECT_EQ(v.name, folder.path() + "/");
+  EXPECT_EQ(v.state, kDiskReady);
+  EXPECT_EQ(v.firstRecordLba, 20480u);
+  EXPECT_EQ(v.recordFileSectors, 262144u);
+  EXPECT_EQ(v.indexLba, 2048u);
+  EXPECT_EQ(v.totalMB, 512u);
+  EXPECT_TRUE(watch().IsVolumeRecordSource(folder.path()));
+  EXPECT_NE(watch().IndexSet(0).Find(v.name), nullptr);
+}
+
+TEST_F(DiskWatchTest, AScanAskedForWhileOneRunsReturnsAtOnce) {
+  RecordDisk("a.img");
+  static DiskWatch* w;
+  static int nested;
+  w = &watch();
+  nested = -1;
+  ctx_->get().shared().SetStatusCallback([](int, const void*, int) { nested = w->Scan(); });
+  EXPECT_EQ(MountUsbThreadBody(&watch()), 1);
+  EXPECT_EQ(nested, 0);
+
+  // Scans on two threads: one lists the disk, the other returns 0 or waits its turn; neither
+  // hangs, and the list ends whole.
+  ctx_->get().shared().SetStatusCallback(nullptr);
+  int r1 = -1, r2 = -1;
+  std::thread t1([&] { r1 = watch().Scan(); });
+  std::thread t2([&] { r2 = watch().Scan(); });
+  t1.join();
+  t2.join();
+  EXPECT_TRUE(r1 == 1 || r2 == 1);
+  EXPECT_EQ(watch().Disks().size(), 1u);
+}
+
+}  // namespace
