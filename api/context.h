@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "api/disk_users.h"
+#include "api/search_cache.h"
 #include "api/shared_records.h"
 #include "device/dev_registry.h"
 #include "platform/critical_section.h"
@@ -32,6 +33,9 @@ class Context {
   SharedRecords& shared() { return shared_; }
   DiskWatch& diskWatch() { return diskWatch_; }
   DeviceServices& deviceServices() { return deviceServices_; }
+  // The search cache and its lock: the exported searches hold it for their whole run.
+  SearchCache& searchCache() { return searchCache_; }
+  CCriticalSection& searchLock() { return searchLock_; }
 
   // The storage library's global lock: set-up, formatting and configuration changes hold it
   // for their whole run. It comes before every other lock of the library.
@@ -79,6 +83,8 @@ class Context {
   CCriticalSection storageLock_;
   DiskWatch diskWatch_{&shared_};
   DeviceServices deviceServices_;
+  SearchCache searchCache_{&shared_};
+  CCriticalSection searchLock_;
   WatchUsers watchUsers_{&diskWatch_};
   DiskUsers* diskUsers_ = &watchUsers_;
   ProgressSink progress_ = nullptr;

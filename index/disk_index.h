@@ -23,7 +23,15 @@
 
 class CDisk_Dev;
 class CSerialFileBase;
-class CRecWriteBase;
+
+// What the index and the searches need of the record writer of a channel on this disk.
+class IndexedWriter {
+ public:
+  virtual ~IndexedWriter() = default;
+  virtual uint32_t WriterFileIndex() const = 0;  // the record file being written
+  virtual int64_t WriterEndMs() const = 0;       // time of the last frame written
+  virtual int32_t WriterDataSize() const = 0;    // bytes written to the file so far
+};
 
 // Index and search result codes.
 enum IndexResult : int {
@@ -86,7 +94,7 @@ class DiskIndex {
   std::deque<uint32_t> freeList;     // free and unusable files, in file order
   std::map<TimeKey, recindex::RecIndexSummary> timeMap;  // well-formed recordings
   std::list<_rec_file_info_> repairList;  // entries to repair or that cannot be used
-  std::map<int, CRecWriteBase*> writerMap;  // channel -> its writer on this disk
+  std::map<int, IndexedWriter*> writerMap;  // channel -> its writer on this disk
   uint32_t nextSn = 1;
   uint32_t leastSn = 0;
 

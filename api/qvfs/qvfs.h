@@ -75,6 +75,33 @@ QVFS_API void QVFS_SetProgressSink(void (*sink)(const char* what, uint64_t done,
  * device write's code. */
 QVFS_API int QVFS_FormatToRecdisk(const char* name, int fileSizeMB, int commonMB);
 
+/* Sets the channel count (1..32) the searches consider and runs one disk scan on the calling
+ * thread: what the searches need when the library is used without recording. Returns the
+ * number of disks listed, or -101 for a bad channel count. */
+QVFS_API int QVFS_ScanDisksForSearch(int channelCount);
+
+/* ---- Searches (times in seconds since 1970; results newest first within a channel) -------- */
+
+/* Recordings of the channels in channelMask between start and end, of the types in typeMask (0:
+ * all), from the record disks (source 0) or the second disk set (source 1), as RecordItems.
+ * Returns the number written, 0 for none, or -2005 (no output), -101 (bad range or mask). */
+QVFS_API int QVFS_SearchRec(RecordItem* out, int outBytes, int64_t start, int64_t end,
+                            int32_t channelMask, int32_t typeMask, int32_t source,
+                            int32_t reserved, int32_t clientId);
+/* The same as _rec_file_info_ records (the play list). */
+QVFS_API int QVFS_SearchPlayList(_rec_file_info_* out, int outBytes, int64_t start, int64_t end,
+                                 int32_t channelMask, int32_t typeMask, int32_t source,
+                                 int32_t reserved, int32_t clientId);
+/* Merged spans (pairs of uint32 seconds: start, end) of one channel's recordings. */
+QVFS_API int QVFS_SearchHistoryRec(uint32_t* out, int outBytes, int64_t start, int64_t end,
+                                   int32_t channel, int32_t reserved, int32_t clientId);
+/* Spans of days holding recordings, as pairs of int64 local-midnight seconds. The buffer must
+ * hold every span: prefer QVFS_SearchRecordAllDayEx, which is told its size. */
+QVFS_API int QVFS_SearchRecordAllDay(int64_t* out);
+QVFS_API int QVFS_SearchRecordAllDayEx(int64_t* out, int outBytes);
+/* Bit d-1 set when day d of the month holds a recording of the types in typeMask (0: all). */
+QVFS_API int QVFS_SearchRecordDayOfMonth(int32_t year, int32_t month, int32_t typeMask);
+
 #ifdef __cplusplus
 }
 #endif

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include "json.h"
@@ -122,5 +123,66 @@ bool TakeValue(const std::vector<std::string>& args, size_t& i, const char* opt,
                std::string* value) {
   if (args[i] != opt || i + 1 >= args.size()) return false;
   *value = args[++i];
+  return true;
+}
+
+bool ParseTime(const std::string& s, int64_t* seconds) {
+  if (s.empty()) return false;
+  char* end = nullptr;
+  if (s[0] == '@') {
+    errno = 0;
+    long long v = strtoll(s.c_str() + 1, &end, 10);
+    if (errno || end == s.c_str() + 1 || *end) return false;
+    *seconds = v;
+    return true;
+  }
+  struct tm t = {};
+  int consumed = 0;
+  if (sscanf(s.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &t.tm_year, &t.tm_mon, &t.tm_mday,
+             &t.tm_hour, &t.tm_min, &t.tm_sec, &consumed) != 6 ||
+      consumed != static_cast<int>(s.size()))
+    return false;
+  if (t.tm_mon < 1 || t.tm_mon > 12 || t.tm_mday < 1 || t.tm_mday > 31 || t.tm_hour > 23 ||
+      t.tm_min > 59 || t.tm_sec > 60)
+    return false;
+  t.tm_year -= 1900;
+  t.tm_mon -= 1;
+  t.tm_isdst = -1;
+  time_t v = mktime(&t);
+  if (v == static_cast<time_t>(-1)) return false;
+  *seconds = v;
+  return true;
+}
+
+bool ParseChannelList(const std::string& s, uint32_t* mask) {
+  uint32_t m = 0;
+  size_t pos = 0;
+  if (s.empty()) return false;
+  while (pos <= s.size()) {
+    size_t comma = s.find(',', pos);
+    std::string item = s.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+    int a = 0, b = 0, n = 0;
+    if (sscanf(item.c_str(), "%d-%d%n", &a, &b, &n) == 2 && n == static_cast<int>(item.size())) {
+    } else if (sscanf(item.c_str(), "%d%n", &a, &n) == 1 && n == static_cast<int>(item.size())) {
+      b = a;
+    } else {
+      return false;
+    }
+    if (a < 0 || b > 31 || a > b) return false;
+    for (int c = a; c <= b; ++c) m |= 1u << c;
+    if (comma == std::string::npos) break;
+    pos = comma + 1;
+  }
+  *mask = m;
+  return m != 0;
+}
+
+bool ParseMask(const std::string& s, int64_t* mask) {
+  if (s.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  long long v = strtoll(s.c_str(), &end, 0);
+  if (errno || *end || v < 0 || v > UINT32_MAX) return false;
+  *mask = v;
   return true;
 }

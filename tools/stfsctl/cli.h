@@ -41,6 +41,13 @@ bool ResolveDrive(const std::string& arg, const GlobalOptions& g, std::string* n
 // Parses sizes like 2G, 512M, 64K, 1048576 (bytes); false when malformed or zero.
 bool ParseSize(const std::string& s, uint64_t* bytes);
 
+// TIME: "YYYY-MM-DDTHH:MM:SS" in local time, or "@SECONDS" since 1970 UTC.
+bool ParseTime(const std::string& s, int64_t* seconds);
+// LIST of channels: "0-3", "0,2,5", or both mixed; channels 0..31. The mask of them.
+bool ParseChannelList(const std::string& s, uint32_t* mask);
+// MASK: a number, decimal or 0x-hexadecimal.
+bool ParseMask(const std::string& s, int64_t* mask);
+
 // Option helper: when args[i] is opt, stores the next argument and advances i.
 bool TakeValue(const std::vector<std::string>& args, size_t& i, const char* opt,
                std::string* value);

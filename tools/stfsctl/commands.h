@@ -8,3 +8,6 @@ int CmdTable(Invocation& inv);
 int CmdMkimage(Invocation& inv);
 int CmdFormat(Invocation& inv);
 int CmdIndex(Invocation& inv);
+int CmdSearch(Invocation& inv);
+int CmdHistory(Invocation& inv);
+int CmdDays(Invocation& inv);

@@ -23,6 +23,9 @@ const CommandEntry kCommands[] = {
     {"mkimage", &CmdMkimage, "create a sparse disk image: mkimage PATH --size SIZE"},
     {"format", &CmdFormat, "make a record disk: format DRIVE --file-mb N [--common-mb N] [--yes]"},
     {"index", &CmdIndex, "the record index of DRIVE"},
+    {"search", &CmdSearch, "the play-list search: [--from T] [--to T] [--channels LIST] ..."},
+    {"history", &CmdHistory, "merged spans of one channel: --channel C [--from T] [--to T]"},
+    {"days", &CmdDays, "days of a month with recordings: --year Y --month M [--types MASK]"},
 };
 
 void PrintHelp() {

@@ -1,0 +1,290 @@
+// The exported searches: channel/time (as RecordItems or as the play list), merged history
+// spans, the spans of days with recordings, and the days of a month.
+#include <cstring>
+#include <ctime>
+
+#include "api/context.h"
+#include "index/record_search.h"
+#include "platform/clock.h"
+#include "platform/messages.h"
+#include "platform/platform_context.h"
+#include "platform/time_print.h"
+#include "qvfs/qvfs.h"
+
+namespace {
+
+constexpr int kErrNoOutput = -2005;
+constexpr int32_t kShortRecordBytes = 1024000;
+constexpr int64_t kShortRecordMs = 1000;
+constexpr int64_t kHistoryMergeAfterSec = 3600;
+constexpr int64_t kDaySeconds = 86400;
+
+int ChannelLimit(qvfs::Context& ctx) {
+  int n = ctx.shared().params().channels;
+  return n < 0 ? 0 : (n > 32 ? 32 : n);
+}
+
+bool SecondsFit(int64_t ms) { return ms >= 0 && ms / 1000 <= UINT32_MAX; }
+
+// The output rules shared by every emitting search: short records that last under a second (or
+// whose times do not fit 32-bit seconds) are left out, and so is a record with the same start
+// and end as the one emitted just before it on the same channel.
+class EmitFilter {
+ public:
+  bool Skip(const _rec_file_info_& r) {
+    if (r.size < kShortRecordBytes) {
+      const int64_t span = r.endMs - r.startMs;
+      if (span < kShortRecordMs && span > -kShortRecordMs) {
+        platform::LogRange("record time", r.startMs, r.endMs);
+        return true;
+      }
+      if (!SecondsFit(r.startMs) || !SecondsFit(r.endMs)) return true;
+    }
+    if (hasPrev_ && prev_.channel == r.channel && prev_.startMs == r.startMs &&
+        prev_.endMs == r.endMs)
+      return true;
+    prev_ = r;
+    hasPrev_ = true;
+    return false;
+  }
+
+ private:
+  _rec_file_info_ prev_{};
+  bool hasPrev_ = false;
+};
+
+void FillItem(RecordItem* item, const _rec_file_info_& r) {
+  item->channel = r.channel;
+  item->tzHours = static_cast<uint8_t>(r.tzByte >> 1);
+  item->size = r.size;
+  item->zero12 = 0;
+  item->startSec = static_cast<uint32_t>(r.startMs / 1000);
+  item->endSec = static_cast<uint32_t>(r.endMs / 1000);
+  item->fileIndex = r.fileIndex;
+  item->state = r.state;
+  item->typeBits = r.typeBits;
+  item->diskNo = r.diskNo;
+  item->segmentNo = r.segmentNo;
+}
+
+// The channel/time search; emit(i, record) writes output slot i.
+template <class Emit>
+int ChannelTimeSearch(const void* out, int outBytes, size_t recordBytes, int64_t start,
+                      int64_t end, int32_t channelMask, int32_t typeMask, int32_t source,
+                      int32_t client, Emit emit) {
+  platform::LogRange("Search Time", start * 1000, end * 1000);
+  if (!out) return kErrNoOutput;
+  if (start > end) {
+    DebugLog("Error search time %ld %ld .\n", static_cast<long>(start), static_cast<long>(end));
+    platform::LogRange("Search Time", start * 1000, end * 1000);
+    return ERR_SEARCH_ARGUMENT;
+  }
+  if (channelMask == 0 || outBytes <= 0) return ERR_SEARCH_ARGUMENT;
+  qvfs::Context& ctx = qvfs::Context::Current();
+  CAutoLock g(&ctx.searchLock());
+  const std::vector<DiskIndex*> indexes = ctx.diskWatch().IndexSet(source).Indexes();
+  if (indexes.empty()) return 0;
+  if (typeMask == 0) typeMask = -1;
+
+  SearchCache& cache = ctx.searchCache();
+  ResultMap& results = cache.Results(client);
+  const int64_t startMs = start * 1000, endMs = end * 1000;
+  const int64_t nowSec = platform::TheClock().NowMs() / 1000;
+  ClientRecord* slot = nullptr;
+  int count;
+  if (cache.MustSearch(client, startMs, endMs, channelMask, typeMask, nowSec, &slot)) {
+    results.clear();
+    SearchQuery q;
+    q.startMs = startMs;
+    q.endMs = endMs;
+    q.typeMask = typeMask;
+    for (int n = 0; n < 32; ++n) q.channelFlags[n] = (static_cast<uint32_t>(channelMask) >> n) & 1;
+    q.channelLimit = ChannelLimit(ctx);
+    q.maxPerChannel = static_cast<size_t>(outBytes) / recordBytes;
+    count = SearchIndexes(indexes, q, results, cache.window());
+    platform::LogRange("Search Time", startMs, endMs);
+    if (slot) {
+      slot->resultCount = count;
+      slot->lastSearchSec = nowSec;
+    }
+  } else {
+    count = slot->resultCount;
+  }
+  if (count <= 0) return 0;
+
+  const size_t capacity = static_cast<size_t>(outBytes) / recordBytes;
+  size_t written = 0;
+  EmitFilter filter;
+  for (const auto& channelList : results) {
+    const int ch = channelList.first;
+    if (ch >= 32 || !((static_cast<uint32_t>(channelMask) >> ch) & 1)) continue;
+    const RecordList& list = channelList.second;
+    for (auto it = list.rbegin(); it != list.rend(); ++it) {  // newest first
+      if (filter.Skip(*it)) continue;
+      emit(written++, *it);
+      if (written == capacity) return static_cast<int>(written);
+    }
+  }
+  return static_cast<int>(written);
+}
+
+int64_t LocalMidnight(int64_t ms) {
+  struct tm t = platform::Clock::LocalTime(ms / 1000);
+  t.tm_hour = t.tm_min = t.tm_sec = 0;
+  t.tm_isdst = -1;
+  return platform::Clock::MakeTime(t);
+}
+
+}  // namespace
+
+extern "C" {
+
+QVFS_API int QVFS_ScanDisksForSearch(int channelCount) {
+  if (channelCount < 1 || channelCount > 32) return ERR_SEARCH_ARGUMENT;
+  qvfs::Context& ctx = qvfs::Context::Current();
+  ctx.shared().params().channels = channelCount;
+  return MountUsbThreadBody(&ctx.diskWatch());
+}
+
+QVFS_API int QVFS_SearchRec(RecordItem* out, int outBytes, int64_t start, int64_t end,
+                            int32_t channelMask, int32_t typeMask, int32_t source, int32_t,
+                            int32_t clientId) {
+  return ChannelTimeSearch(out, outBytes, sizeof(RecordItem), start, end, channelMask, typeMask,
+                           source, clientId, [out](size_t i, const _rec_file_info_& r) {
+                             FillItem(&out[i], r);
+                           });
+}
+
+QVFS_API int QVFS_SearchPlayList(_rec_file_info_* out, int outBytes, int64_t start, int64_t end,
+                                 int32_t channelMask, int32_t typeMask, int32_t source, int32_t,
+                                 int32_t clientId) {
+  return ChannelTimeSearch(out, outBytes, sizeof(_rec_file_info_), start, end, channelMask,
+                           typeMask, source, clientId,
+                           [out](size_t i, const _rec_file_info_& r) { out[i] = r; });
+}
+
+QVFS_API int QVFS_SearchHistoryRec(uint32_t* out, int outBytes, int64_t start, int64_t end,
+                                   int32_t channel, int32_t, int32_t) {
+  platform::LogRange("Search Time", start * 1000, end * 1000);
+  if (!out) return kErrNoOutput;
+  qvfs::Context& ctx = qvfs::Context::Current();
+  if (start > end || channel < 0 || channel >= ChannelLimit(ctx)) return ERR_SEARCH_ARGUMENT;
+  CAutoLock g(&ctx.searchLock());
+  RecordList list;
+  for (DiskIndex* index : ctx.diskWatch().IndexSet(0).Indexes())
+    SearchOneChannel(*index, channel, start * 1000, end * 1000, -1, ChannelLimit(ctx), list,
+                     ctx.searchCache().window());
+  const size_t capacity = outBytes > 0 ? static_cast<size_t>(outBytes) / 8 : 0;
+  size_t written = 0;
+  bool open = false;
+  int64_t spanStart = 0, spanEnd = 0;
+  auto writeSpan = [&](const char* caption) {
+    DebugLog(caption, channel, static_cast<int>(written));
+    platform::LogRange("", spanStart * 1000, spanEnd * 1000);
+    out[2 * written] = static_cast<uint32_t>(spanStart);
+    out[2 * written + 1] = static_cast<uint32_t>(spanEnd);
+    ++written;
+  };
+  EmitFilter filter;
+  for (const _rec_file_info_& r : list) {
+    if (written == capacity) return static_cast<int>(written);
+    if (filter.Skip(r)) continue;
+    const int64_t s = r.startMs / 1000, e = r.endMs / 1000;
+    if (open && s == spanEnd && spanStart > kHistoryMergeAfterSec) {
+      spanEnd = e;  // the next recording starts in the second the span ended
+      continue;
+    }
+    if (open) writeSpan("ch%d destNum %d  merge record time\n");
+    if (written == capacity) return static_cast<int>(written);
+    spanStart = s;
+    spanEnd = e;
+    open = true;
+  }
+  if (open && written < capacity) writeSpan("ch%d destNum %d  last merge record \n");
+  return static_cast<int>(written);
+}
+
+QVFS_API int QVFS_SearchRecordAllDayEx(int64_t* out, int outBytes) {
+  if (!out) return kErrNoOutput;
+  qvfs::Context& ctx = qvfs::Context::Current();
+  CAutoLock g(&ctx.searchLock());
+  const size_t capacity = outBytes < 0 ? SIZE_MAX : static_cast<size_t>(outBytes) / 16;
+  size_t written = 0;
+  for (DiskIndex* index : ctx.diskWatch().IndexSet(0).Indexes()) {
+    CAutoLock il(&index->lock());
+    bool open = false;
+    int64_t first = 0, last = 0;
+    for (const auto& node : index->timeMap) {
+      const int64_t startDay = LocalMidnight(node.second.startMs);
+      const int64_t endDay = LocalMidnight(node.second.endMs);
+      if (open && startDay <= last + kDaySeconds) {
+        if (endDay > last) last = endDay;  // a recording inside the span never shortens it
+        continue;
+      }
+      if (open) {
+        if (written == capacity) return static_cast<int>(written);
+        out[2 * written] = first;
+        out[2 * written + 1] = last;
+        ++written;
+      }
+      first = startDay;
+      last = endDay;
+      open = true;
+    }
+    if (open) {
+      if (written == capacity) return static_cast<int>(written);
+      out[2 * written] = first;
+      out[2 * written + 1] = last;
+      ++written;
+    }
+  }
+  return static_cast<int>(written);
+}
+
+QVFS_API int QVFS_SearchRecordAllDay(int64_t* out) { return QVFS_SearchRecordAllDayEx(out, -1); }
+
+QVFS_API int QVFS_SearchRecordDayOfMonth(int32_t year, int32_t month, int32_t typeMask) {
+  if (month < 1) return 0;
+  static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  const int days = month > 12 ? 30 : (month == 2 && leap ? 29 : kDays[month - 1]);
+  struct tm first = {};
+  first.tm_year = year - 1900;
+  first.tm_mon = month - 1;
+  first.tm_mday = 1;
+  first.tm_isdst = -1;
+  struct tm last = first;
+  last.tm_mday = days;
+  last.tm_hour = 23;
+  last.tm_min = 59;
+  last.tm_sec = 59;
+  const int64_t startMs = platform::Clock::MakeTime(first) * 1000;
+  const int64_t endMs = platform::Clock::MakeTime(last) * 1000;
+  if (startMs < 0 || endMs <= startMs) return 0;
+
+  qvfs::Context& ctx = qvfs::Context::Current();
+  CAutoLock g(&ctx.searchLock());
+  const int channels = ChannelLimit(ctx);
+  SearchQuery q;
+  q.startMs = startMs;
+  q.endMs = endMs;
+  q.typeMask = typeMask == 0 ? -1 : typeMask;
+  for (int n = 0; n < channels; ++n) q.channelFlags[n] = 1;
+  q.channelLimit = channels;
+  for (DiskIndex* index : ctx.diskWatch().IndexSet(0).Indexes()) {
+    ResultMap results;
+    if (SearchDisk(*index, q, results, ctx.searchCache().window()) <= 0) continue;
+    uint32_t mask = 0;
+    for (const auto& channelList : results) {
+      for (const _rec_file_info_& r : channelList.second) {
+        const int64_t when = r.startMs < startMs ? r.endMs : r.startMs;
+        const int day = platform::Clock::LocalTime(when / 1000).tm_mday;
+        mask |= 1u << (day - 1);
+      }
+    }
+    return static_cast<int>(mask);  // the first disk that holds anything answers
+  }
+  return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,187 @@
+// stfsctl search, history and days: the searches over the record disks found by a scan of the
+// drive table (--image, the machine's disks) and the volume folders (--folder).
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "commands.h"
+#include "json.h"
+#include "qvfs/qvfs.h"
+
+namespace {
+constexpr int kChannels = 32;
+constexpr int kMaxRecords = 65536;
+
+struct Range {
+  int64_t from = 0;
+  int64_t to = UINT32_MAX;
+};
+
+// Takes --from/--to; false (after a usage error) on a bad value.
+bool TakeRange(const std::vector<std::string>& args, size_t& i, Range* r, const char* cmd,
+               int* status) {
+  std::string v;
+  if (TakeValue(args, i, "--from", &v)) {
+    if (!ParseTime(v, &r->from)) *status = UsageError(cmd, "--from takes a TIME");
+    return true;
+  }
+  if (TakeValue(args, i, "--to", &v)) {
+    if (!ParseTime(v, &r->to)) *status = UsageError(cmd, "--to takes a TIME");
+    return true;
+  }
+  return false;
+}
+
+const char* kTimeHelp =
+    "TIME: YYYY-MM-DDTHH:MM:SS in local time, or @SECONDS since 1970 UTC.\n";
+
+}  // namespace
+
+int CmdSearch(Invocation& inv) {
+  Range range;
+  uint32_t channels = 0xFFFFFFFFu;
+  int64_t types = 0, source = 0;
+  std::string v;
+  int status = -1;
+  for (size_t i = 0; i < inv.args.size(); ++i) {
+    if (inv.args[i] == "--help") {
+      printf("usage: stfsctl [GLOBAL OPTIONS] search [--from T] [--to T] [--channels LIST]\n"
+             "                [--types MASK] [--source N]\n"
+             "The play-list search over the record disks, newest first within each channel.\n%s",
+             kTimeHelp);
+      return kExitOk;
+    }
+    if (TakeRange(inv.args, i, &range, "search", &status)) {
+      if (status >= 0) return status;
+    } else if (TakeValue(inv.args, i, "--channels", &v)) {
+      if (!ParseChannelList(v, &channels)) return UsageError("search", "--channels takes a LIST");
+    } else if (TakeValue(inv.args, i, "--types", &v)) {
+      if (!ParseMask(v, &types)) return UsageError("search", "--types takes a MASK");
+    } else if (TakeValue(inv.args, i, "--source", &v)) {
+      if (!ParseMask(v, &source) || source > 1) return UsageError("search", "--source is 0 or 1");
+    } else {
+      return UsageError("search", "unknown argument '" + inv.args[i] + "'");
+    }
+  }
+  QVFS_ScanDisksForSearch(kChannels);
+  std::vector<_rec_file_info_> out(kMaxRecords);
+  int n = QVFS_SearchPlayList(out.data(), static_cast<int>(out.size() * sizeof out[0]),
+                              range.from, range.to, static_cast<int32_t>(channels),
+                              static_cast<int32_t>(types), static_cast<int32_t>(source), 0, 0);
+  if (n < 0) return Fail(inv.global, n, LastDiagnostic());
+  if (inv.global.json) {
+    JsonWriter w;
+    w.BeginObject().BeginArray("records");
+    for (int i = 0; i < n; ++i) {
+      const _rec_file_info_ r = out[i];
+      w.BeginObject()
+          .Field("channel", static_cast<int>(r.channel))
+          .Field("disk", static_cast<int>(r.diskNo))
+          .Field("file_index", static_cast<int>(r.fileIndex))
+          .Field("segment", static_cast<int>(r.segmentNo))
+          .Field("start_ms", static_cast<int64_t>(r.startMs))
+          .Field("end_ms", static_cast<int64_t>(r.endMs))
+          .Field("size", static_cast<int64_t>(r.size))
+          .Field("type_bits", static_cast<int>(r.typeBits))
+          .Field("state", static_cast<int>(r.state))
+          .Field("sn", static_cast<uint64_t>(r.sn))
+          .Field("end_offset", static_cast<uint64_t>(r.endOffset))
+          .EndObject();
+    }
+    w.EndArray().EndObject();
+    PrintJson(w.str());
+    return kExitOk;
+  }
+  printf("%d recording%s\n", n, n == 1 ? "" : "s");
+  for (int i = 0; i < n; ++i) {
+    const _rec_file_info_ r = out[i];
+    const time_t s = static_cast<time_t>(r.startMs / 1000), e = static_cast<time_t>(r.endMs / 1000);
+    char a[32], b[32];
+    strftime(a, sizeof a, "%Y-%m-%d %H:%M:%S", localtime(&s));
+    strftime(b, sizeof b, "%Y-%m-%d %H:%M:%S", localtime(&e));
+    printf("%4d  CH%02d  disk %d  file %5d seg %2d  %s -- %s  %10d bytes  type %u\n", i,
+           r.channel, r.diskNo, static_cast<int>(r.fileIndex), r.segmentNo, a, b,
+           static_cast<int>(r.size), r.typeBits);
+  }
+  return kExitOk;
+}
+
+int CmdHistory(Invocation& inv) {
+  Range range;
+  int64_t channel = -1;
+  std::string v;
+  int status = -1;
+  for (size_t i = 0; i < inv.args.size(); ++i) {
+    if (inv.args[i] == "--help") {
+      printf("usage: stfsctl [GLOBAL OPTIONS] history --channel C [--from T] [--to T]\n"
+             "Merged spans of one channel's recordings.\n%s", kTimeHelp);
+      return kExitOk;
+    }
+    if (TakeRange(inv.args, i, &range, "history", &status)) {
+      if (status >= 0) return status;
+    } else if (TakeValue(inv.args, i, "--channel", &v)) {
+      if (!ParseMask(v, &channel) || channel >= kChannels)
+        return UsageError("history", "--channel takes 0..31");
+    } else {
+      return UsageError("history", "unknown argument '" + inv.args[i] + "'");
+    }
+  }
+  if (channel < 0) return UsageError("history", "--channel C is required");
+  QVFS_ScanDisksForSearch(kChannels);
+  std::vector<uint32_t> out(2 * kMaxRecords);
+  int n = QVFS_SearchHistoryRec(out.data(), static_cast<int>(out.size() * 4), range.from,
+                                range.to, static_cast<int32_t>(channel), 0, 0);
+  if (n < 0) return Fail(inv.global, n, LastDiagnostic());
+  if (inv.global.json) {
+    JsonWriter w;
+    w.BeginObject().BeginArray("spans");
+    for (int i = 0; i < n; ++i)
+      w.BeginObject().Field("start_s", out[2 * i]).Field("end_s", out[2 * i + 1]).EndObject();
+    w.EndArray().EndObject();
+    PrintJson(w.str());
+    return kExitOk;
+  }
+  for (int i = 0; i < n; ++i) printf("%u -- %u\n", out[2 * i], out[2 * i + 1]);
+  return kExitOk;
+}
+
+int CmdDays(Invocation& inv) {
+  int64_t year = -1, month = -1, types = 0;
+  std::string v;
+  for (size_t i = 0; i < inv.args.size(); ++i) {
+    if (inv.args[i] == "--help") {
+      printf("usage: stfsctl [GLOBAL OPTIONS] days --year Y --month M [--types MASK]\n"
+             "The days of a month that hold recordings.\n");
+      return kExitOk;
+    }
+    if (TakeValue(inv.args, i, "--year", &v)) {
+      if (!ParseMask(v, &year) || year < 1970 || year > 2105)
+        return UsageError("days", "--year takes 1970..2105");
+    } else if (TakeValue(inv.args, i, "--month", &v)) {
+      if (!ParseMask(v, &month) || month < 1 || month > 12)
+        return UsageError("days", "--month takes 1..12");
+    } else if (TakeValue(inv.args, i, "--types", &v)) {
+      if (!ParseMask(v, &types)) return UsageError("days", "--types takes a MASK");
+    } else {
+      return UsageError("days", "unknown argument '" + inv.args[i] + "'");
+    }
+  }
+  if (year < 0 || month < 0) return UsageError("days", "--year and --month are required");
+  QVFS_ScanDisksForSearch(kChannels);
+  const uint32_t mask = static_cast<uint32_t>(QVFS_SearchRecordDayOfMonth(
+      static_cast<int32_t>(year), static_cast<int32_t>(month), static_cast<int32_t>(types)));
+  if (inv.global.json) {
+    JsonWriter w;
+    w.BeginObject().Field("mask", mask).BeginArray("days");
+    for (int d = 1; d <= 31; ++d)
+      if (mask & (1u << (d - 1))) w.Field(nullptr, d);
+    w.EndArray().EndObject();
+    PrintJson(w.str());
+    return kExitOk;
+  }
+  printf("days with recordings:");
+  for (int d = 1; d <= 31; ++d)
+    if (mask & (1u << (d - 1))) printf(" %d", d);
+  printf("\n");
+  return kExitOk;
+}
