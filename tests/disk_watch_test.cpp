@@ -134,6 +134,19 @@ TEST_F(DiskWatchTest, VolumeFolderIsListedWithFixedValues) {
   EXPECT_NE(watch().IndexSet(0).Find(v.name), nullptr);
 }
 
+TEST_F(DiskWatchTest, ADriveThatStopsAnsweringIsListedWithoutARecordArea) {
+  const std::string a = RecordDisk("a.img");
+  platform::FaultRule dead;  // every command: not ready, medium not present
+  dead.key = platform::kSkNotReady;
+  dead.asc = 0x3A;
+  faults_->AddRule(dead);
+  watch().ForgetIndex(a);
+  ASSERT_EQ(MountUsbThreadBody(&watch()), 1);
+  EXPECT_EQ(watch().Disks()[0].state, kDiskNoRecordArea);
+  EXPECT_EQ(watch().IndexSet(0).Size(), 0u);
+  EXPECT_EQ(watch().ReadyCheck(), 0);
+}
+
 TEST_F(DiskWatchTest, AScanAskedForWhileOneRunsReturnsAtOnce) {
   RecordDisk("a.img");
   static DiskWatch* w;

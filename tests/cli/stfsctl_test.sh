@@ -339,6 +339,64 @@ for part in "$CSTART $CSIZE" "$RSTART4 $RSIZE4"; do
 done
 rm -f "$T/part.img"
 
+# ---- search, history, days over a hand-filled index ------------------------------------------
+CASE="search"
+rm -f srch.img
+runx 0 mkimage "$T/srch.img" --size 2G
+runx 0 --no-system-disks --json format srch.img --file-mb 64
+runx 0 --no-system-disks --json table srch.img
+INDEX_LBA=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["index_lba"])' "$T/out")
+# Entries written at the documented offsets: kind, channel, segments, locked, state, zone, type,
+# size, link, start, end, SN; segments: state, type bit, size, type, zone, start, end, data end.
+python3 - srch.img "$INDEX_LBA" <<'PY' || fail "cannot write the index entries"
+import struct, sys
+path, lba = sys.argv[1], int(sys.argv[2])
+T0 = 1700000000000
+def entry(i, ch, start, end, size=5000000, segs=(), sn=1):
+    e = bytearray(4096)
+    struct.pack_into("<BBBBBBHiiqqI", e, 0, 1, ch, max(1, len(segs)), 0, 1, 8, 2, size, i,
+                     start, end, sn)
+    for k, (s, t, sz) in enumerate(segs):
+        struct.pack_into("<BBBBiHHqqI", e, 256 + 60 * k, 1, 0, 0, 0, sz, 2, 8, s, t, 0x2F000 + sz)
+    return e
+with open(path, "r+b") as f:
+    for i, e in enumerate([
+        entry(0, 0, T0, T0 + 60000, sn=1),
+        entry(1, 0, T0 + 120000, T0 + 180000, sn=2),
+        entry(2, 1, T0, T0 + 60000, sn=3),                  # same times, other channel
+        entry(3, 1, T0 + 200000, T0 + 200500, size=100, sn=4),  # short: left out
+        entry(4, 0, T0 + 120000, T0 + 180000, sn=5),        # duplicate of file 1: dropped
+        entry(5, 2, T0 + 300000, T0 + 420000, sn=6,
+              segs=[(T0 + 300000, T0 + 360000, 3000000), (T0 + 360000, T0 + 420000, 3000000)]),
+    ]):
+        f.seek(lba * 512 + 0x8000 + 4096 * i)
+        f.write(e)
+PY
+runx 0 --no-system-disks --image srch.img --json search
+jcheck '
+got = [(r["channel"], r["file_index"], r["segment"], r["start_ms"]) for r in d["records"]]
+T0 = 1700000000000
+exp = [(0, 1, 0, T0 + 120000), (0, 0, 0, T0), (1, 2, 0, T0),
+       (2, 5, 1, T0 + 360000), (2, 5, 0, T0 + 300000)]
+assert got == exp, "records %r != %r" % (got, exp)
+assert d["records"][0]["sn"] == 2 and d["records"][0]["size"] == 5000000, "fields"
+'
+runx 0 --no-system-disks --image srch.img --json search --channels 1-2 --from @1700000370 --to 2023-11-14T22:30:00
+jcheck '
+got = [(r["channel"], r["file_index"], r["segment"]) for r in d["records"]]
+assert got == [(2, 5, 1)], "records %r" % got
+'
+runx 0 --no-system-disks --image srch.img --json history --channel 2
+jcheck 'assert d["spans"] == [{"start_s": 1700000300, "end_s": 1700000420}], "spans %r" % d["spans"]'
+runx 0 --no-system-disks --image srch.img --json days --year 2023 --month 11
+jcheck 'assert d["days"] == [14] and d["mask"] == 1 << 13, "days %r" % d'
+runx 0 --no-system-disks --image srch.img --json days --year 2023 --month 10
+jcheck 'assert d["days"] == [], "days %r" % d'
+runx 2 --no-system-disks search --channels 40
+runx 2 --no-system-disks search --from yesterday
+runx 2 --no-system-disks history
+runx 2 --no-system-disks days --year 2023
+
 CASE="format refusals"
 runx 0 mkimage "$T/tiny.img" --size 32M
 runx 1 --no-system-disks --json format tiny.img --file-mb 128
