@@ -230,8 +230,9 @@ int main(int argc, char** argv) {
   const std::string rootDir = out + "/fat32_root";
   const std::string indexDir = out + "/index_open";
   const std::string geometryDir = out + "/fat32_geometry";
+  const std::string searchDir = out + "/search";
   if (!MakeDir(out) || !MakeDir(tableDir) || !MakeDir(rootDir) || !MakeDir(indexDir) ||
-      !MakeDir(geometryDir))
+      !MakeDir(geometryDir) || !MakeDir(searchDir))
     return 1;
 
   // 512-byte sectors: commonData at 128, record partition at 256, root directory at LBA 304.
@@ -271,6 +272,21 @@ int main(int argc, char** argv) {
   ok &= WriteFile(indexDir + "/index8-512", IndexSeed(2, 8));
   ok &= WriteFile(indexDir + "/index40-4096", IndexSeed(3, 40));
   ok &= WriteFile(indexDir + "/empty-index", IndexSeed(0, 1));
+  // Search seeds: a query over the whole time of the index seeds, all channels and types, a
+  // writer on channel 1 writing file 1; then the index (without the mode byte).
+  for (uint32_t count : {8u, 40u}) {
+    Bytes query(32, 0);
+    le::Put64(query.data(), 0);
+    le::Put64(query.data() + 8, 1800000000000ull);
+    le::Put32(query.data() + 16, 0xFFFFFFFF);
+    le::Put32(query.data() + 20, 0xFFFFFFFF);
+    query[24] = 32;
+    query[26] = 1;
+    le::Put32(query.data() + 27, 1);
+    Bytes index = IndexSeed(0, count);
+    query.insert(query.end(), index.begin() + 1, index.end());
+    ok &= WriteFile(searchDir + "/search" + std::to_string(count), query);
+  }
   // Partition sectors (8 bytes), sector size code, record file MiB (2 bytes).
   const uint64_t sizes[] = {1ull << 25, (1ull << 25) + 1, 614400, 1ull << 33, 70000};
   for (size_t i = 0; i < sizeof sizes / sizeof sizes[0]; ++i) {
