@@ -1,9 +1,14 @@
-// Opening a full record index and formatting a large record disk, each against a baseline of
-// the same work done by plain means, in one run:
+// Opening a full record index, searching it, and formatting a large record disk, each against
+// a baseline of the same work done by plain means, in one run:
 //
 //   IndexOpen     DiskIndex::Open of a disk with 32768 record files, every entry a closed
-//                 recording (all of them land in the time map), against
+//                 recording of 16 channels (every 4th with three segments; all of them land in
+//                 the time map), against
 //   IndexPread    pread of the same entry bytes in the same 2 MiB pieces.
+//   SearchDay     the per-disk search of one channel over one day, and
+//   SearchAll     of all channels over all time, against
+//   LinearDay/All a scan of the same entries (summaries and segment tables) held in memory,
+//                 testing every entry; the entries each search visits are reported.
 //   Format        QVFS_FormatToRecdisk of a sparse image (512 GiB by default, 256 MiB record
 //                 files), against
 //   MkfsFat       mkfs.fat -F 32 on a sparse file the size of the record partition (the
@@ -33,6 +38,7 @@
 #include "index/disk_index.h"
 #include "index/index_create.h"
 #include "index/index_format.h"
+#include "index/record_search.h"
 #include "platform/messages.h"
 #include "qvfs/qvfs.h"
 
@@ -48,6 +54,9 @@ struct Options {
 } g_opt;
 
 std::map<std::string, double> g_secondsPerIteration;
+constexpr int64_t kT0 = 1700000000000;
+constexpr int64_t kDayMs = 86400000;
+std::vector<recindex::RecIndexEntry> g_entries;  // what the disk's index holds
 
 void Record(const benchmark::State& state, const std::string& name, double seconds) {
   if (state.iterations() > 0) g_secondsPerIteration[name] = seconds / state.iterations();
@@ -76,20 +85,29 @@ std::string PrepareIndexDisk() {
   }
   std::vector<recindex::RecIndexEntry> entries(kFiles);
   std::memset(entries.data(), 0, entries.size() * sizeof entries[0]);
-  const int64_t t0 = 1700000000000;
   for (uint32_t i = 0; i < kFiles; ++i) {
     recindex::RecIndexSummary& s = entries[i].summary;
     s.kind = 1;
     s.channel = static_cast<uint8_t>(i % 16);
-    s.segmentCount = 1;
+    s.segmentCount = i % 4 == 3 ? 3 : 1;
     s.state = recindex::kStateClosed;
     s.typeBits = 1;
     s.size = 256 << 20;
     s.linkIndex = static_cast<int32_t>(i);
-    s.startMs = t0 + int64_t{i / 16} * 600000;
+    s.startMs = kT0 + int64_t{i / 16} * 600000;
     s.endMs = s.startMs + 599000;
     s.sn = i + 1;
+    for (uint32_t k = 0; k < s.segmentCount; ++k) {
+      recindex::RecIndexSegment& seg = entries[i].segments[k];
+      seg.state = recindex::kSegmentClosed;
+      seg.size = s.size / static_cast<int32_t>(s.segmentCount);
+      seg.typeBits = 1;
+      seg.startMs = s.startMs + k * 200000;
+      seg.endMs = seg.startMs + 199000;
+      seg.dataEnd = recindex::kRecordDataStart + (k + 1) * static_cast<uint32_t>(seg.size);
+    }
   }
+  g_entries = entries;
   if (dev->Write(kIndexLba + recindex::kEntriesOffset / 512, entries.data(),
                  entries.size() * sizeof entries[0], true) != 0) {
     fprintf(stderr, "cannot write the entries\n");
@@ -98,8 +116,13 @@ std::string PrepareIndexDisk() {
   return drive;
 }
 
+std::string& IndexDrive() {
+  static std::string drive = PrepareIndexDisk();
+  return drive;
+}
+
 void BM_IndexOpen(benchmark::State& state) {
-  static const std::string drive = PrepareIndexDisk();
+  const std::string& drive = IndexDrive();
   double seconds = 0;
   for (auto _ : state) {
     auto t = std::chrono::steady_clock::now();
@@ -129,6 +152,88 @@ void BM_IndexPread(benchmark::State& state) {
   close(fd);
   Record(state, "IndexPread", seconds);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kFiles * 4096);
+}
+
+SearchQuery DayQuery() {
+  SearchQuery q;
+  q.startMs = kT0 + 5 * kDayMs;
+  q.endMs = q.startMs + kDayMs;
+  q.channelFlags[3] = 1;
+  q.channelLimit = 16;
+  return q;
+}
+
+SearchQuery AllQuery() {
+  SearchQuery q;
+  q.startMs = 0;
+  q.endMs = INT64_MAX;
+  for (int c = 0; c < 16; ++c) q.channelFlags[c] = 1;
+  q.channelLimit = 16;
+  return q;
+}
+
+void BM_Search(benchmark::State& state, const char* name, SearchQuery (*query)()) {
+  static DiskIndex* index = [] {
+    auto* i = new DiskIndex;  // kept for every search benchmark
+    if (i->Open(0, IndexDrive(), kIndexLba, true) != 0) abort();
+    return i;
+  }();
+  static SearchWindow window;
+  const SearchQuery q = query();
+  size_t hits = 0;
+  double seconds = 0;
+  for (auto _ : state) {
+    auto t = std::chrono::steady_clock::now();
+    ResultMap results;
+    SearchDisk(*index, q, results, window);
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+    hits = 0;
+    for (auto& r : results) hits += r.second.size();
+  }
+  // The entries the walk visits: the time-map nodes from the first that ends after the start
+  // to the last that starts before the end.
+  size_t visited = 0;
+  bool started = false;
+  for (auto& node : index->timeMap) {
+    if (!started && node.second.endMs <= q.startMs) continue;
+    started = true;
+    if (node.second.startMs >= q.endMs) break;
+    ++visited;
+  }
+  state.counters["hits"] = static_cast<double>(hits);
+  state.counters["visited"] = static_cast<double>(visited);
+  Record(state, name, seconds);
+}
+
+// The same answer by testing every entry held in memory.
+void BM_Linear(benchmark::State& state, const char* name, SearchQuery (*query)()) {
+  IndexDrive();
+  const SearchQuery q = query();
+  double seconds = 0;
+  size_t hits = 0;
+  for (auto _ : state) {
+    auto t = std::chrono::steady_clock::now();
+    std::vector<_rec_file_info_> found;
+    for (uint32_t i = 0; i < kFiles; ++i) {
+      const recindex::RecIndexEntry& e = g_entries[i];
+      const recindex::RecIndexSummary& s = e.summary;
+      if (s.channel >= q.channelLimit || !q.channelFlags[s.channel]) continue;
+      if (s.segmentCount == 1) {
+        if (s.endMs > q.startMs && s.startMs < q.endMs) found.push_back(WholeEntryRecord(s, 0));
+        continue;
+      }
+      for (uint32_t k = 0; k < recindex::UsableSegments(s); ++k) {
+        const recindex::RecIndexSegment& seg = e.segments[k];
+        if (seg.endMs > q.startMs && seg.startMs < q.endMs)
+          found.push_back(SegmentRecord(s, reinterpret_cast<const uint8_t*>(&e), k, 0));
+      }
+    }
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+    hits = found.size();
+  }
+  state.counters["hits"] = static_cast<double>(hits);
+  state.counters["visited"] = kFiles;
+  Record(state, name, seconds);
 }
 
 void MakeSparse(const std::string& path, uint64_t bytes) {
@@ -210,12 +315,22 @@ int main(int argc, char** argv) {
 
   benchmark::RegisterBenchmark("IndexOpen/32768files", BM_IndexOpen)->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("IndexPread/32768files", BM_IndexPread)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("SearchDay/1channel", BM_Search, "SearchDay", &DayQuery)
+      ->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("LinearDay/1channel", BM_Linear, "LinearDay", &DayQuery)
+      ->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("SearchAll/16channels", BM_Search, "SearchAll", &AllQuery)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("LinearAll/16channels", BM_Linear, "LinearAll", &AllQuery)
+      ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("Format", BM_Format)->Unit(benchmark::kMillisecond)->Iterations(3);
   benchmark::RegisterBenchmark("MkfsFat", BM_MkfsFat)->Unit(benchmark::kMillisecond)->Iterations(3);
   benchmark::RunSpecifiedBenchmarks();
 
   printf("\nTime ratio: library / baseline (1.00 = as fast as the baseline)\n");
   PrintRatio("index open vs pread", "IndexOpen", "IndexPread");
+  PrintRatio("search 1 channel 1 day", "SearchDay", "LinearDay");
+  PrintRatio("search all vs linear", "SearchAll", "LinearAll");
   char what[64];
   snprintf(what, sizeof what, "format %llu GiB vs mkfs.fat", static_cast<unsigned long long>(g_opt.formatGb));
   PrintRatio(what, "Format", "MkfsFat");
