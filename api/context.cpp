@@ -41,9 +41,10 @@ ScopedContext::ScopedContext()
 }
 
 ScopedContext::~ScopedContext() {
-  // Service threads stop before the devices they test go, and devices before the drive table
-  // they were opened from.
+  // Service threads stop and indexes close before the devices they use go, and devices before
+  // the drive table they were opened from.
   ctx_.deviceServices().StopAll();
+  ctx_.diskWatch().CloseAll();
   ctx_.registry().Clear();
   g_current.store(previous_);
   CDevFlyWeightFactory::_Instance = previousRegistry_;

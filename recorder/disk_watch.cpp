@@ -73,6 +73,11 @@ bool DiskIndexSet::Remove(const std::string& path) {
   return false;
 }
 
+void DiskIndexSet::Clear() {
+  CAutoLock g(&lock_);
+  indexes_.clear();
+}
+
 size_t DiskIndexSet::Size() {
   CAutoLock g(&lock_);
   return indexes_.size();
@@ -326,6 +331,14 @@ int DiskWatch::RemoveDisk(const std::string& name) {
 void DiskWatch::ForgetIndex(const std::string& name) {
   CAutoLock g(&lock_);
   first_.Remove(name) || second_.Remove(name);
+}
+
+void DiskWatch::CloseAll() {
+  CAutoLock g(&lock_);
+  disks_.clear();
+  first_.Clear();
+  second_.Clear();
+  readyMask_ = 0;
 }
 
 bool DiskWatch::DiskName(int n, std::string* out) {

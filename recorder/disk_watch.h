@@ -54,6 +54,7 @@ class DiskIndexSet {
   DiskIndex* Find(const std::string& path);
   DiskIndex* Add(std::unique_ptr<DiskIndex> index);
   bool Remove(const std::string& path);
+  void Clear();
   size_t Size();
 
  private:
@@ -79,6 +80,8 @@ class DiskWatch {
   int RemoveDisk(const std::string& name);
   // Closes and forgets the index of a disk (before it is formatted), in whichever set it is.
   void ForgetIndex(const std::string& name);
+  // Closes every index and empties the disk list (before the devices go).
+  void CloseAll();
 
   // The name of disk n; with a bad number and exactly one disk, that disk's name. False when
   // there is none.

@@ -22,7 +22,7 @@ class FakeWriter : public ServiceWriter {
   int FlushForService() override { return ++flushes <= failAfter ? 0 : -7; }
   int ServiceLastError() const override { return -1003; }
   std::atomic<int> flushes{0};
-  int failAfter = 1 << 30;
+  std::atomic<int> failAfter{1 << 30};
 };
 
 class FakeReader : public ServiceReader {
@@ -45,7 +45,7 @@ class FakeReader : public ServiceReader {
   std::atomic<uint64_t> key;
   std::atomic<int> fills{0};
   std::atomic<int> lastPercent{0};
-  int failAfter = 1 << 30;
+  std::atomic<int> failAfter{1 << 30};
 };
 
 // Waits until pred holds, at most two seconds.
@@ -95,7 +95,7 @@ TEST_F(DeviceServiceTest, FlushesAndFillsUntilAnEntryFails) {
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   EXPECT_EQ(failing.flushes, failed);  // not flushed again until it registers anew
 
-  reader.failAfter = reader.fills;  // its next fill fails
+  reader.failAfter = reader.fills.load();  // its next fill fails
   ASSERT_TRUE(Eventually([&] { return s->ReaderCount() == 0; }));
 }
 
