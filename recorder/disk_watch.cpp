@@ -191,8 +191,11 @@ bool DiskWatch::ListedRawDisk(const std::string& mountSource) {
     if (d.volume) continue;
     platform::DriveEntry e;
     if (platform::Drives().Get(platform::DriveNumberOf(d.name), &e) &&
-        platform::IsOnDisk(mountSource, e.path))
+        platform::IsOnDisk(mountSource, e.path)) {
+      DebugLog("Volume %s lies on disk %s: listed once, as the disk.\n", mountSource.c_str(),
+               d.name.c_str());
       return true;
+    }
   }
   return false;
 }

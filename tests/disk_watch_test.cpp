@@ -3,6 +3,11 @@
 // queries, the ready check, and a scan asked for while one runs.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "api/context.h"
@@ -167,6 +172,58 @@ TEST_F(DiskWatchTest, AScanAskedForWhileOneRunsReturnsAtOnce) {
   t2.join();
   EXPECT_TRUE(r1 == 1 || r2 == 1);
   EXPECT_EQ(watch().Disks().size(), 1u);
+}
+
+TEST_F(DiskWatchTest, QueriesRunWhileScansRebuildTheList) {
+  const std::string a = RecordDisk("a.img");
+  std::atomic<bool> done{false};
+  std::thread scanner([&] {
+    for (int i = 0; i < 5; ++i) MountUsbThreadBody(&watch());
+    done = true;
+  });
+  std::string name;
+  int seen = 0;
+  while (!done) {
+    if (watch().DiskName(0, &name)) seen += name == a;
+    for (const DiskRecord& d : watch().Disks()) EXPECT_EQ(d.name, a);
+    watch().RecordFileLba(a, 1);
+  }
+  scanner.join();
+  EXPECT_EQ(watch().Disks().size(), 1u);
+}
+
+// A record disk whose partition the machine has mounted is listed once, as the raw disk.
+TEST_F(DiskWatchTest, MountedPartitionOfAListedDiskIsNotASecondDisk) {
+  const std::string d = AttachImage(2 * kGiB, 512, false, "m.img");
+  ASSERT_GT(QVFS_FormatToRecdisk(d.c_str(), 256, 300), 0);
+  // An ext4 file system in the commonData partition, holding an index file, mounted.
+  const std::string mnt = tmp_.File("mnt");
+  mkdir(mnt.c_str(), 0777);
+  const std::string loop = "losetup -f --show -o " + std::to_string(2048 * 512) +
+                           " --sizelimit " + std::to_string(300ull << 20) + " " + imagePath_;
+  FILE* p = popen((loop + " 2>/dev/null").c_str(), "r");
+  char dev[64] = {};
+  if (!p || !fgets(dev, sizeof dev, p)) {
+    if (p) pclose(p);
+    GTEST_SKIP() << "no loop devices here (needs root)";
+  }
+  pclose(p);
+  std::string loopDev(dev);
+  loopDev.erase(loopDev.find_last_not_of("\n") + 1);
+  struct Detach {
+    std::string dev, mnt;
+    ~Detach() {
+      std::system(("umount " + mnt + " 2>/dev/null; losetup -d " + dev).c_str());
+    }
+  } detach{loopDev, mnt};
+  if (std::system(("mkfs.ext4 -q -F " + loopDev + " >/dev/null 2>&1 && mount " + loopDev + " " +
+                   mnt + " 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "cannot mount the loop device here";
+  ASSERT_EQ(CreateFileIndex(mnt, 128, 3, 6), 0);
+  ASSERT_EQ(MountUsbThreadBody(&watch()), 1);
+  EXPECT_EQ(watch().Disks()[0].name, d);
+  EXPECT_FALSE(watch().Disks()[0].volume);
+  EXPECT_TRUE(Printed("Volume " + loopDev + " lies on disk " + d));
 }
 
 }  // namespace
