@@ -8,6 +8,7 @@ namespace platform {
 namespace {
 std::atomic<bool> g_console{true};
 std::atomic<LogSink> g_sink{nullptr};
+std::atomic<LogSink> g_store{nullptr};
 
 void Emit(FILE* stream, const char* fmt, va_list ap) {
   if (g_console.load()) {
@@ -26,6 +27,7 @@ void Emit(FILE* stream, const char* fmt, va_list ap) {
 void SetConsoleOutput(bool on) { g_console.store(on); }
 bool ConsoleOutput() { return g_console.load(); }
 void SetLogSink(LogSink sink) { g_sink.store(sink); }
+void SetMessageStore(LogSink store) { g_store.store(store); }
 
 void ConsolePrintf(const char* fmt, ...) {
   va_list ap;
@@ -49,8 +51,8 @@ void DebugLog(const char* fmt, ...) {
   va_start(ap, fmt);
   vsnprintf(text, sizeof text, fmt, ap);
   va_end(ap);
-  // The message store behind the debug log joins here when the frame FIFOs exist; until then the
-  // sink is the only place the text goes.
+  platform::LogSink store = platform::g_store.load();
+  if (store) store(text);
   platform::LogSink sink = platform::g_sink.load();
   if (sink) sink(text);
 }

@@ -16,6 +16,9 @@ using LogSink = void (*)(const char* text);
 void SetConsoleOutput(bool on);
 bool ConsoleOutput();
 void SetLogSink(LogSink sink);
+// The message store behind DebugLog (the frame-FIFO layer installs its text ring); every
+// formatted message is appended there before it goes to the sink.
+void SetMessageStore(LogSink store);
 
 // printf-style console lines of the lower layers.
 void ConsolePrintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -1,0 +1,60 @@
+#include "record/frame_strategy.h"
+
+#include "disklayout/le.h"
+
+int64_t CTagFrmStrategy::GetPts() {
+  // 48-bit signed: low 32 bits at 16, high 16 at 20.
+  uint64_t v = le::Get32(header_ + 16) | static_cast<uint64_t>(le::Get16(header_ + 20)) << 32;
+  if (v & (1ull << 47)) v |= 0xFFFF000000000000ull;
+  return static_cast<int64_t>(v);
+}
+
+void CTagFrmStrategy::SetPts(int64_t pts) {
+  const uint64_t v = static_cast<uint64_t>(pts);
+  le::Put32(header_ + 16, static_cast<uint32_t>(v));
+  le::Put16(header_ + 20, static_cast<uint16_t>(v >> 32));
+}
+
+uint32_t CTagFrmStrategy::GetFrameLength(uint32_t n) {
+  return header_[4] * n + le::Get32(header_ + 12);
+}
+
+uint32_t CTagFrmStrategy::GetFrameNo() { return le::Get32(header_ + 8); }
+void CTagFrmStrategy::SetFrameNo(uint32_t no) { le::Put32(header_ + 8, no); }
+
+bool CTagFrmStrategy::IsValid() { return le::Get32(header_) == magic_ && GetPts() >= 0; }
+
+int64_t CFoscamFrmStrategy::GetPts() { return static_cast<int64_t>(le::Get64(header_ + 16)); }
+void CFoscamFrmStrategy::SetPts(int64_t pts) { le::Put64(header_ + 16, static_cast<uint64_t>(pts)); }
+uint32_t CFoscamFrmStrategy::GetFrameLength(uint32_t n) {
+  return frame::kFoscamHeaderBytes * n + le::Get32(header_ + 12);
+}
+uint32_t CFoscamFrmStrategy::GetFrameNo() { return le::Get32(header_ + 8); }
+void CFoscamFrmStrategy::SetFrameNo(uint32_t no) { le::Put32(header_ + 8, no); }
+uint32_t CFoscamFrmStrategy::GetAuxValue() { return le::Get32(header_ + 40); }
+int64_t CFoscamFrmStrategy::GetFrameTime() { return static_cast<int64_t>(le::Get64(header_ + 24)); }
+bool CFoscamFrmStrategy::IsValid() { return GetFrameTime() >= 0; }
+uint16_t CFoscamFrmStrategy::GetWidth() { return le::Get16(header_ + 36); }
+uint16_t CFoscamFrmStrategy::GetHeight() { return le::Get16(header_ + 38); }
+
+int CFrmStategy::Select(void* frame) {
+  for (void*& f : frames_) f = frame;
+  const uint32_t magic = frame ? le::Get32(static_cast<const uint8_t*>(frame)) : 0;
+  switch (magic) {
+    case frame::kMagicKorvex: type_ = kKorvex; current_ = &korvex_; break;
+    case frame::kMagicQV: type_ = kQV; current_ = &qv_; break;
+    case frame::kMagicFoscam: type_ = kFoscam; current_ = &foscam_; break;
+    default:
+      type_ = kNone;
+      current_ = nullptr;
+      return frame::kNoFrame;
+  }
+  current_->Attach(frame);
+  return 0;
+}
+
+int64_t FindNextFrame(CFrmStategy& selector, uint8_t* data, uint64_t length, uint64_t from) {
+  for (uint64_t pos = from; pos + frame::kMaxHeaderBytes <= length; ++pos)
+    if (selector.SelectValid(data + pos)) return static_cast<int64_t>(pos);
+  return -1;
+}

@@ -1,0 +1,144 @@
+#include "record/h264.h"
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+uint32_t ReadBit(const uint8_t* data, size_t lengthBytes, uint64_t& bitPos) {
+  if (bitPos >= uint64_t{lengthBytes} * 8) {
+    ++bitPos;
+    return 0;
+  }
+  uint32_t bit = (data[bitPos >> 3] >> (7 - (bitPos & 7))) & 1;
+  ++bitPos;
+  return bit;
+}
+
+uint32_t ReadBits(const uint8_t* data, size_t lengthBytes, uint64_t& bitPos, int n) {
+  uint32_t v = 0;
+  for (int i = 0; i < n; ++i) v = v << 1 | ReadBit(data, lengthBytes, bitPos);
+  return v;
+}
+
+// The SPS's bits without emulation-prevention bytes (00 00 03 -> 00 00), as the bit syntax
+// is defined over them.
+std::vector<uint8_t> Unescape(const uint8_t* p, size_t n) {
+  std::vector<uint8_t> out;
+  out.reserve(n);
+  int zeros = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (zeros >= 2 && p[i] == 3) {
+      zeros = 0;
+      continue;
+    }
+    zeros = p[i] == 0 ? zeros + 1 : 0;
+    out.push_back(p[i]);
+  }
+  return out;
+}
+
+}  // namespace
+
+int64_t FindStartCode(const uint8_t* data, size_t length, size_t from) {
+  if (!data || length < 4) return -1;
+  for (size_t i = from; i + 4 <= length; ++i)
+    if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 0 && data[i + 3] == 1)
+      return static_cast<int64_t>(i);
+  return -1;
+}
+
+uint32_t ReadUe(const uint8_t* data, size_t lengthBytes, uint64_t& bitPos) {
+  const uint64_t end = uint64_t{lengthBytes} * 8;
+  int zeros = 0;
+  while (bitPos < end && ReadBit(data, lengthBytes, bitPos) == 0) {
+    if (++zeros > 31) return 0xFFFFFFFFu;
+  }
+  if (zeros == 0) return 0;
+  const uint32_t bits = ReadBits(data, lengthBytes, bitPos, zeros);
+  return static_cast<uint32_t>((uint64_t{1} << zeros) - 1 + bits);
+}
+
+int32_t ReadSe(const uint8_t* data, size_t lengthBytes, uint64_t& bitPos) {
+  const uint32_t k = ReadUe(data, lengthBytes, bitPos);
+  const int64_t magnitude = (static_cast<int64_t>(k) + 1) / 2;
+  return static_cast<int32_t>(k % 2 == 0 ? -magnitude : magnitude);
+}
+
+bool FindParamSets(const uint8_t* buffer, size_t length, ParamSets& sets) {
+  if (!buffer || length < 4) return false;
+  bool sps = false, pps = false;
+  int64_t at = FindStartCode(buffer, length, 0);
+  while (at >= 0) {
+    const size_t start = static_cast<size_t>(at);
+    const int64_t next = FindStartCode(buffer, length, start + 5);
+    const size_t end = next < 0 ? length : static_cast<size_t>(next);
+    const size_t n = end - start;
+    if (start + 4 < length) {
+      const uint8_t type = buffer[start + 4] & 0x1F;
+      if (type == 7 && n <= kParamSetSlot) {
+        std::memcpy(sets.sps, buffer + start, n);
+        sets.spsLength = static_cast<uint32_t>(n);
+        sps = true;
+      } else if (type == 8 && n <= kParamSetSlot) {
+        std::memcpy(sets.pps, buffer + start, n);
+        sets.ppsLength = static_cast<uint32_t>(n);
+        pps = true;
+      }
+    }
+    at = next;
+  }
+  return sps && pps;
+}
+
+bool ParseSpsSize(int& width, int& height, const uint8_t* buffer, size_t length) {
+  if (!buffer) return false;
+  int64_t at = -1;
+  for (int64_t s = FindStartCode(buffer, length, 0); s >= 0;
+       s = FindStartCode(buffer, length, static_cast<size_t>(s) + 1)) {
+    if (static_cast<size_t>(s) + 4 < length && buffer[s + 4] == 0x67) {
+      at = s;
+      break;
+    }
+  }
+  if (at < 0) return false;
+  const size_t nalStart = static_cast<size_t>(at) + 4;
+  const int64_t next = FindStartCode(buffer, length, nalStart);
+  const size_t nalEnd = next < 0 ? length : static_cast<size_t>(next);
+  const std::vector<uint8_t> nal = Unescape(buffer + nalStart, nalEnd - nalStart);
+  if (nal.size() < 4 || (nal[0] & 0x1F) != 7) return false;
+  const uint8_t* d = nal.data();
+  const size_t n = nal.size();
+  const uint64_t endBits = uint64_t{n} * 8;
+  const uint32_t profile = d[1];
+  uint64_t bit = 32;  // after the NAL header, profile_idc, constraint flags and level_idc
+
+  ReadUe(d, n, bit);  // seq_parameter_set_id
+  if (profile == 100 || profile == 110 || profile == 122 || profile == 144) {
+    if (ReadUe(d, n, bit) == 3) ++bit;  // chroma_format_idc; separate_colour_plane_flag
+    ReadUe(d, n, bit);                  // bit_depth_luma_minus8
+    ReadUe(d, n, bit);                  // bit_depth_chroma_minus8
+    ++bit;                              // qpprime_y_zero_transform_bypass_flag
+    if (ReadBit(d, n, bit)) bit += 8;   // seq_scaling_matrix_present_flag (lists not parsed)
+  }
+  ReadUe(d, n, bit);  // log2_max_frame_num_minus4
+  const uint32_t pocType = ReadUe(d, n, bit);
+  if (pocType == 0) {
+    ReadUe(d, n, bit);
+  } else if (pocType == 1) {
+    ++bit;
+    ReadSe(d, n, bit);
+    ReadSe(d, n, bit);
+    const uint32_t cycle = ReadUe(d, n, bit);
+    // A hostile count stops at the end of the data, not after 2^32 reads.
+    for (uint32_t i = 0; i < cycle && bit <= endBits; ++i) ReadSe(d, n, bit);
+  }
+  ReadUe(d, n, bit);  // max_num_ref_frames
+  ++bit;              // gaps_in_frame_num_value_allowed_flag
+  const uint32_t wMbs = ReadUe(d, n, bit);
+  const uint32_t hMaps = ReadUe(d, n, bit);
+  if (bit > endBits || wMbs >= 4096 || hMaps >= 4096) return false;  // cut short or absurd
+  width = static_cast<int>((wMbs + 1) * 16);
+  height = static_cast<int>((hMaps + 1) * 16);
+  return true;
+}

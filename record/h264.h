@@ -1,0 +1,33 @@
+// The H.264 helpers the writers and backup need: the 4-byte start-code scan, the SPS/PPS
+// extraction, and the picture size from an SPS. Every reader here stays inside the buffer it
+// is given, whatever the bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint32_t kParamSetSlot = 64;  // bytes of each slot, start code included
+
+struct ParamSets {
+  uint32_t spsLength = 0;
+  uint8_t sps[kParamSetSlot] = {};  // the SPS NAL unit with its 4-byte start code
+  uint32_t ppsLength = 0;
+  uint8_t pps[kParamSetSlot] = {};  // the PPS NAL unit with its 4-byte start code
+};
+
+// The offset of the next 00 00 00 01 at or after from, or -1.
+int64_t FindStartCode(const uint8_t* data, size_t length, size_t from);
+
+// Fills sets with the SPS and PPS found in the buffer; true when both were found. A parameter
+// set longer than its slot is not taken (it would not fit; it is left as not found).
+bool FindParamSets(const uint8_t* buffer, size_t length, ParamSets& sets);
+
+// The picture size from the first SPS (00 00 00 01 67) in the buffer: macroblocks x 16, without
+// cropping. False when there is none, it is cut short, or it holds impossible values.
+bool ParseSpsSize(int& width, int& height, const uint8_t* buffer, size_t length);
+
+// One unsigned Exp-Golomb value from bitPos (advanced); the data is lengthBytes long. Bits past
+// the end read as 0, and a value with more than 31 leading zeros reads as 0xFFFFFFFF.
+uint32_t ReadUe(const uint8_t* data, size_t lengthBytes, uint64_t& bitPos);
+// The signed form: k = ue, magnitude ceil(k / 2), negative when k is even.
+int32_t ReadSe(const uint8_t* data, size_t lengthBytes, uint64_t& bitPos);

@@ -1,0 +1,259 @@
+// Frame headers through the strategies, the raw-data frame scan, the H.264 helpers over built
+// and hostile bit streams, and the in-process frame exchange's answers.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "disklayout/le.h"
+#include "record/frame_strategy.h"
+#include "record/h264.h"
+#include "record/one_process_frame.h"
+
+namespace {
+
+std::vector<uint8_t> Ptmf(uint8_t headerLen, uint32_t payload, uint8_t type = 'P') {
+  std::vector<uint8_t> h(64, 0);
+  std::memcpy(h.data(), "PTMF", 4);
+  h[4] = headerLen;
+  h[5] = type;
+  h[7] = 25;
+  le::Put32(&h[8], 77);
+  le::Put32(&h[12], payload);
+  return h;
+}
+
+TEST(FrameStrategy, TagHeaders) {
+  auto h = Ptmf(32, 1000, 'I');
+  const uint8_t pts[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F};
+  std::memcpy(&h[16], pts, 6);
+  h[22] = 0xAB;
+  CFrmStategy sel;
+  ASSERT_EQ(sel.Select(h.data()), 0);
+  EXPECT_EQ(sel.GetType(), CFrmStategy::kQV);
+  CFrmStrategy* s = sel.Current();
+  EXPECT_EQ(s->GetPts(), 0x7FFFFFFFFFFFll);
+  EXPECT_TRUE(s->IsValid());
+  EXPECT_TRUE(s->IsKeyFrame());
+  EXPECT_EQ(s->GetFrameLength(1), 1032u);
+  EXPECT_EQ(s->GetFrameLength(0), 1000u);
+  EXPECT_EQ(s->GetAuxValue(), 25u);
+  EXPECT_EQ(s->GetFrameNo(), 77u);
+  EXPECT_EQ(s->GetWidth(), 0);
+  h[21] = 0x80;
+  EXPECT_LT(s->GetPts(), 0);
+  EXPECT_FALSE(s->IsValid());
+  auto before = h;
+  s->SetPts(0x123456789A);
+  for (size_t i = 0; i < h.size(); ++i)
+    if (i < 16 || i > 21) {
+      EXPECT_EQ(h[i], before[i]) << "byte " << i;
+    }
+  EXPECT_EQ(s->GetPts(), 0x123456789All);
+
+  std::memcpy(h.data(), "KRVX", 4);
+  ASSERT_EQ(sel.Select(h.data()), 0);
+  EXPECT_EQ(sel.GetType(), CFrmStategy::kKorvex);
+  EXPECT_TRUE(sel.Current()->IsValid());
+  std::memcpy(h.data(), "XXXX", 4);
+  EXPECT_EQ(sel.Select(h.data()), -101);
+  EXPECT_EQ(sel.Current(), nullptr);
+  EXPECT_EQ(sel.GetType(), 0);
+}
+
+TEST(FrameStrategy, FoscamHeaders) {
+  std::vector<uint8_t> h(48, 0);
+  std::memcpy(h.data(), "FSFM", 4);
+  h[6] = 'P';
+  le::Put32(&h[12], 1000);
+  le::Put64(&h[16], 5000);
+  le::Put64(&h[24], static_cast<uint64_t>(-1));
+  le::Put16(&h[36], 1280);
+  le::Put16(&h[38], 720);
+  le::Put32(&h[40], 30);
+  CFrmStategy sel;
+  ASSERT_EQ(sel.Select(h.data()), 0);
+  CFrmStrategy* s = sel.Current();
+  EXPECT_FALSE(s->IsValid());  // only the frame time counts
+  le::Put64(&h[24], 7000);
+  EXPECT_TRUE(s->IsValid());
+  EXPECT_EQ(s->GetFrameLength(1), 1048u);
+  EXPECT_EQ(s->GetHeaderLength(), 48u);
+  EXPECT_EQ(s->GetPts(), 5000);
+  EXPECT_EQ(s->GetWidth(), 1280);
+  EXPECT_EQ(s->GetHeight(), 720);
+  EXPECT_EQ(s->GetAuxValue(), 30u);
+}
+
+TEST(FrameStrategy, ScanSkipsGarbageAndInvalidHeaders) {
+  std::vector<uint8_t> data(400, 0x5A);
+  auto bad = Ptmf(224, 10);
+  bad[21] = 0x80;  // negative time: not a frame
+  std::memcpy(&data[50], bad.data(), 24);
+  auto good = Ptmf(224, 10);
+  std::memcpy(&data[300], good.data(), 48);
+  CFrmStategy sel;
+  EXPECT_EQ(FindNextFrame(sel, data.data(), data.size(), 0), 300);
+  EXPECT_EQ(FindNextFrame(sel, data.data(), 340, 0), -1);  // its 48 bytes are not all held
+}
+
+// Writes bits, most significant first; ue/se as H.264 codes them.
+struct Bits {
+  std::vector<uint8_t> bytes;
+  int used = 8;
+  void Bit(int b) {
+    if (used == 8) {
+      bytes.push_back(0);
+      used = 0;
+    }
+    if (b) bytes.back() |= static_cast<uint8_t>(0x80 >> used);
+    ++used;
+  }
+  void Put(uint32_t v, int n) {
+    for (int i = n - 1; i >= 0; --i) Bit((v >> i) & 1);
+  }
+  void Ue(uint32_t v) {
+    uint64_t x = uint64_t{v} + 1;
+    int len = 0;
+    while ((x >> len) > 1) ++len;
+    for (int i = 0; i < len; ++i) Bit(0);
+    for (int i = len; i >= 0; --i) Bit((x >> i) & 1);
+  }
+  void Se(int32_t v) { Ue(v > 0 ? 2 * v - 1 : -2 * v); }
+};
+
+std::vector<uint8_t> Sps(uint32_t profile, uint32_t wMinus1, uint32_t hMinus1, uint32_t pocType = 0) {
+  Bits b;
+  b.Put(0x67, 8);
+  b.Put(profile, 8);
+  b.Put(0, 8);   // constraint flags
+  b.Put(31, 8);  // level
+  b.Ue(0);       // sps id
+  if (profile == 100) {
+    b.Ue(1);  // chroma 4:2:0
+    b.Ue(0);
+    b.Ue(0);
+    b.Bit(0);
+    b.Bit(0);  // no scaling matrix
+  }
+  b.Ue(0);  // log2_max_frame_num_minus4
+  b.Ue(pocType);
+  if (pocType == 0) b.Ue(2);
+  if (pocType == 1) {
+    b.Bit(0);
+    b.Se(-3);
+    b.Se(2);
+    b.Ue(2);
+    b.Se(1);
+    b.Se(-1);
+  }
+  b.Ue(1);  // max_num_ref_frames
+  b.Bit(0);
+  b.Ue(wMinus1);
+  b.Ue(hMinus1);
+  b.Bit(1);  // frame_mbs_only
+  b.Bit(1);  // trailing
+  std::vector<uint8_t> out = {0, 0, 0, 1};
+  out.insert(out.end(), b.bytes.begin(), b.bytes.end());
+  return out;
+}
+
+TEST(H264, SpsSizes) {
+  int w = 0, h = 0;
+  for (uint32_t profile : {66u, 100u}) {
+    for (uint32_t poc : {0u, 1u, 2u}) {
+      auto sps = Sps(profile, 79, 44, poc);
+      ASSERT_TRUE(ParseSpsSize(w, h, sps.data(), sps.size())) << profile << " " << poc;
+      EXPECT_EQ(w, 1280);
+      EXPECT_EQ(h, 720);
+    }
+  }
+  // After other NAL units, and followed by a PPS.
+  std::vector<uint8_t> stream = {0, 0, 0, 1, 0x09, 0x10};
+  auto sps = Sps(66, 21, 17);
+  stream.insert(stream.end(), sps.begin(), sps.end());
+  stream.insert(stream.end(), {0, 0, 0, 1, 0x68, 0xCE, 0x38, 0x80});
+  ASSERT_TRUE(ParseSpsSize(w, h, stream.data(), stream.size()));
+  EXPECT_EQ(w, 352);
+  EXPECT_EQ(h, 288);
+}
+
+TEST(H264, HostileOrCutSpsIsRefusedInsideItsBuffer) {
+  int w = 0, h = 0;
+  auto sps = Sps(66, 79, 44);
+  for (size_t cut = 0; cut < sps.size() - 1; ++cut) {
+    std::vector<uint8_t> part(sps.begin(), sps.begin() + cut);  // exact-size heap block
+    EXPECT_FALSE(ParseSpsSize(w, h, part.data(), part.size())) << "cut at " << cut;
+  }
+  // A pic-order-count cycle of 2^32 - 2 entries ends at the data's end.
+  Bits b;
+  b.Put(0x67, 8);
+  b.Put(66, 8);
+  b.Put(0, 16);
+  b.Ue(0);
+  b.Ue(0);
+  b.Ue(1);
+  b.Bit(0);
+  b.Se(0);
+  b.Se(0);
+  for (int i = 0; i < 31; ++i) b.Bit(0);
+  b.Put(0x7FFFFFFF, 32);
+  std::vector<uint8_t> hostile = {0, 0, 0, 1};
+  hostile.insert(hostile.end(), b.bytes.begin(), b.bytes.end());
+  EXPECT_FALSE(ParseSpsSize(w, h, hostile.data(), hostile.size()));
+  const std::vector<uint8_t> zeros(64, 0);
+  EXPECT_FALSE(ParseSpsSize(w, h, zeros.data(), zeros.size()));
+  EXPECT_FALSE(ParseSpsSize(w, h, nullptr, 10));
+}
+
+TEST(H264, ParamSetsAndExpGolomb) {
+  auto sps = Sps(66, 79, 44);
+  const std::vector<uint8_t> pps = {0, 0, 0, 1, 0x68, 0xCE, 0x38, 0x80};
+  const std::vector<uint8_t> idr = {0, 0, 0, 1, 0x65, 0x88, 0x84, 0x00};
+  std::vector<uint8_t> stream = sps;
+  stream.insert(stream.end(), pps.begin(), pps.end());
+  stream.insert(stream.end(), idr.begin(), idr.end());
+  ParamSets sets;
+  ASSERT_TRUE(FindParamSets(stream.data(), stream.size(), sets));
+  ASSERT_EQ(sets.spsLength, sps.size());
+  EXPECT_EQ(0, std::memcmp(sets.sps, sps.data(), sps.size()));
+  ASSERT_EQ(sets.ppsLength, pps.size());
+  EXPECT_EQ(0, std::memcmp(sets.pps, pps.data(), pps.size()));
+
+  ParamSets onlyPps;
+  EXPECT_FALSE(FindParamSets(pps.data(), pps.size(), onlyPps));
+  // An SPS longer than its 64-byte slot is not taken (and nothing overflows).
+  std::vector<uint8_t> longSps = sps;
+  longSps.resize(200, 0x55);
+  longSps.insert(longSps.end(), pps.begin(), pps.end());
+  ParamSets sets2;
+  EXPECT_FALSE(FindParamSets(longSps.data(), longSps.size(), sets2));
+  EXPECT_EQ(sets2.spsLength, 0u);
+
+  Bits b;
+  for (uint32_t v : {0u, 1u, 2u, 7u, 254u, 65535u}) b.Ue(v);
+  for (int32_t v : {0, 1, -1, 5, -6}) b.Se(v);
+  uint64_t bit = 0;
+  for (uint32_t v : {0u, 1u, 2u, 7u, 254u, 65535u})
+    EXPECT_EQ(ReadUe(b.bytes.data(), b.bytes.size(), bit), v);
+  for (int32_t v : {0, 1, -1, 5, -6}) EXPECT_EQ(ReadSe(b.bytes.data(), b.bytes.size(), bit), v);
+  const uint8_t zero[4] = {};
+  bit = 0;
+  EXPECT_EQ(ReadUe(zero, 4, bit), 0xFFFFFFFFu);  // no one bit in reach
+}
+
+TEST(OneProcessFrame, AnswersUntilItsLayersAreInstalled) {
+  COneProcessFrame f(4);
+  char buf[16];
+  EXPECT_EQ(f.Notify(1, 2, 3, 4, 5), 0);
+  EXPECT_EQ(f.ReadFrame(buf, 16, 1, 0, 0), -2005);
+  EXPECT_EQ(f.ReadFrame(buf, 16, 0, 0, 0), -2005);
+  EXPECT_EQ(f.ReadReplayFrame(buf, 16, 4, 0), -101);
+  EXPECT_EQ(f.ReadReplayFrame(buf, 16, 1, 0), -114);
+  EXPECT_EQ(f.ReplayWait(1000, 1, 5), -106);
+  EXPECT_EQ(f.ReplayWait(1000, 1, 4), 0);
+  f.SetFifoRead([](int index, void*, int size) { return index * 1000 + size; });
+  EXPECT_EQ(f.ReadFrame(buf, 16, 0, 3, 0), 3016);
+}
+
+}  // namespace
