@@ -37,6 +37,7 @@ uint32_t CFrameFIFO::PositionOf(int reader) const {
 
 int CFrameFIFO::WriteFrame(const void* payload, uint32_t len, uint8_t type) {
   CAutoLock g(&lock_);
+  if (!inited_) return FIFO_ERR_NO_BUFFER;
   const uint64_t needed = uint64_t{len} + kHeaderBytes;
   // A record larger than the whole ring can never be stored.
   if (capacity_ != 0 && needed > capacity_) return FIFO_ERR_NOTENOUGH;
@@ -47,7 +48,6 @@ int CFrameFIFO::WriteFrame(const void* payload, uint32_t len, uint8_t type) {
     // reader's data: refuse it.
     if (capacity_ - DataSize() < needed) return FIFO_ERR_NOTENOUGH;
   }
-  if (!inited_) return FIFO_ERR_NO_BUFFER;
   if (len == 0 || !payload) return FIFO_ERR_ZERO_FRAME;
 
   const int64_t now = platform::TheClock().NowMs();
