@@ -1,0 +1,162 @@
+// Play buffers: frames out of raw record data (headers across the end, garbage, incomplete and
+// oversized frames, the write span), and the shared-memory buffer across two processes.
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include "disklayout/le.h"
+#include "fifo/mp_frame_buf.h"
+#include "fifo/play_buf.h"
+#include "test_support.h"
+
+using testsupport::Pattern;
+
+namespace {
+
+// A "PTMF" record as record files hold them: 224-byte header, payload numbered by `no`.
+std::vector<uint8_t> Record(uint32_t payload, uint32_t no, uint8_t type = 'P') {
+  std::vector<uint8_t> r(224 + payload, 0);
+  std::memcpy(r.data(), "PTMF", 4);
+  r[4] = 224;
+  r[5] = type;
+  le::Put32(&r[8], no);
+  le::Put32(&r[12], payload);
+  le::Put32(&r[16], 1000 * no);
+  auto p = Pattern(payload, no);
+  std::memcpy(r.data() + 224, p.data(), payload);
+  return r;
+}
+
+TEST(PlayBufGeneral, FramesAcrossTheEndAndGarbage) {
+  CPlayBufGeneral b;
+  std::vector<uint8_t> out(8192);
+  EXPECT_EQ(b.GetFrame(out.data(), out.size()), -2005);
+  ASSERT_EQ(b.Open(2, 4096, nullptr, 0), 0);
+  EXPECT_TRUE(b.IsOpen());
+  // Advance the ring so the next header starts 100 bytes before the end.
+  std::vector<uint8_t> filler(3996, 0);
+  ASSERT_EQ(b.PutData(filler.data(), filler.size()), 3996);
+  ASSERT_EQ(b.Consume(3996, true), 0);
+  auto r1 = Record(1000, 1, 'I');
+  ASSERT_EQ(b.PutData(r1.data(), r1.size()), static_cast<int>(r1.size()));
+  EXPECT_EQ(b.PeekFrameType(), 'I');
+  ASSERT_EQ(b.GetFrame(out.data(), out.size()), 1224);
+  EXPECT_EQ(0, std::memcmp(out.data(), r1.data(), r1.size()));
+  EXPECT_EQ(b.LastFrameTime(), 1000);
+
+  std::vector<uint8_t> junk(300, 0x42);
+  auto r2 = Record(500, 2);
+  ASSERT_EQ(b.PutData(junk.data(), junk.size()), 300);
+  ASSERT_EQ(b.PutData(r2.data(), r2.size()), 724);
+  EXPECT_EQ(b.GetFrame(out.data(), out.size()), 0);  // the garbage goes, no frame this time
+  EXPECT_EQ(b.DataSize(), 724u);
+  ASSERT_EQ(b.GetFrame(out.data(), out.size()), 724);
+  EXPECT_EQ(0, std::memcmp(out.data(), r2.data(), r2.size()));
+
+  // Half a frame: nothing consumed until the rest arrives.
+  auto r3 = Record(2000, 3);
+  ASSERT_EQ(b.PutData(r3.data(), 1000), 1000);
+  EXPECT_EQ(b.GetFrame(out.data(), out.size()), -4011);
+  EXPECT_EQ(b.DataSize(), 1000u);
+  ASSERT_EQ(b.PutData(r3.data() + 1000, r3.size() - 1000), static_cast<int>(r3.size()) - 1000);
+  // A frame longer than the caller's buffer is consumed and refused, never copied past it.
+  EXPECT_EQ(b.GetFrame(out.data(), 1000), -8002);
+  EXPECT_EQ(b.DataSize(), 0u);
+}
+
+TEST(PlayBufGeneral, WriteSpanAndCommit) {
+  CPlayBufGeneral b;
+  ASSERT_EQ(b.Open(0, 4096, nullptr, 0), 0);
+  uint8_t *w = nullptr, *start = nullptr;
+  uint32_t toEnd = 0;
+  b.GetWriteSpan(&w, &toEnd, &start);
+  EXPECT_EQ(toEnd, 4096u);
+  auto r = Record(800, 9);
+  std::memcpy(w, r.data(), r.size());
+  ASSERT_EQ(b.CommitWrite(static_cast<uint32_t>(r.size()), true), 0);
+  EXPECT_EQ(b.FillPercent(), 1024 * 100 / 4096);
+  WriteSpanDesc d;
+  EXPECT_EQ(b.DescribeWrite(3000, 500, &d), 0);
+  EXPECT_EQ(d.firstLen, 72u);
+  EXPECT_EQ(d.secondLen, 428u);
+  EXPECT_EQ(b.DescribeWrite(0, 0, &d), -2002);
+  std::vector<uint8_t> out(2048);
+  ASSERT_EQ(b.GetFrame(out.data(), out.size()), 1024);
+  EXPECT_EQ(b.Consume(5000, true), -4011);
+  b.Clear();
+  EXPECT_EQ(b.DataSize(), 0u);
+}
+
+class MPFrameBufTest : public ::testing::Test {
+ protected:
+  void TearDown() override { shm_unlink(CMPFrameBuf::SectionName(7, 3).c_str()); }
+};
+
+TEST_F(MPFrameBufTest, ASecondProcessReadsWhatTheFirstWrote) {
+  CMPFrameBuf b;
+  ASSERT_EQ(b.Open(3, 65536, nullptr, 7), 0);
+  EXPECT_EQ(b.Open(3, 65536, nullptr, 7), -8004);
+  for (uint32_t no = 1; no <= 20; ++no) {
+    auto r = Record(2000 + no * 100, no);
+    ASSERT_EQ(b.PutData(r.data(), r.size()), static_cast<int>(r.size()));
+  }
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    CMPFrameBuf a;
+    if (a.Open(3, 0, reinterpret_cast<void*>(2), 7) != 0) _exit(10);
+    std::vector<uint8_t> out(8192);
+    for (uint32_t no = 1; no <= 20; ++no) {
+      int n = a.GetFrame(out.data(), out.size());
+      auto r = Record(2000 + no * 100, no);
+      if (n != static_cast<int>(r.size()) || std::memcmp(out.data(), r.data(), r.size()) != 0)
+        _exit(20 + static_cast<int>(no));
+    }
+    _exit(a.DataSize() == 0 ? 0 : 50);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(b.DataSize(), 0u);  // the positions are shared
+  EXPECT_EQ(b.LastFrameTime(), 20000);
+
+  // Half a frame: -8006 and the length wanted at offset 28; an oversized frame: -8002.
+  auto r = Record(3000, 21);
+  ASSERT_EQ(b.PutData(r.data(), 1000), 1000);
+  std::vector<uint8_t> out(8192);
+  EXPECT_EQ(b.GetFrame(out.data(), out.size()), -8006);
+  EXPECT_EQ(b.NeededSize(), 3224);
+  ASSERT_EQ(b.PutData(r.data() + 1000, 2224), 2224);
+  EXPECT_EQ(b.GetFrame(out.data(), 100), -8002);
+  EXPECT_EQ(b.DataSize(), 0u);
+}
+
+TEST_F(MPFrameBufTest, StaleSectionOfADeadProcessIsReplaced) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto* b = new CMPFrameBuf;  // never closed: the section outlives the process
+    _exit(b->Open(3, 4096, nullptr, 7) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  CMPFrameBuf b;
+  ASSERT_EQ(b.Open(3, 8192, nullptr, 7), 0);
+  EXPECT_EQ(b.FreeSpace(), 8192u);
+  CMPFrameBuf other;  // a live creator keeps its section
+  EXPECT_EQ(other.Open(3, 8192, nullptr, 7), -8000);
+  CMPFrameBuf attached;
+  EXPECT_EQ(attached.Open(4, 0, reinterpret_cast<void*>(2), 7), -8000);  // none of that name
+  b.Close();
+  CMPFrameBuf late;
+  EXPECT_EQ(late.Open(3, 0, reinterpret_cast<void*>(2), 7), -8000);  // unlinked on close
+}
+
+}  // namespace
