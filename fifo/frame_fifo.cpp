@@ -89,13 +89,11 @@ void CFrameFIFO::MakeRoom(uint32_t needed) {
     int64_t dist = static_cast<int64_t>(k.pos) - readPos_;
     if (dist < 0) dist += capacity_;
     --n;
-    if (dist >= needed && n == 0) {
-      if (dist > capacity_) {
-        readPos_ = k.pos;
-      } else {
-        AdvanceRead(static_cast<uint32_t>(dist));
-        readPos_ = k.pos;
-      }
+    // A key frame the consuming reader has passed already lies a whole lap "ahead": jumping
+    // there would move the read position past the write position. Only held frames count.
+    const bool held = dist < static_cast<int64_t>(DataSize());
+    if (held && dist >= needed && n == 0) {
+      AdvanceRead(static_cast<uint32_t>(dist));
       break;
     }
     keyList_.pop_front();
@@ -126,7 +124,8 @@ int CFrameFIFO::Consume(uint32_t bytes, int reader) {
   CAutoLock g(&lock_);
   if (reader < 0 || reader >= fifo::kReaders) return FIFO_ERR_BAD_READER;
   if (reader == 0) {
-    if (bytes > capacity_) return FIFO_ERR_NO_FRAME;
+    // Consuming more than is held would move the read position past the data.
+    if (bytes > capacity_ || bytes > DataSize()) return FIFO_ERR_NO_FRAME;
     AdvanceRead(bytes);
     return 0;
   }

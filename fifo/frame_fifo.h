@@ -63,6 +63,7 @@ class CFrameFIFO : public CFIFO_buf {
   // The record length (224 + payload), or -4011 (nothing complete; also after a resync or a
   // skip of garbage, and for a record longer than dstSize, which is consumed), -106.
   int ReadFrame(void* dst, uint32_t dstSize, int reader);
+  // 0; -4011 when reader 0 would consume more than is held; -106.
   int Consume(uint32_t bytes, int reader);
   // Bytes held for the reader, -114 (no capacity), -106 (bad reader).
   int Water(int reader);

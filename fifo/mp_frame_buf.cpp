@@ -204,6 +204,7 @@ int CMPFrameBuf::Read(void* dst, uint32_t len, bool peek) {
 int CMPFrameBuf::Consume(uint32_t bytes, bool lock) {
   CAutoLock g(lock ? &lock_ : nullptr);
   if (!open_) return PLAYBUF_ERR_BAD;
+  if (bytes > DataSizeLocked()) return PLAYBUF_ERR_NOTENOUGH;
   Advance(kRead, bytes, false);
   return 0;
 }
@@ -211,6 +212,7 @@ int CMPFrameBuf::Consume(uint32_t bytes, bool lock) {
 int CMPFrameBuf::CommitWrite(uint32_t bytes, bool lock) {
   CAutoLock g(lock ? &lock_ : nullptr);
   if (!open_) return PLAYBUF_ERR_BAD;
+  if (bytes > Cap() - DataSizeLocked()) return PLAYBUF_ERR_NOTENOUGH;
   Advance(kWrite, bytes, true);
   return 0;
 }

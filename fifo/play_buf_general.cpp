@@ -74,7 +74,8 @@ int CPlayBufGeneral::PutData(const void* data, uint32_t len) {
 
 int CPlayBufGeneral::Consume(uint32_t bytes, bool lock) {
   CAutoLock g(lock ? &ring_.lock() : nullptr);
-  if (bytes > ring_.capacity()) return PLAYBUF_ERR_INCOMPLETE;
+  // Past what is held the read position would leave the data behind.
+  if (bytes > ring_.capacity() || bytes > ring_.DataSize()) return PLAYBUF_ERR_INCOMPLETE;
   ring_.AdvanceRead(bytes);
   return 0;
 }

@@ -231,8 +231,10 @@ int main(int argc, char** argv) {
   const std::string indexDir = out + "/index_open";
   const std::string geometryDir = out + "/fat32_geometry";
   const std::string searchDir = out + "/search";
+  const std::string framesDir = out + "/frames";
+  const std::string fifoDir = out + "/fifo";
   if (!MakeDir(out) || !MakeDir(tableDir) || !MakeDir(rootDir) || !MakeDir(indexDir) ||
-      !MakeDir(geometryDir) || !MakeDir(searchDir))
+      !MakeDir(geometryDir) || !MakeDir(searchDir) || !MakeDir(framesDir) || !MakeDir(fifoDir))
     return 1;
 
   // 512-byte sectors: commonData at 128, record partition at 256, root directory at LBA 304.
@@ -287,6 +289,25 @@ int main(int argc, char** argv) {
     query.insert(query.end(), index.begin() + 1, index.end());
     ok &= WriteFile(searchDir + "/search" + std::to_string(count), query);
   }
+  // Frames: a "PTMF" header, an "FSFM" header, and an SPS (1280x720) with a PPS.
+  Bytes ptmf(64, 0);
+  std::memcpy(ptmf.data(), "PTMF", 4);
+  ptmf[4] = 224;
+  ptmf[5] = 'I';
+  le::Put32(ptmf.data() + 12, 1000);
+  ok &= WriteFile(framesDir + "/ptmf", ptmf);
+  Bytes fsfm(64, 0);
+  std::memcpy(fsfm.data(), "FSFM", 4);
+  le::Put16(fsfm.data() + 36, 1280);
+  le::Put16(fsfm.data() + 38, 720);
+  ok &= WriteFile(framesDir + "/fsfm", fsfm);
+  const Bytes spsPps = {0, 0, 0, 1, 0x67, 0x42, 0x00, 0x1F, 0xE9, 0x00, 0xA0, 0x0B, 0x72,
+                        0, 0, 0, 1, 0x68, 0xCE, 0x38, 0x80};
+  ok &= WriteFile(framesDir + "/sps-pps", spsPps);
+  // FIFO operations: key frame, reads by readers 0 and 1, garbage, play-buffer record and read.
+  const Bytes ops = {0, 1, 0xE8, 0x03, 3, 0, 0x00, 0x20, 3, 1, 0x00, 0x20, 2, 0, 0x2C, 0x01,
+                     0, 0, 0x00, 0x10, 3, 0, 0x00, 0x20, 6, 0, 0xE8, 0x03, 7, 0, 0x00, 0x10};
+  ok &= WriteFile(fifoDir + "/ops", ops);
   // Partition sectors (8 bytes), sector size code, record file MiB (2 bytes).
   const uint64_t sizes[] = {1ull << 25, (1ull << 25) + 1, 614400, 1ull << 33, 70000};
   for (size_t i = 0; i < sizeof sizes / sizeof sizes[0]; ++i) {

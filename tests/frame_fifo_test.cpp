@@ -93,6 +93,8 @@ TEST_F(FrameFifoTest, RecordsAndSequenceNumbers) {
   ASSERT_EQ(Read(f, 0), 724);
   EXPECT_EQ(le::Get32(out_.data() + 8), 1u);
   EXPECT_EQ(Read(f, 0), FIFO_ERR_NO_FRAME);
+  EXPECT_EQ(f.Consume(10, 0), FIFO_ERR_NO_FRAME);  // nothing held: the position stays
+  EXPECT_EQ(f.DataSize(), 0u);
   // A record larger than the whole ring is refused, not written over itself.
   std::vector<uint8_t> huge(8192);
   EXPECT_EQ(f.WriteFrame(huge.data(), 8192 - 223, 'P'), FIFO_ERR_NOTENOUGH);
