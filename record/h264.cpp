@@ -50,6 +50,11 @@ int64_t FindStartCode(const uint8_t* data, size_t length, size_t from) {
 
 uint32_t ReadUe(const uint8_t* data, size_t lengthBytes, uint64_t& bitPos) {
   const uint64_t end = uint64_t{lengthBytes} * 8;
+  // At or past the end a value still moves the position, so loops over values always end.
+  if (bitPos >= end) {
+    ++bitPos;
+    return 0;
+  }
   int zeros = 0;
   while (bitPos < end && ReadBit(data, lengthBytes, bitPos) == 0) {
     if (++zeros > 31) return 0xFFFFFFFFu;
@@ -131,7 +136,7 @@ bool ParseSpsSize(int& width, int& height, const uint8_t* buffer, size_t length)
     ReadSe(d, n, bit);
     const uint32_t cycle = ReadUe(d, n, bit);
     // A hostile count stops at the end of the data, not after 2^32 reads.
-    for (uint32_t i = 0; i < cycle && bit <= endBits; ++i) ReadSe(d, n, bit);
+    for (uint32_t i = 0; i < cycle && bit < endBits; ++i) ReadSe(d, n, bit);
   }
   ReadUe(d, n, bit);  // max_num_ref_frames
   ++bit;              // gaps_in_frame_num_value_allowed_flag

@@ -201,6 +201,27 @@ TEST(H264, HostileOrCutSpsIsRefusedInsideItsBuffer) {
   std::vector<uint8_t> hostile = {0, 0, 0, 1};
   hostile.insert(hostile.end(), b.bytes.begin(), b.bytes.end());
   EXPECT_FALSE(ParseSpsSize(w, h, hostile.data(), hostile.size()));
+  // A cycle count of about 2^31 whose values run out exactly at the end of the data: the
+  // values past the end must not be read in place for ever.
+  Bits exact;
+  exact.Put(0x67, 8);
+  exact.Put(66, 8);
+  exact.Put(0, 16);
+  exact.Ue(0);
+  exact.Ue(0);
+  exact.Ue(1);
+  exact.Bit(0);
+  exact.Se(0);
+  exact.Se(0);
+  exact.Ue(0x7FFFFFF0);
+  while (exact.used != 8) exact.Bit(1);  // values of 0, one bit each, to the last bit
+  std::vector<uint8_t> spin = {0, 0, 0, 1};
+  spin.insert(spin.end(), exact.bytes.begin(), exact.bytes.end());
+  EXPECT_FALSE(ParseSpsSize(w, h, spin.data(), spin.size()));
+  uint64_t pos = 8;  // values read at the end still move the position
+  const uint8_t one = 0x80;
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(ReadUe(&one, 1, pos), 0u);
+  EXPECT_EQ(pos, 11u);
   const std::vector<uint8_t> zeros(64, 0);
   EXPECT_FALSE(ParseSpsSize(w, h, zeros.data(), zeros.size()));
   EXPECT_FALSE(ParseSpsSize(w, h, nullptr, 10));
