@@ -233,8 +233,10 @@ int main(int argc, char** argv) {
   const std::string searchDir = out + "/search";
   const std::string framesDir = out + "/frames";
   const std::string fifoDir = out + "/fifo";
+  const std::string headDir = out + "/record_head";
   if (!MakeDir(out) || !MakeDir(tableDir) || !MakeDir(rootDir) || !MakeDir(indexDir) ||
-      !MakeDir(geometryDir) || !MakeDir(searchDir) || !MakeDir(framesDir) || !MakeDir(fifoDir))
+      !MakeDir(geometryDir) || !MakeDir(searchDir) || !MakeDir(framesDir) || !MakeDir(fifoDir) ||
+      !MakeDir(headDir))
     return 1;
 
   // 512-byte sectors: commonData at 128, record partition at 256, root directory at LBA 304.
@@ -308,6 +310,16 @@ int main(int argc, char** argv) {
   const Bytes ops = {0, 1, 0xE8, 0x03, 3, 0, 0x00, 0x20, 3, 1, 0x00, 0x20, 2, 0, 0x2C, 0x01,
                      0, 0, 0x00, 0x10, 3, 0, 0x00, 0x20, 6, 0, 0xE8, 0x03, 7, 0, 0x00, 0x10};
   ok &= WriteFile(fifoDir + "/ops", ops);
+  // A record file's head block and index area: head at 1024, two segments, index and GPS
+  // entries with stray bytes between them.
+  Bytes head(0x2000 + 4096, 0);
+  std::memcpy(head.data() + 1024, "STFSRECD0200", 12);
+  le::Put32(head.data() + 1024 + 48, 1536);
+  for (int k = 0; k < 2; ++k) std::memcpy(head.data() + 1536 + 64 * k + 60, "RSEG", 4);
+  std::memcpy(head.data() + 0x2000, "RIDX", 4);
+  std::memcpy(head.data() + 0x2000 + 20, "GPSI", 4);
+  std::memcpy(head.data() + 0x2000 + 45, "RIDX", 4);
+  ok &= WriteFile(headDir + "/asf-head", head);
   // Partition sectors (8 bytes), sector size code, record file MiB (2 bytes).
   const uint64_t sizes[] = {1ull << 25, (1ull << 25) + 1, 614400, 1ull << 33, 70000};
   for (size_t i = 0; i < sizeof sizes / sizeof sizes[0]; ++i) {
