@@ -1,0 +1,551 @@
+#include "record/record_reader.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "api/context.h"
+#include "fifo/mp_frame_buf.h"
+#include "platform/clock.h"
+#include "platform/messages.h"
+#include "platform/platform_context.h"
+#include "platform/time_print.h"
+#include "serialfile/serial_file_factory.h"
+
+using namespace recfile;
+
+namespace {
+constexpr uint32_t kFarPosition = 0x20000000;  // no record file reaches this
+constexpr uint32_t kSkipAfterSeek = 1024000;
+constexpr int kMaxSkips = 5;
+constexpr int kWaitSteps = 300;
+constexpr int kRangeWaitSteps = 500;
+constexpr int kWaitPasses = 3;
+constexpr uint32_t kMinFreeForKeyFrame = 53;
+constexpr int kThinEvery = 3;
+
+bool IsFolder(const std::string& p) {
+  struct stat st;
+  return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+uint64_t FileBytes(const std::string& p) {
+  struct stat st;
+  return stat(p.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+}  // namespace
+
+int64_t PaceDelayMs(int mode, int speed, int64_t previousMs, int64_t nextMs) {
+  const int64_t diff = std::llabs(nextMs - previousMs);
+  int64_t ms;
+  if (mode == kModeFast || mode == kModeBack) ms = diff / (speed > 0 ? speed : 1);
+  else if (mode == kModeNormal) ms = diff;
+  else ms = 40;
+  return std::min<int64_t>(ms, 1000);  // a gap in the recording never freezes the picture
+}
+
+CRecordReader::CRecordReader(int clientId) : clientId_(clientId) {}
+
+CRecordReader::~CRecordReader() { Close(); }
+
+void CRecordReader::SetPlayMode(int mode, int speed) {
+  CAutoLock g(&lock_);
+  mode_ = mode;
+  speed_ = speed > 0 ? speed : 1;
+  step_ = 1;
+}
+
+void CRecordReader::ServiceTimeRange(int64_t* startMs, int64_t* endMs, bool* back) const {
+  *startMs = head_.startTime;
+  *endMs = currentMs_;
+  *back = mode_ == kModeBack;
+}
+
+uint32_t CRecordReader::ReadableEnd() const {
+  // A closed file ends at dataEnd: what lies after it is left over from an earlier recording.
+  // A file still being written (or never closed) is read to its size.
+  if (head_.state == kStateClosed && head_.dataEnd >= kDataOffset && head_.dataEnd <= fileSize_)
+    return head_.dataEnd;
+  return fileSize_;
+}
+
+int CRecordReader::OpenRegion(const std::string& path, uint32_t fileIndex) {
+  if (path.empty()) {
+    DebugLog("No device %s .\n", path.c_str());
+    return ERR_NO_DEVICE;
+  }
+  qvfs::Context& ctx = qvfs::Context::Current();
+  direct_ = IsDevicePath(path);
+  fileLba_ = 0;
+  if (direct_) {
+    regionName_ = path;
+    fileLba_ = ctx.diskWatch().RecordFileLba(path, fileIndex);
+  } else if (IsFolder(path)) {
+    int r = FolderRecordFilePath(path, fileIndex, &regionName_);
+    if (r != 0) return r;
+  } else {
+    regionName_ = path;
+  }
+  file_.reset(CSerialFileFactory::CreateSerialFile(regionName_.c_str()));
+  if (!file_) return ERR_NO_DEVICE;
+  int r = file_->Open(regionName_.c_str(), static_cast<uint32_t>(fileLba_),
+                      static_cast<uint32_t>(fileLba_ >> 32), kDataOffset, MODE_RDONLY);
+  if (r != 0) file_.reset();
+  fileIndex_ = fileIndex;
+  serviceKey_ = (direct_ ? fileLba_ : fileIndex) + static_cast<uint64_t>(clientId_);
+  return r;
+}
+
+void CRecordReader::ReleaseRegion() {
+  if (file_) file_->Close();
+  file_.reset();
+  open_ = false;
+}
+
+int CRecordReader::ReadRecordInfo(RecordHead* headCopy) {
+  if (!file_) return ERR_READER_NO_REGION;
+  std::vector<uint8_t> block(kDataOffset);
+  int r = file_->ReadPos(0, block.data(), kDataOffset, true);
+  if (r != static_cast<int>(kDataOffset)) {
+    DebugLog("Read pos %d ret %d \n", 0, r);
+    return r < 0 ? r : ERR_READ_FAILED;
+  }
+  const int at = FindHead(block.data(), kHeadBlockBytes);
+  if (at < 0) return at;
+  std::memcpy(&head_, block.data() + at, sizeof head_);
+  if (head_.state == kStateWriting)
+    DebugLog("CH %d idx %d File is writting.\n", head_.channel, static_cast<int>(head_.fileIndex));
+  index_.clear();
+  gps_.clear();
+  ParseIndexArea(block.data() + kIndexOffset, kIndexAreaBytes, &index_, &gps_);
+  if (index_.size() > kMaxIndexEntries) index_.resize(kMaxIndexEntries);
+  if (headCopy) *headCopy = head_;
+  if (!index_.empty()) return static_cast<int>(index_.size());
+  return head_.dataEnd > kDataOffset ? 0 : ERR_RECFILE_EMPTY;
+}
+
+int CRecordReader::Prepare(int64_t startMs, int64_t endMs, bool clear) {
+  int r = ReadRecordInfo(nullptr);
+  if (r < 0 && !(r == ERR_RECFILE_EMPTY && head_.state == kStateWriting)) {
+    ReleaseRegion();
+    return r;
+  }
+  // The region is as large as the head says, and never past what the file really holds.
+  uint64_t size = head_.fileSize;
+  if (!direct_) size = std::min<uint64_t>(size, FileBytes(regionName_));
+  fileSize_ = static_cast<uint32_t>(std::max<uint64_t>(size, kDataOffset));
+  file_->SetDataSize(fileSize_);
+  channel_ = head_.channel;
+  startMs_ = startMs;
+  endMs_ = endMs;
+  pos_ = kDataOffset;
+  curIndex_ = 0;
+  keySent_ = false;
+  ended_ = false;
+  skips_ = 0;
+  qvfs::Context& ctx = qvfs::Context::Current();
+  const StorageParams& params = ctx.shared().params();
+  if (!play_ || !play_->IsOpen()) {
+    if (params.multiUserPlayBuffer) play_ = std::make_unique<CMPFrameBuf>();
+    else play_ = std::make_unique<CPlayBufGeneral>();
+    r = play_->Open(channel_, static_cast<uint32_t>(params.playBufferSize), nullptr, clientId_);
+    if (r != 0) {
+      ReleaseRegion();
+      return r;
+    }
+  }
+  if (clear) play_->Clear();
+  frameBuf_.assign(static_cast<size_t>(std::max(params.frameBufferSize, 0x10000)), 0);
+  open_ = true;
+  if (startMs) SeekToTime(startMs, clear);
+  return 0;
+}
+
+// Registration happens outside lock_: the service thread holds its reader lock when it calls
+// Fill, which takes lock_ (the order is service reader lock, then reader lock).
+void CRecordReader::Register() {
+  if (!file_ || registered_) return;
+  const StorageParams& params = qvfs::Context::Current().shared().params();
+  qvfs::Context::Current().deviceServices().RegisterReader(
+      regionName_, serviceKey_, this, file_->GetScsiDev(),
+      static_cast<uint32_t>(params.frameBufferSize));
+  registered_ = true;
+}
+
+int CRecordReader::Open(const std::string& path, uint32_t fileIndex, int64_t startMs,
+                        int64_t endMs, bool clear) {
+  Close();
+  int r;
+  {
+    CAutoLock g(&lock_);
+    r = OpenRegion(path, fileIndex);
+    if (r != 0) {
+      ReleaseRegion();
+      return r;
+    }
+    r = Prepare(startMs, endMs, clear);
+  }
+  if (r == 0) Register();
+  return r;
+}
+
+int CRecordReader::OpenFile(const std::string& path, const _rec_file_info_& info) {
+  Close();
+  int r;
+  {
+    CAutoLock g(&lock_);
+    r = OpenRegion(path, static_cast<uint32_t>(info.fileIndex));
+    if (r != 0) {
+      ReleaseRegion();
+      return r;
+    }
+    // An exported file is read up to its own size (the head's), never a nominal 512 MiB that
+    // would run into the next record files on a disk.
+    r = Prepare(info.startMs, info.endMs, true);
+    if (r == 0) channel_ = info.channel;
+  }
+  if (r == 0) Register();
+  return r;
+}
+
+int CRecordReader::Close() {
+  if (registered_) {  // outside lock_, as registration
+    qvfs::Context::Current().deviceServices().UnregisterReader(regionName_, serviceKey_, this);
+    registered_ = false;
+  }
+  CAutoLock g(&lock_);
+  if (!file_) return 0;
+  DebugLog("ClientID %02d %02d index %d CRecReadBase::Close \n", clientId_, channel_,
+           static_cast<int>(fileIndex_));
+  ReleaseRegion();
+  pos_ = kDataOffset;
+  curIndex_ = 0;
+  ended_ = false;
+  return 0;
+}
+
+// ---- positioning ---------------------------------------------------------------------------
+
+int CRecordReader::SeekToTime(int64_t ms, bool clearBuffer) {
+  CAutoLock g(&lock_);
+  if (index_.empty()) {
+    DebugLog("No Key frame video.\n");
+    pos_ = kDataOffset;
+    return 0;
+  }
+  platform::LogRange("playback Seek time ", ms, ms);
+  const uint32_t s = static_cast<uint32_t>(ms / 1000);
+  size_t k = 0;
+  if (s > index_.front().time) {
+    platform::LogRange("Start time", int64_t{index_.front().time} * 1000,
+                       int64_t{index_.front().time} * 1000);
+    platform::LogRange("endTime time", int64_t{index_.back().time} * 1000,
+                       int64_t{index_.back().time} * 1000);
+    k = index_.size() - 1;
+    for (size_t i = 0; i < index_.size(); ++i) {
+      if (index_[i].time != 0 && index_[i].time >= s) {
+        k = i;
+        break;
+      }
+    }
+    if (mode_ == kModeBack && endMs_ > 0) {
+      const uint32_t e = static_cast<uint32_t>(endMs_ / 1000);
+      while (k > 0 && (index_[k].time == 0 || index_[k].time > e)) --k;
+    }
+  }
+  curIndex_ = k;
+  keySent_ = false;
+  pos_ = index_[k].offset;
+  if (pos_ < kDataOffset || pos_ >= fileSize_) pos_ = kDataOffset;
+  ended_ = false;
+  if (clearBuffer && play_ && play_->DataSize() > 0) play_->Clear();
+  return 0;
+}
+
+int64_t CRecordReader::SeekIndex(int64_t ms) {
+  CAutoLock g(&lock_);
+  const uint32_t s = static_cast<uint32_t>(ms / 1000);
+  for (const IndexEntry& e : index_) {
+    if (e.time > s) {
+      platform::LogRange("Seek Idx Time", int64_t{e.time} * 1000, int64_t{e.time} * 1000);
+      return e.offset;
+    }
+  }
+  if (index_.size() < 2) return -1;
+  for (size_t k = index_.size() - 1; k-- > 0;) {
+    if (index_[k].time != 0 && index_[k].time < s) {
+      const uint64_t end = uint64_t{index_[k + 1].offset} + index_[k + 1].size;
+      if (end < fileSize_) return static_cast<int64_t>(end);
+      DebugLog("Get Error data offset %d ", static_cast<int>(end));
+      return -1;
+    }
+  }
+  return -1;
+}
+
+// ---- refills -------------------------------------------------------------------------------
+
+int CRecordReader::Fill(int level) {
+  if (!play_) return ERR_READER_NO_BUFFER;
+  const int own = play_->FillPercent();
+  if (own > level) {
+    if (own >= 100 || own > level + 10 || ++skips_ <= kMaxSkips) return 0;
+  }
+  if (ended_) return ERR_READER_NO_BUFFER;
+  CAutoLock g(&lock_);
+  if (!file_) return ERR_READER_NO_REGION;
+  skips_ = 0;
+  int r;
+  switch (mode_) {
+    case kModeFast:
+      r = speed_ < 3 ? ReadData() : ReadKeyFramesForward();
+      break;
+    case kModeBack:
+      r = ReadKeyFramesBackward();
+      break;
+    default:
+      if (pos_ >= kFarPosition) {
+        DebugLog("CH%02d index%d  no leaf data curpos%d fileLen %d   End read file.\n", channel_,
+                 static_cast<int>(fileIndex_), static_cast<int>(pos_),
+                 static_cast<int>(fileSize_));
+        ended_ = true;
+        return ERR_READER_PAST_END;
+      }
+      r = ReadData();
+  }
+  return r;
+}
+
+int CRecordReader::ReadData() {
+  if (!file_) return ERR_RECFILE_NOT_RECORD;
+  const uint32_t end = ReadableEnd();
+  if (pos_ >= end) {
+    DebugLog("Cur Pos %d fileLen %d   .\n", static_cast<int>(pos_), static_cast<int>(end));
+    ended_ = true;
+    return ERR_READER_END;
+  }
+  if (endMs_ > 0) {
+    // The next key frame at or after the position already lies past the wanted end.
+    for (const IndexEntry& e : index_) {
+      if (e.offset < pos_) continue;
+      if (int64_t{e.time} * 1000 > endMs_) {
+        ended_ = true;
+        return ERR_READER_PAST_END;
+      }
+      break;
+    }
+  }
+  const uint32_t free = play_->FreeSpace();
+  const uint32_t n = std::min(end - pos_, free);
+  if (n == 0) return 0;
+  uint8_t *w = nullptr, *start = nullptr;
+  uint32_t toEnd = 0;
+  play_->GetWriteSpan(&w, &toEnd, &start);
+  // While the ring is wrapped its free bytes lie in one piece from the write pointer.
+  const uint32_t first = toEnd == 0 ? n : std::min(n, toEnd);
+  int r = file_->ReadPos(pos_, w, first, true);
+  if (r == static_cast<int>(first) && n > first) r = file_->ReadPos(pos_ + first, start, n - first, true);
+  if (r < 0 || r == 3 || r == 4) {
+    DebugLog("2 Read data fail.ret %d  leaf_size %d \n", r, static_cast<int>(end - pos_));
+    DebugLog("CH %02d Read To FIFO end curoffset %d  read_size %d \n", channel_,
+             static_cast<int>(pos_), static_cast<int>(n));
+    ended_ = true;
+    return r < 0 ? r : ERR_READ_FAILED;
+  }
+  play_->CommitWrite(n, true);
+  pos_ += n;
+  return static_cast<int>(n);
+}
+
+int CRecordReader::ReadThinned() {
+  if (!file_) return ERR_RECFILE_NOT_RECORD;
+  const uint32_t end = ReadableEnd();
+  if (pos_ >= end) {
+    ended_ = true;
+    return ERR_READER_END;
+  }
+  const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(frameBuf_.size()), end - pos_);
+  int r = file_->ReadPos(pos_, frameBuf_.data(), n, true);
+  if (r != static_cast<int>(n)) {
+    DebugLog(" CH%02d pos %d Read data Error.\n", channel_, static_cast<int>(pos_));
+    ended_ = true;
+    return r < 0 ? r : ERR_READ_FAILED;
+  }
+  uint32_t at = 0;
+  int counted = 0, pushed = 0;
+  int64_t lastPts = INT64_MIN;
+  while (at + frame::kMaxHeaderBytes <= n) {
+    if (!selector_.SelectValid(frameBuf_.data() + at)) {
+      ++at;
+      continue;
+    }
+    CFrmStrategy* s = selector_.Current();
+    const uint32_t len = s->GetFrameLength(1);
+    if (len < s->GetHeaderLength() || uint64_t{at} + len > n) break;  // the next chunk has it
+    const int64_t pts = s->GetPts();
+    if (endMs_ > 0 && pts > endMs_) {
+      ended_ = true;
+      break;
+    }
+    const uint8_t type = s->GetFrameType();
+    bool take = s->IsKeyFrame();
+    if (type == 'P' || type == 'M') take = take || ++counted % kThinEvery == 0;
+    if (take) {
+      if (pts < lastPts) DebugLog("Time Error.\n");
+      if (play_->PutFrame(frameBuf_.data() + at, len) < 0) break;
+      lastPts = pts;
+      ++pushed;
+    }
+    at += len;
+  }
+  if (at == 0) {
+    DebugLog("Error data flag %d.\n", 0);
+    ended_ = true;
+  }
+  pos_ += at;
+  return pushed;
+}
+
+int CRecordReader::PushIndexedFrame(size_t k) {
+  const IndexEntry e = index_[k];
+  const uint32_t size = e.size;
+  // The indexed size (rounded up) must fit the frame buffer and the file; else the walk ends.
+  if (size < frame::kMaxHeaderBytes || size > frameBuf_.size() || e.offset < kDataOffset ||
+      uint64_t{e.offset} + size > fileSize_) {
+    ended_ = true;
+    return ERR_READER_PAST_END;
+  }
+  int r = file_->ReadPos(e.offset, frameBuf_.data(), size, true);
+  if (r != static_cast<int>(size)) {
+    DebugLog("CH%02d Read data error offset %d ,size %d. ret %d \n", channel_,
+             static_cast<int>(e.offset), static_cast<int>(size), r);
+    ended_ = true;
+    return r < 0 ? r : ERR_READ_FAILED;
+  }
+  if (!selector_.SelectValid(frameBuf_.data())) {
+    ended_ = true;
+    return ERR_READER_BAD_FRAME;
+  }
+  // The frame's own length: the indexed size may be one byte longer (rounded up to even).
+  const uint32_t len = selector_.Current()->GetFrameLength(1);
+  if (len > size) {
+    ended_ = true;
+    return ERR_READER_PAST_END;
+  }
+  if (play_->FreeSpace() < len || play_->PutFrame(frameBuf_.data(), len) < 0) return 0;
+  currentMs_ = selector_.Current()->GetPts();
+  return 1;
+}
+
+int CRecordReader::ReadKeyFramesForward() {
+  if (!file_) return ERR_RECFILE_NOT_RECORD;
+  if (play_->FreeSpace() < kMinFreeForKeyFrame) return 0;
+  int pushed = 0;
+  size_t k = keySent_ ? curIndex_ + step_ : curIndex_;
+  while (true) {
+    if (k >= index_.size() ||
+        (endMs_ > 0 && int64_t{index_[k].time} * 1000 > endMs_)) {
+      DebugLog("REPLAY_FAST Over curIndex %d max index %d .\n", static_cast<int>(k),
+               static_cast<int>(index_.size()));
+      ended_ = true;
+      break;
+    }
+    const int r = PushIndexedFrame(k);
+    if (r <= 0) return pushed ? pushed : r;
+    curIndex_ = k;
+    keySent_ = true;
+    ++pushed;
+    k += step_;
+  }
+  return pushed;
+}
+
+int CRecordReader::ReadKeyFramesBackward() {
+  if (!file_) return ERR_RECFILE_NOT_RECORD;
+  if (play_->FreeSpace() < kMinFreeForKeyFrame) return 0;
+  int pushed = 0;
+  int64_t k = keySent_ ? static_cast<int64_t>(curIndex_) - static_cast<int64_t>(step_)
+                       : static_cast<int64_t>(curIndex_);
+  while (true) {
+    if (k < 0 || index_.empty()) {
+      DebugLog("REPLAY_REBACK Over curIndex %d max index %d .\n", static_cast<int>(k),
+               static_cast<int>(index_.size()));
+      ended_ = true;
+      return pushed ? pushed : ERR_READER_BEFORE_FIRST;
+    }
+    if (startMs_ > 0 && int64_t{index_[k].time} * 1000 < startMs_ / 1000 * 1000) {
+      ended_ = true;
+      break;
+    }
+    const int r = PushIndexedFrame(static_cast<size_t>(k));
+    if (r <= 0) return pushed ? pushed : r;
+    platform::LogRange("Reback rec time", int64_t{index_[k].time} * 1000,
+                       int64_t{index_[k].time} * 1000);
+    curIndex_ = static_cast<size_t>(k);
+    keySent_ = true;
+    ++pushed;
+    k -= static_cast<int64_t>(step_);
+  }
+  return pushed;
+}
+
+// ---- frames out ----------------------------------------------------------------------------
+
+int CRecordReader::GetFrame(void* buffer, uint32_t size) {
+  if (!file_) return ERR_READER_NO_REGION;
+  if (!play_) return ERR_READER_NO_BUFFER;
+  for (int pass = 0; pass < kWaitPasses; ++pass) {
+    for (int step = 0; step < kWaitSteps; ++step) {
+      const int r = play_->GetFrame(buffer, size);
+      if (r > 0) {
+        selector_.Select(buffer);
+        return r;
+      }
+      if (r == PLAYBUF_ERR_BAD) return r;  // consumed and refused: over the caller's size
+      if (r == 0) continue;                // garbage skipped; try again at once
+      if (ended_ && play_->DataSize() == 0) return ERR_READER_END;
+      if (ended_) continue;
+      // Nothing whole yet: let the refill catch up (the device service thread, or us).
+      if (!registered_) Fill(100);
+      platform::SleepMs(10);
+    }
+  }
+  DebugLog("CH %02d Wait time too long.data water %u\n", channel_, play_->DataSize());
+  platform::LogRange("last Frame Time", currentMs_, currentMs_);
+  ended_ = true;
+  return ERR_READER_TIMEOUT;
+}
+
+int CRecordReader::GetFrameInRange(void* buffer, uint32_t size) {
+  int r = GetFrame(buffer, size);
+  if (r <= 0) return r;
+  if (!selector_.SelectValid(buffer)) {
+    DebugLog("FSFrameTag error on frame OK! \n");
+    ended_ = true;
+    return ERR_READER_BAD_FRAME;
+  }
+  const int64_t t = selector_.Current()->GetPts();
+  currentMs_ = t;
+  if ((startMs_ == 0 || t >= startMs_) && (endMs_ == 0 || t <= endMs_)) return r;
+  ended_ = true;
+  DebugLog("Time  Over file end. cur offset %d.\n", static_cast<int>(pos_));
+  platform::LogRange("cur Time", t, t);
+  return 0;
+}
+
+int CRecordReader::GetGpsInfo(uint32_t seconds, GpsEntry* out) {
+  if (!out) return ERR_READER_NO_ENTRY;
+  std::memset(out, 0, sizeof *out);
+  for (size_t k = 0; k < index_.size(); ++k) {
+    if (index_[k].time != 0 && index_[k].time >= seconds) {
+      if (k < gps_.size()) {
+        *out = gps_[k];
+        return 0;
+      }
+      break;
+    }
+  }
+  return ERR_READER_NO_ENTRY;
+}

@@ -1,0 +1,151 @@
+// The record reader over files the writer made: every frame back byte for byte in normal mode,
+// key frames forwards and backwards through the index, seeks, an index-less file, the time
+// range, and the pacing rule.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "api/context.h"
+#include "disklayout/le.h"
+#include "record/record_reader.h"
+#include "record/record_writer.h"
+#include "test_support.h"
+
+using testsupport::LibraryTest;
+
+namespace {
+
+constexpr int64_t kT0 = 1700000000000;
+constexpr uint32_t kFileBytes = 8 << 20;
+
+std::vector<uint8_t> Frame(uint8_t type, int64_t pts, uint32_t payload, uint32_t no) {
+  std::vector<uint8_t> f(224 + payload, static_cast<uint8_t>(no * 7));
+  std::memset(f.data(), 0, 224);
+  std::memcpy(f.data(), "PTMF", 4);
+  f[4] = 224;
+  f[5] = type;
+  le::Put32(&f[8], no);
+  le::Put32(&f[12], payload);
+  le::Put32(&f[16], static_cast<uint32_t>(pts));
+  le::Put16(&f[20], static_cast<uint16_t>(static_cast<uint64_t>(pts) >> 32));
+  return f;
+}
+
+class RecordReaderTest : public LibraryTest {
+ protected:
+  void SetUp() override {
+    LibraryTest::SetUp();
+    ctx_->get().deviceServices().SetIntervals(2, 50);
+    path_ = tmp_.File("00000.asf");
+    testsupport::MakeSparseFile(path_, kFileBytes);
+    CRecordWriter w(4);
+    ASSERT_EQ(w.OpenNew(path_, 0, kFileBytes, kT0, nullptr), 0);
+    for (int i = 0; i < 250; ++i) {  // a key frame a second, odd sizes
+      frames_.push_back(Frame(i % 25 == 0 ? 'I' : 'P', kT0 + i * 40, 4001 + (i % 5) * 2, i));
+      ASSERT_GT(w.WriteFrame(frames_.back().data(), frames_.back().size()), 0);
+    }
+    ASSERT_EQ(w.Close(), 0);
+  }
+  void TearDown() override {
+    ctx_->get().deviceServices().StopAll();
+    LibraryTest::TearDown();
+  }
+  std::vector<std::vector<uint8_t>> Drain(CRecordReader& r, int max = 1000) {
+    std::vector<std::vector<uint8_t>> out;
+    std::vector<uint8_t> buf(1 << 16);
+    for (int i = 0; i < max; ++i) {
+      int n = r.GetFrame(buf.data(), buf.size());
+      if (n <= 0) {
+        EXPECT_EQ(n, -3003);
+        break;
+      }
+      out.emplace_back(buf.begin(), buf.begin() + n);
+    }
+    return out;
+  }
+  static uint32_t No(const std::vector<uint8_t>& f) { return le::Get32(&f[8]); }
+  std::string path_;
+  std::vector<std::vector<uint8_t>> frames_;
+};
+
+TEST_F(RecordReaderTest, NormalModeGivesEveryFrameBack) {
+  CRecordReader r;
+  ASSERT_EQ(r.Open(path_, 0, 0, 0, true), 0);
+  EXPECT_EQ(r.index().size(), 10u);
+  auto got = Drain(r);
+  ASSERT_EQ(got.size(), frames_.size());
+  for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], frames_[i]) << "frame " << i;
+  EXPECT_TRUE(r.ended());
+}
+
+TEST_F(RecordReaderTest, KeyFramesForwardAndBackward) {
+  CRecordReader r;
+  ASSERT_EQ(r.Open(path_, 0, 0, 0, true), 0);
+  r.SetPlayMode(kModeFast, 4);
+  auto fwd = Drain(r);
+  ASSERT_EQ(fwd.size(), 10u);
+  for (size_t i = 0; i < fwd.size(); ++i) {
+    EXPECT_EQ(No(fwd[i]), i * 25);
+    EXPECT_EQ(fwd[i], frames_[i * 25]);  // whole: the even-rounded size is not copied
+  }
+
+  CRecordReader b;
+  ASSERT_EQ(b.Open(path_, 0, 0, 0, true), 0);
+  b.SetPlayMode(kModeBack, 1);
+  ASSERT_EQ(b.SeekToTime(kT0 + 250 * 40, true), 0);
+  auto back = Drain(b);
+  ASSERT_EQ(back.size(), 10u);
+  for (size_t i = 0; i < back.size(); ++i) EXPECT_EQ(No(back[i]), (9 - i) * 25);
+
+  CRecordReader slow;  // fast forward below speed 3 reads everything
+  ASSERT_EQ(slow.Open(path_, 0, 0, 0, true), 0);
+  slow.SetPlayMode(kModeFast, 2);
+  EXPECT_EQ(Drain(slow).size(), frames_.size());
+}
+
+TEST_F(RecordReaderTest, SeeksLandOnIndexedKeyFrames) {
+  CRecordReader r;
+  ASSERT_EQ(r.Open(path_, 0, 0, 0, true), 0);
+  ASSERT_EQ(r.SeekToTime(kT0 - 60000, true), 0);
+  EXPECT_EQ(r.position(), r.index().front().offset);
+  // 3.5 s is second 3 of the index: the key frame of that second (frame 75).
+  ASSERT_EQ(r.SeekToTime(kT0 + 3500, true), 0);
+  EXPECT_EQ(r.position(), r.index()[3].offset);
+  auto got = Drain(r, 3);
+  ASSERT_FALSE(got.empty());
+  EXPECT_EQ(No(got[0]), 75u);
+  ASSERT_EQ(r.SeekToTime(kT0 + 3600000, true), 0);
+  EXPECT_EQ(r.position(), r.index().back().offset);
+  EXPECT_EQ(r.SeekIndex(kT0 + 3500), r.index()[4].offset);  // the first entry after it
+}
+
+TEST_F(RecordReaderTest, AFileWithoutIndexPlaysFromTheDataStart) {
+  std::vector<uint8_t> zeros(recfile::kIndexAreaBytes, 0);
+  testsupport::WriteFileBytes(path_, recfile::kIndexOffset, zeros.data(), zeros.size());
+  CRecordReader r;
+  ASSERT_EQ(r.Open(path_, 0, 0, 0, true), 0);
+  EXPECT_TRUE(r.index().empty());
+  EXPECT_EQ(Drain(r).size(), frames_.size());
+}
+
+TEST_F(RecordReaderTest, RangeEndsAtTheFirstFrameAfterIt) {
+  CRecordReader r;
+  ASSERT_EQ(r.Open(path_, 0, kT0, kT0 + 100 * 40, true), 0);
+  std::vector<uint8_t> buf(1 << 16);
+  int frames = 0, last = 1;
+  while ((last = r.GetFrameInRange(buf.data(), buf.size())) > 0) ++frames;
+  EXPECT_EQ(last, 0);
+  EXPECT_EQ(frames, 101);
+  EXPECT_TRUE(r.ended());
+}
+
+TEST(Pacing, DelaysFollowTheModeAndAreCapped) {
+  EXPECT_EQ(PaceDelayMs(kModeNormal, 1, 1000, 1040), 40);
+  EXPECT_EQ(PaceDelayMs(kModeNormal, 1, 1000, 9000), 1000);
+  EXPECT_EQ(PaceDelayMs(kModeFast, 4, 0, 2000), 500);
+  EXPECT_EQ(PaceDelayMs(kModeBack, 1, 10000, 0), 1000);  // fast modes capped too
+  EXPECT_EQ(PaceDelayMs(kModeSlow, 2, 0, 3000), 40);
+}
+
+}  // namespace
