@@ -426,6 +426,63 @@ else
   echo "stfsctl_test: skipping the mounted record partition: cannot mount a loop device here" >&2
 fi
 
+# ---- frames: a record file written here field by field --------------------------------------
+CASE="frames"
+python3 - "$T/rec.asf" <<'PY' || fail "cannot write the record file"
+import struct, sys
+path = sys.argv[1]
+size = 4 << 20
+T0 = 1700000000000
+data, index, off = bytearray(), bytearray(), 0x2F000
+for i in range(60):
+    payload = bytes([i % 251]) * (1001 + 2 * (i % 3))
+    kind = ord("I") if i % 20 == 0 else ord("P")
+    hdr = bytearray(224)
+    struct.pack_into("<4sBBBBII", hdr, 0, b"PTMF", 224, kind, 0, 25, i, len(payload))
+    struct.pack_into("<I", hdr, 16, (T0 + 40 * i) & 0xFFFFFFFF)
+    struct.pack_into("<H", hdr, 20, (T0 + 40 * i) >> 32)
+    frame = bytes(hdr) + payload
+    if kind == ord("I"):
+        index += struct.pack("<4sHBBIII", b"RIDX", len(index) // 20 + 1, kind, 0,
+                             (T0 + 40 * i) // 1000, off, (len(frame) + 1) & ~1)
+    data += frame
+    off += len(frame)
+head = bytearray(268)
+struct.pack_into("<4s4s4sIIHHIIqqIIIIII", head, 0, b"STFS", b"RECD", b"0200", size, off, 3, 0, 9,
+                 0, T0, T0 + 40 * 59, 512, 1, 8192, len(index) // 20, 0x2F000, 0)
+struct.pack_into("<H", head, 264, 0x6666)
+seg = bytearray(64)
+struct.pack_into("<IIII", seg, 0, 0, off - 0x2F000, 0, len(index) // 20)
+seg[60:64] = b"RSEG"
+with open(path, "wb") as f:
+    f.truncate(size)
+    f.seek(0); f.write(head)
+    f.seek(512); f.write(seg)
+    f.seek(8192); f.write(index)
+    f.seek(0x2F000); f.write(data)
+PY
+runx 0 --no-system-disks --json frames "$T/rec.asf"
+jcheck '
+h = d["head"]
+assert h["channel"] == 3 and h["file_index"] == 9 and h["state"] == 0x6666, "head %r" % h
+assert h["index_count"] == 3 and h["head_offset"] == 0, "head %r" % h
+assert [e["offset"] for e in d["index"]] == [f["offset"] for f in d["frames"] if f["type"] == "I"], "index offsets"
+fr = d["frames"]
+assert len(fr) == 60, "%d frames" % len(fr)
+assert [f["pts_ms"] for f in fr] == [1700000000000 + 40 * i for i in range(60)], "pts"
+assert fr[0]["offset"] == 0x2F000 and fr[1]["offset"] == 0x2F000 + fr[0]["size"], "offsets"
+assert d["segments"][0]["data_length"] == sum(f["size"] for f in fr), "segment length"
+'
+runx 0 --no-system-disks --json frames "$T/rec.asf" --mode fast --speed 4
+jcheck 'assert [f["type"] for f in d["frames"]] == ["I"] * 3, "key frames %r" % d["frames"]'
+runx 0 --no-system-disks --json frames "$T/rec.asf" --mode back
+jcheck '
+pts = [f["pts_ms"] for f in d["frames"]]
+assert pts == sorted(pts, reverse=True) and len(pts) == 3, "backwards %r" % pts
+'
+runx 2 --no-system-disks frames "$T/rec.asf" --mode sideways
+runx 1 --no-system-disks --json frames "$T/blank.img"
+
 # ---- drives --------------------------------------------------------------------------------
 CASE="drives"
 runx 0 mkimage "$T/b.img" --size 64M

@@ -11,3 +11,4 @@ int CmdIndex(Invocation& inv);
 int CmdSearch(Invocation& inv);
 int CmdHistory(Invocation& inv);
 int CmdDays(Invocation& inv);
+int CmdFrames(Invocation& inv);

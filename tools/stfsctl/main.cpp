@@ -26,6 +26,7 @@ const CommandEntry kCommands[] = {
     {"search", &CmdSearch, "the play-list search: [--from T] [--to T] [--channels LIST] ..."},
     {"history", &CmdHistory, "merged spans of one channel: --channel C [--from T] [--to T]"},
     {"days", &CmdDays, "days of a month with recordings: --year Y --month M [--types MASK]"},
+    {"frames", &CmdFrames, "one record file: (FILE | DRIVE --file-index I) [--mode M] [--speed N]"},
 };
 
 void PrintHelp() {
