@@ -234,9 +234,10 @@ int main(int argc, char** argv) {
   const std::string framesDir = out + "/frames";
   const std::string fifoDir = out + "/fifo";
   const std::string headDir = out + "/record_head";
+  const std::string fileDir = out + "/record_file";
   if (!MakeDir(out) || !MakeDir(tableDir) || !MakeDir(rootDir) || !MakeDir(indexDir) ||
       !MakeDir(geometryDir) || !MakeDir(searchDir) || !MakeDir(framesDir) || !MakeDir(fifoDir) ||
-      !MakeDir(headDir))
+      !MakeDir(headDir) || !MakeDir(fileDir))
     return 1;
 
   // 512-byte sectors: commonData at 128, record partition at 256, root directory at LBA 304.
@@ -320,6 +321,27 @@ int main(int argc, char** argv) {
   std::memcpy(head.data() + 0x2000 + 20, "GPSI", 4);
   std::memcpy(head.data() + 0x2000 + 45, "RIDX", 4);
   ok &= WriteFile(headDir + "/asf-head", head);
+  // A record file's index area and data area: three frames, the first a key frame, indexed.
+  for (uint8_t mode = 0; mode < 3; ++mode) {
+    Bytes rec(1 + 4096, 0);
+    rec[0] = mode;
+    std::memcpy(rec.data() + 1, "RIDX", 4);
+    rec[1 + 4] = 1;
+    rec[1 + 6] = 'I';
+    le::Put32(rec.data() + 1 + 12, 0x2F000);
+    le::Put32(rec.data() + 1 + 16, 1224);
+    for (uint32_t i = 0; i < 3; ++i) {
+      Bytes fr(1224, static_cast<uint8_t>(i));
+      std::memset(fr.data(), 0, 224);
+      std::memcpy(fr.data(), "PTMF", 4);
+      fr[4] = 224;
+      fr[5] = i == 0 ? 'I' : 'P';
+      le::Put32(fr.data() + 12, 1000);
+      le::Put32(fr.data() + 16, 1000 + 40 * i);
+      rec.insert(rec.end(), fr.begin(), fr.end());
+    }
+    ok &= WriteFile(fileDir + "/file" + std::to_string(mode), rec);
+  }
   // Partition sectors (8 bytes), sector size code, record file MiB (2 bytes).
   const uint64_t sizes[] = {1ull << 25, (1ull << 25) + 1, 614400, 1ull << 33, 70000};
   for (size_t i = 0; i < sizeof sizes / sizeof sizes[0]; ++i) {

@@ -38,7 +38,11 @@ uint64_t FileBytes(const std::string& p) {
 }  // namespace
 
 int64_t PaceDelayMs(int mode, int speed, int64_t previousMs, int64_t nextMs) {
-  const int64_t diff = std::llabs(nextMs - previousMs);
+  // An unsigned difference: frame times can be any 64-bit value.
+  const uint64_t gap = nextMs > previousMs
+                           ? static_cast<uint64_t>(nextMs) - static_cast<uint64_t>(previousMs)
+                           : static_cast<uint64_t>(previousMs) - static_cast<uint64_t>(nextMs);
+  const int64_t diff = static_cast<int64_t>(std::min<uint64_t>(gap, INT64_MAX));
   int64_t ms;
   if (mode == kModeFast || mode == kModeBack) ms = diff / (speed > 0 ? speed : 1);
   else if (mode == kModeNormal) ms = diff;

@@ -29,6 +29,12 @@ constexpr uint32_t kRepairChunk = 0x200000;
 constexpr uint32_t kRepairMaxFrame = 1024000;
 constexpr int64_t kRepairKeySpacingMs = 980;
 
+// Time arithmetic that saturates: frame headers can carry any 64-bit time.
+int64_t SatAdd(int64_t a, int64_t b) {
+  int64_t r;
+  return __builtin_add_overflow(a, b, &r) ? (b > 0 ? INT64_MAX : INT64_MIN) : r;
+}
+
 bool IsFolder(const std::string& p) {
   struct stat st;
   return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -270,7 +276,7 @@ int CRecordWriter::WriteFrame(const void* frame, uint32_t size) {
   if ((pos_ == kDataOffset || key) && CheckRoomForNextGop() != 0) return ERR_WRITER_NO_ROOM;
   if (cur_.startTime != 0) {
     const int64_t last = lastFrameMs_;
-    if (pts < last - kTimeBackMs) {
+    if (pts < SatAdd(last, -kTimeBackMs)) {
       platform::LogRange("Cur time", pts, pts);
       platform::LogRange("Record last time", last, last);
       DebugLog("CH%02d index %d Time jumped. cur frm NO %d last NO %d\n", channel_,
@@ -279,7 +285,7 @@ int CRecordWriter::WriteFrame(const void* frame, uint32_t size) {
       lastFrameMs_ = pts;
       return ERR_WRITER_TIME_BACK;
     }
-    if (pts > last + kTimeAheadMs) {
+    if (pts > SatAdd(last, kTimeAheadMs)) {
       platform::LogRange("last time", last, last);
       platform::LogRange("cur frame time", pts, pts);
       return ERR_WRITER_TIME_AHEAD;
@@ -566,7 +572,7 @@ int CRecordWriter::RepairFile(const std::string& path, uint32_t fileIndex, uint3
     const bool key = s->IsKeyFrame();
     // The indexed frame we resumed at is already in the index.
     const bool alreadyIndexed = first && haveLast && pos == last.offset;
-    if (key && !alreadyIndexed && pts - lastIndexedPts >= kRepairKeySpacingMs &&
+    if (key && !alreadyIndexed && pts >= SatAdd(lastIndexedPts, kRepairKeySpacingMs) &&
         entries < kMaxIndexEntries) {
       const IndexEntry e = MakeIndexEntry(static_cast<uint16_t>(entries + 1), 'I', pts, pos, len);
       std::memcpy(indexBuf_.data() + entries * kIndexEntryBytes, &e, sizeof e);
