@@ -323,6 +323,7 @@ int CRecordReader::Fill(int level) {
 }
 
 int CRecordReader::ReadData() {
+  CAutoLock g(&lock_);  // also when called directly, not through Fill
   if (!file_) return ERR_RECFILE_NOT_RECORD;
   const uint32_t end = ReadableEnd();
   if (pos_ >= end) {
@@ -364,6 +365,7 @@ int CRecordReader::ReadData() {
 }
 
 int CRecordReader::ReadThinned() {
+  CAutoLock g(&lock_);  // also when called directly, not through Fill
   if (!file_) return ERR_RECFILE_NOT_RECORD;
   const uint32_t end = ReadableEnd();
   if (pos_ >= end) {
@@ -444,6 +446,7 @@ int CRecordReader::PushIndexedFrame(size_t k) {
 }
 
 int CRecordReader::ReadKeyFramesForward() {
+  CAutoLock g(&lock_);  // also when called directly, not through Fill
   if (!file_) return ERR_RECFILE_NOT_RECORD;
   if (play_->FreeSpace() < kMinFreeForKeyFrame) return 0;
   int pushed = 0;
@@ -467,6 +470,7 @@ int CRecordReader::ReadKeyFramesForward() {
 }
 
 int CRecordReader::ReadKeyFramesBackward() {
+  CAutoLock g(&lock_);  // also when called directly, not through Fill
   if (!file_) return ERR_RECFILE_NOT_RECORD;
   if (play_->FreeSpace() < kMinFreeForKeyFrame) return 0;
   int pushed = 0;

@@ -140,6 +140,38 @@ TEST_F(RecordReaderTest, RangeEndsAtTheFirstFrameAfterIt) {
   EXPECT_TRUE(r.ended());
 }
 
+TEST_F(RecordReaderTest, ThinnedReadsAndGpsEntries) {
+  // Two GPS fixes after the index entries: the n-th goes with the n-th key frame.
+  std::vector<uint8_t> gps(40, 0);
+  for (int k = 0; k < 2; ++k) {
+    std::memcpy(&gps[k * 20], "GPSI", 4);
+    gps[k * 20 + 6] = 'G';
+    le::Put32(&gps[k * 20 + 8], static_cast<uint32_t>(kT0 / 1000 + k));
+    le::Put32(&gps[k * 20 + 12], 1000 + k);
+  }
+  testsupport::WriteFileBytes(path_, recfile::kIndexOffset + 10 * 20, gps.data(), gps.size());
+  CRecordReader r;
+  ASSERT_EQ(r.Open(path_, 0, 0, 0, true), 0);
+  ctx_->get().deviceServices().StopAll();  // only the direct reads below move the position
+  r.playBuffer()->Clear();
+  recfile::GpsEntry fix;
+  ASSERT_EQ(r.GetGpsInfo(static_cast<uint32_t>(kT0 / 1000 + 1), &fix), 0);
+  EXPECT_EQ(int32_t{fix.coord1}, 1001);
+  EXPECT_NE(r.GetGpsInfo(static_cast<uint32_t>(kT0 / 1000 + 5), &fix), 0);  // no fix for it
+
+  ASSERT_EQ(r.SeekToTime(kT0, true), 0);
+  const int pushed = r.ReadThinned();
+  ASSERT_GT(pushed, 0);
+  std::vector<uint8_t> buf(1 << 16);
+  std::vector<uint32_t> numbers;
+  int n;
+  while ((n = r.playBuffer()->GetFrame(buf.data(), buf.size())) > 0) numbers.push_back(No(std::vector<uint8_t>(buf.begin(), buf.begin() + n)));
+  ASSERT_EQ(static_cast<int>(numbers.size()), pushed);
+  EXPECT_EQ(numbers[0], 0u);   // the key frame
+  EXPECT_EQ(numbers[1], 3u);   // then every third other frame
+  EXPECT_EQ(numbers[2], 6u);
+}
+
 TEST(Pacing, DelaysFollowTheModeAndAreCapped) {
   EXPECT_EQ(PaceDelayMs(kModeNormal, 1, 1000, 1040), 40);
   EXPECT_EQ(PaceDelayMs(kModeNormal, 1, 1000, 9000), 1000);
