@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <functional>
 #include <cstdlib>
 #include <cstring>
 
@@ -98,7 +99,10 @@ int CRecordReader::OpenRegion(const std::string& path, uint32_t fileIndex) {
                       static_cast<uint32_t>(fileLba_ >> 32), kDataOffset, MODE_RDONLY);
   if (r != 0) file_.reset();
   fileIndex_ = fileIndex;
-  serviceKey_ = (direct_ ? fileLba_ : fileIndex) + static_cast<uint64_t>(clientId_);
+  const uint64_t base = direct_ ? fileLba_
+                        : IsFolder(path) ? fileIndex
+                                         : std::hash<std::string>()(regionName_);
+  serviceKey_ = base + static_cast<uint64_t>(clientId_);
   return r;
 }
 
@@ -515,9 +519,9 @@ int CRecordReader::GetFrame(void* buffer, uint32_t size) {
       if (r == 0) continue;                // garbage skipped; try again at once
       if (ended_ && play_->DataSize() == 0) return ERR_READER_END;
       if (ended_) continue;
-      // Nothing whole yet: let the refill catch up (the device service thread, or us).
-      if (!registered_) Fill(100);
-      platform::SleepMs(10);
+      // Nothing whole yet: refill now instead of waiting for the service thread's next pass;
+      // sleep only when nothing more could be read.
+      if (Fill(100) <= 0) platform::SleepMs(10);
     }
   }
   DebugLog("CH %02d Wait time too long.data water %u\n", channel_, play_->DataSize());

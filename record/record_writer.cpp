@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <functional>
 #include <cstring>
 
 #include "api/context.h"
@@ -79,8 +80,8 @@ int CRecordWriter::OpenRegion(const std::string& path, uint32_t fileIndex, uint3
     if (r != 0) return r;
     serviceKey_ = fileIndex;
   } else {
-    regionName_ = path;  // an ordinary file
-    serviceKey_ = fileIndex;
+    regionName_ = path;  // an ordinary file: no sector address, its path tells it apart
+    serviceKey_ = std::hash<std::string>()(path);
   }
   file_.reset(CSerialFileFactory::CreateSerialFile(regionName_.c_str()));
   if (!file_) return ERR_WRITER_NO_NAME;
@@ -330,6 +331,9 @@ int CRecordWriter::PutInCache(const void* frame, uint32_t size) {
     return 0;
   }
   if (cache_.Write(frame, size) >= 0) return 0;
+  // A full cache is moved to the disk at once rather than after the service thread's next pass:
+  // a recorder catching up (or a backup) then writes at the disk's speed.
+  if (FlushCache() == 0 && cache_.Write(frame, size) >= 0) return 0;
   for (uint32_t step = 1; step <= kCacheWaitSteps; ++step) {
     platform::SleepMs(10);
     if (step % 100 == 0) {

@@ -24,7 +24,10 @@ void DeviceService::SetIntervals(uint32_t passMs, uint32_t idleMs) {
 
 void DeviceService::AddWriter(uint64_t key, ServiceWriter* writer) {
   CAutoLock g(&writerLock_);
-  writers_[key] = writer;
+  auto range = writers_.equal_range(key);
+  for (auto it = range.first; it != range.second; ++it)
+    if (it->second == writer) return;  // registered already
+  writers_.emplace(key, writer);
   busy_ = true;
 }
 
@@ -55,10 +58,13 @@ int DeviceService::RemoveReader(uint64_t key, ServiceReader* reader) {
 
 bool DeviceService::RemoveWriter(uint64_t key, ServiceWriter* writer) {
   CAutoLock g(&writerLock_);
-  auto it = writers_.find(key);
-  if (it == writers_.end() || it->second != writer) return false;
-  writers_.erase(it);
-  return true;
+  auto range = writers_.equal_range(key);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second != writer) continue;
+    writers_.erase(it);
+    return true;
+  }
+  return false;
 }
 
 size_t DeviceService::WriterCount() {

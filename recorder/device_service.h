@@ -98,7 +98,9 @@ class DeviceService {
   CCriticalSection threadLock_;  // starting and stopping the thread
   CCriticalSection writerLock_;
   CCriticalSection readerLock_;
-  std::map<uint64_t, ServiceWriter*> writers_;  // guarded by writerLock_
+  // Writers of different files may come with equal keys (ordinary files have no sector
+  // address): a multimap keeps every one. Guarded by writerLock_.
+  std::multimap<uint64_t, ServiceWriter*> writers_;
   // Several readers may share a key (the player and a backup of the same file for the same
   // client): a multimap keeps them all. Guarded by readerLock_.
   std::multimap<uint64_t, ServiceReader*> readers_;

@@ -145,6 +145,19 @@ TEST_F(DeviceServiceTest, ThreadEndsWhenTheIdleDeviceGoesAwayAndRestartsOnRegist
   ASSERT_TRUE(Eventually([&] { return next.flushes > 2; }));
 }
 
+TEST_F(DeviceServiceTest, WritersWithEqualKeysAreAllFlushed) {
+  FakeWriter a, b;
+  services_.RegisterWriter(drive_, 7, &a, dev_);
+  services_.RegisterWriter(drive_, 7, &b, dev_);  // another file with the same key
+  services_.RegisterWriter(drive_, 7, &b, dev_);  // registered twice: kept once
+  DeviceService* s = services_.Find(drive_);
+  EXPECT_EQ(s->WriterCount(), 2u);
+  ASSERT_TRUE(Eventually([&] { return a.flushes > 2 && b.flushes > 2; }));
+  EXPECT_TRUE(services_.UnregisterWriter(drive_, 7, &a));
+  EXPECT_FALSE(services_.UnregisterWriter(drive_, 7, &a));
+  EXPECT_EQ(s->WriterCount(), 1u);
+}
+
 TEST_F(DeviceServiceTest, PathsInOneFolderShareAnObject) {
   testsupport::TempDir dir;
   FakeWriter a, b;
