@@ -526,18 +526,34 @@ int CRecordWriter::RepairFile(const std::string& path, uint32_t fileIndex, uint3
 
   // The entries written before the power went.
   uint32_t entries = 0;
-  IndexEntry last{};
-  bool haveLast = false;
+  std::vector<uint32_t> ridx;  // slots of the index entries, in order
   for (; entries < kMaxIndexEntries; ++entries) {
     const uint8_t* e = indexBuf_.data() + entries * kIndexEntryBytes;
     if (std::memcmp(e, "RIDX", 4) == 0) {
-      std::memcpy(&last, e, sizeof last);
-      haveLast = true;
+      ridx.push_back(entries);
     } else if (std::memcmp(e, "GPSI", 4) != 0) {
       if (e[6] != 'I' && (e[0] | e[1] | e[2] | e[3])) DebugLog("Error data index %d.\n", entries);
       break;
     }
   }
+  // An index entry can reach the disk before the frame it points to: keep only entries whose
+  // frame is really there (a valid header at the offset), dropping later ones and what follows.
+  IndexEntry last{};
+  bool haveLast = false;
+  while (!ridx.empty()) {
+    std::memcpy(&last, indexBuf_.data() + ridx.back() * kIndexEntryBytes, sizeof last);
+    uint8_t probe[frame::kMaxHeaderBytes];
+    CFrmStategy check;
+    if (last.offset >= kDataOffset && uint64_t{last.offset} + sizeof probe <= regionSize &&
+        file_->ReadPos(last.offset, probe, sizeof probe, true) == static_cast<int>(sizeof probe) &&
+        check.SelectValid(probe)) {
+      haveLast = true;
+      break;
+    }
+    entries = ridx.back();
+    ridx.pop_back();
+  }
+  std::fill(indexBuf_.begin() + entries * kIndexEntryBytes, indexBuf_.end(), 0);
   // Resume at the last indexed frame and step over it by its own header (its indexed size is
   // rounded up to even, so offset + size can land a byte into the next frame).
   CFrmStategy sel;

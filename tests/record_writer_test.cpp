@@ -3,6 +3,7 @@
 // segment, repairing a file left open, and a device that fails a flush.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -245,6 +246,67 @@ TEST_F(RecordWriterTest, AFailedFlushFailsEveryLaterFrame) {
   EXPECT_LT(w.WriteFrame(more.data(), more.size()), 0);
   faults_->ClearRules();
   w.Close();
+}
+
+// The power goes at many points while a file is being written (every write after the cut is
+// dropped, as a disk without power drops what it did not yet hold). Repair then rebuilds the
+// file from what reached the disk: every frame before its data end is a frame that was written,
+// in order and intact up to the last one, and every index entry points at a key frame there.
+TEST_F(RecordWriterTest, RepairAfterPowerCutsAtManyPoints) {
+  const std::string drive = AttachImage(1ull << 30, 512, false, "cut.img");
+  ASSERT_GT(QVFS_FormatToRecdisk(drive.c_str(), 64, 0), 0);
+  ctx_->get().deviceServices().SetIntervals(1, 50);
+  std::vector<std::vector<uint8_t>> frames;
+  for (int i = 0; i < 400; ++i)
+    frames.push_back(Frame(i % 25 == 0 ? 'I' : 'P', kT0 + i * 40, 5001 + (i % 9) * 2, i));
+  int repaired = 0;
+  const int cuts[] = {1, 2, 3, 4, 6, 9, 14};
+  for (int c = 0; c < 7; ++c) {
+    const uint32_t fileIndex = static_cast<uint32_t>(c + 1);
+    const uint64_t fileOffset = ctx_->get().diskWatch().RecordFileLba(drive, fileIndex) * 512;
+    faults_->CutPowerAfterWrites(cuts[c]);
+    {
+      CRecordWriter w(5);
+      if (w.OpenNew(drive, fileIndex, 64 << 20, kT0, nullptr) == 0)
+        for (auto& f : frames) w.WriteFrame(f.data(), static_cast<uint32_t>(f.size()));
+      // The writer goes with the power: its Close reaches the disk no more.
+    }
+    faults_->CutPowerAfterWrites(-1);
+    CRecordWriter fixer(5);
+    uint32_t end = 0;
+    int64_t endTime = 0;
+    const int r = fixer.RepairFile(drive, fileIndex, 64 << 20, 0, 0, &end, &endTime);
+    if (r == recfile::ERR_RECFILE_NOT_RECORD) continue;  // the cut came before the head
+    ASSERT_EQ(r, 0) << "cut after " << cuts[c] << " writes";
+    ++repaired;
+    auto data = ReadFileBytes(imagePath_, fileOffset + recfile::kDataOffset,
+                              end - recfile::kDataOffset);
+    size_t at = 0, i = 0;
+    std::vector<uint32_t> keyOffsets;
+    while (at < data.size()) {
+      ASSERT_LT(i, frames.size());
+      const auto& f = frames[i];
+      ASSERT_LE(at + f.size(), data.size()) << "a frame cut by the data end";
+      // Whole frames before the last one; the last one's header at least.
+      const size_t cmp = i + 1 < frames.size() && at + f.size() < data.size() ? f.size() : 224;
+      ASSERT_EQ(0, std::memcmp(data.data() + at, f.data(), cmp))
+          << "cut " << cuts[c] << " frame " << i;
+      if (f[5] == 'I') keyOffsets.push_back(static_cast<uint32_t>(recfile::kDataOffset + at));
+      at += f.size();
+      ++i;
+    }
+    auto area = ReadFileBytes(imagePath_, fileOffset + recfile::kIndexOffset,
+                              recfile::kIndexAreaBytes);
+    std::vector<recfile::IndexEntry> index;
+    recfile::ParseIndexArea(area.data(), area.size(), &index, nullptr);
+    for (const auto& e : index) {
+      EXPECT_LT(uint32_t{e.offset}, end);
+      EXPECT_NE(std::find(keyOffsets.begin(), keyOffsets.end(), uint32_t{e.offset}),
+                keyOffsets.end())
+          << "an index entry that is no key frame";
+    }
+  }
+  EXPECT_GT(repaired, 3);
 }
 
 }  // namespace
