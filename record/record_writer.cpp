@@ -365,11 +365,24 @@ int CRecordWriter::FlushIndex(bool force) {
   const bool due = force || indexAppend_ - indexFlushed_ >= ss / 2 ||
                    now - lastIndexFlushMs_ >= kIndexFlushMs;
   if (!due) return 0;
+  // Only entries whose frames are on the disk already: an index ahead of the data would point
+  // readers (and the repair) at frames that a power loss took.
+  uint32_t upto = indexFlushed_;
+  while (upto < indexAppend_) {
+    IndexEntry e;
+    std::memcpy(&e, indexBuf_.data() + upto, sizeof e);
+    if (e.offset >= cacheDiskPos_) break;
+    upto += kIndexEntryBytes;
+  }
+  if (upto == indexFlushed_) return 0;
   const uint32_t from = AlignDown(indexFlushed_, ss);
-  const uint32_t to = std::min(AlignUp(indexAppend_, ss), kIndexAreaBytes);
-  int r = file_->WritePos(kIndexOffset + from, indexBuf_.data() + from, to - from, true);
+  const uint32_t to = std::min(AlignUp(upto, ss), kIndexAreaBytes);
+  // Whole sectors, with the entries not yet due left out (zero) of the last one.
+  std::vector<uint8_t> sectors(indexBuf_.begin() + from, indexBuf_.begin() + to);
+  std::fill(sectors.begin() + (upto - from), sectors.end(), 0);
+  int r = file_->WritePos(kIndexOffset + from, sectors.data(), to - from, true);
   if (r < 0) return r;
-  indexFlushed_ = indexAppend_;
+  indexFlushed_ = upto;
   lastIndexFlushMs_ = now;
   return 0;
 }
@@ -377,9 +390,8 @@ int CRecordWriter::FlushIndex(bool force) {
 int CRecordWriter::FlushCache() {
   CAutoLock g(&flushLock_);
   if (!file_) return 0;
-  FlushIndex(false);
   const uint32_t held = cache_.DataSize();
-  if (held == 0) return 0;
+  if (held == 0) return FlushIndex(false);
   const int64_t now = platform::TheClock().NowMs();
   if (!closing_ && !segmentDirty_ && now - lastFlushMs_ < kFlushHoldMs &&
       uint64_t{held} * 100 < uint64_t{kFlushFillPercent} * cache_.capacity())
@@ -409,7 +421,7 @@ int CRecordWriter::FlushCache() {
   }
   lastFlushMs_ = now;
   segmentDirty_ = false;
-  return 0;
+  return FlushIndex(false);  // after the data it points to
 }
 
 int CRecordWriter::WriteHead() {
