@@ -521,7 +521,7 @@ int CRecordReader::GetFrame(void* buffer, uint32_t size) {
       if (ended_) continue;
       // Nothing whole yet: refill now instead of waiting for the service thread's next pass;
       // sleep only when nothing more could be read.
-      if (Fill(100) <= 0) platform::SleepMs(10);
+      if (Fill(100) <= 0 && !ended_) platform::SleepMs(10);
     }
   }
   DebugLog("CH %02d Wait time too long.data water %u\n", channel_, play_->DataSize());
