@@ -19,18 +19,8 @@ namespace {
 constexpr int64_t kT0 = 1700000000000;
 constexpr uint32_t kFileBytes = 8 << 20;
 
-std::vector<uint8_t> Frame(uint8_t type, int64_t pts, uint32_t payload, uint32_t no) {
-  std::vector<uint8_t> f(224 + payload, static_cast<uint8_t>(no * 7));
-  std::memset(f.data(), 0, 224);
-  std::memcpy(f.data(), "PTMF", 4);
-  f[4] = 224;
-  f[5] = type;
-  le::Put32(&f[8], no);
-  le::Put32(&f[12], payload);
-  le::Put32(&f[16], static_cast<uint32_t>(pts));
-  le::Put16(&f[20], static_cast<uint16_t>(static_cast<uint64_t>(pts) >> 32));
-  return f;
-}
+using testsupport::PtmfFrame;
+const auto& Frame = PtmfFrame;
 
 class RecordReaderTest : public LibraryTest {
  protected:

@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 
+#include "disklayout/le.h"
 #include "platform/messages.h"
 #include "qvfs/qvfs.h"
 
@@ -68,6 +70,19 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
     v[i] = static_cast<uint8_t>(x >> 16);
   }
   return v;
+}
+
+std::vector<uint8_t> PtmfFrame(uint8_t type, int64_t ptsMs, uint32_t payload, uint32_t no) {
+  std::vector<uint8_t> f(224 + payload, static_cast<uint8_t>(no));
+  std::memset(f.data(), 0, 224);
+  std::memcpy(f.data(), "PTMF", 4);
+  f[4] = 224;
+  f[5] = type;
+  le::Put32(&f[8], no);
+  le::Put32(&f[12], payload);
+  le::Put32(&f[16], static_cast<uint32_t>(ptsMs));
+  le::Put16(&f[20], static_cast<uint16_t>(static_cast<uint64_t>(ptsMs) >> 32));
+  return f;
 }
 
 void LibraryTest::SetUp() {

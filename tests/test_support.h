@@ -35,6 +35,10 @@ void WriteFileBytes(const std::string& path, uint64_t offset, const void* data, 
 // A buffer of n bytes, each a function of its position and a seed.
 std::vector<uint8_t> Pattern(size_t n, uint32_t seed);
 
+// A frame record as the FIFOs hand it on: a 224-byte "PTMF" header (type, number, payload
+// length, 48-bit time stamp) and `payload` bytes of value `no`.
+std::vector<uint8_t> PtmfFrame(uint8_t type, int64_t ptsMs, uint32_t payload, uint32_t no);
+
 // Every test gets a fresh context without the machine's own disks, console output captured
 // (not printed), and a fault plan that every newly opened device is wrapped with.
 class LibraryTest : public ::testing::Test {
