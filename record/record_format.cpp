@@ -21,6 +21,16 @@ RecordHead NewHead(uint32_t fileSize, uint32_t headOffset, uint16_t channel, uin
   return h;
 }
 
+SegmentRecord FreshSegment(uint32_t segNo, int64_t startMs, uint32_t pos) {
+  SegmentRecord s;
+  std::memset(&s, 0, sizeof s);
+  s.segNo = segNo;
+  s.startTime = startMs;
+  s.startPos = s.openPos = pos;
+  std::memcpy(s.magic, "RSEG", 4);
+  return s;
+}
+
 int FindHead(const uint8_t* block, size_t length) {
   if (!block) return ERR_RECFILE_NOT_RECORD;
   for (size_t off = 0; off < kHeadBlockBytes && off + 8 <= length; off += kHeadStep)

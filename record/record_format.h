@@ -153,6 +153,15 @@ inline uint32_t MinIndexDistance(uint32_t fileSize) {
                                 : kDefaultIndexDistance;
 }
 
+// A segment record that begins at data offset pos ("RSEG", start and open position pos).
+SegmentRecord FreshSegment(uint32_t segNo, int64_t startMs, uint32_t pos);
+
+// Time arithmetic that saturates: frame headers can carry any 64-bit time.
+inline int64_t AddMsSaturated(int64_t a, int64_t b) {
+  int64_t r;
+  return __builtin_add_overflow(a, b, &r) ? (b > 0 ? INT64_MAX : INT64_MIN) : r;
+}
+
 // An index entry for a frame: time in whole seconds (truncated), size rounded up to even.
 IndexEntry MakeIndexEntry(uint16_t number, uint8_t frameType, int64_t ptsMs, uint32_t offset,
                           uint32_t frameBytes);

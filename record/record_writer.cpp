@@ -1,9 +1,6 @@
 #include "record/record_writer.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <functional>
 #include <cstring>
 
 #include "api/context.h"
@@ -13,7 +10,7 @@
 #include "platform/messages.h"
 #include "platform/platform_context.h"
 #include "platform/time_print.h"
-#include "serialfile/serial_file_factory.h"
+#include "record/record_region.h"
 
 using namespace recfile;
 
@@ -30,29 +27,8 @@ constexpr uint32_t kRepairChunk = 0x200000;
 constexpr uint32_t kRepairMaxFrame = 1024000;
 constexpr int64_t kRepairKeySpacingMs = 980;
 
-// Time arithmetic that saturates: frame headers can carry any 64-bit time.
-int64_t SatAdd(int64_t a, int64_t b) {
-  int64_t r;
-  return __builtin_add_overflow(a, b, &r) ? (b > 0 ? INT64_MAX : INT64_MIN) : r;
-}
-
-bool IsFolder(const std::string& p) {
-  struct stat st;
-  return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 uint32_t AlignDown(uint32_t v, uint32_t a) { return v / a * a; }
 uint32_t AlignUp(uint32_t v, uint32_t a) { return (v + a - 1) / a * a; }
-
-recfile::SegmentRecord FreshSegment(uint32_t segNo, int64_t startMs, uint32_t pos) {
-  recfile::SegmentRecord s;
-  std::memset(&s, 0, sizeof s);
-  s.segNo = segNo;
-  s.startTime = startMs;
-  s.startPos = s.openPos = pos;
-  std::memcpy(s.magic, "RSEG", 4);
-  return s;
-}
 }  // namespace
 
 CRecordWriter::CRecordWriter(int channel) : channel_(channel) {}
@@ -64,30 +40,11 @@ CRecordWriter::~CRecordWriter() {
 // ---- the region ----------------------------------------------------------------------------
 
 int CRecordWriter::OpenRegion(const std::string& path, uint32_t fileIndex, uint32_t fileSize) {
-  if (path.empty()) {
-    DebugLog("Disk name is empty,\n");
-    return ERR_WRITER_NO_NAME;
-  }
-  qvfs::Context& ctx = qvfs::Context::Current();
-  uint64_t lba = 0;
-  direct_ = IsDevicePath(path);
-  if (direct_) {
-    regionName_ = path;
-    lba = ctx.diskWatch().RecordFileLba(path, fileIndex);
-    serviceKey_ = lba;
-  } else if (IsFolder(path)) {
-    int r = FolderRecordFilePath(path, fileIndex, &regionName_);
-    if (r != 0) return r;
-    serviceKey_ = fileIndex;
-  } else {
-    regionName_ = path;  // an ordinary file: no sector address, its path tells it apart
-    serviceKey_ = std::hash<std::string>()(path);
-  }
-  file_.reset(CSerialFileFactory::CreateSerialFile(regionName_.c_str()));
-  if (!file_) return ERR_WRITER_NO_NAME;
-  int r = file_->Open(regionName_.c_str(), static_cast<uint32_t>(lba),
-                      static_cast<uint32_t>(lba >> 32), fileSize, MODE_RDWR);
-  if (r != 0) file_.reset();
+  RecordRegion region;
+  int r = OpenRecordRegion(path, fileIndex, fileSize, MODE_RDWR, &region);
+  file_ = std::move(region.file);
+  regionName_ = region.name;
+  serviceKey_ = region.serviceKey;
   path_ = path;
   return r;
 }
@@ -277,7 +234,7 @@ int CRecordWriter::WriteFrame(const void* frame, uint32_t size) {
   if ((pos_ == kDataOffset || key) && CheckRoomForNextGop() != 0) return ERR_WRITER_NO_ROOM;
   if (cur_.startTime != 0) {
     const int64_t last = lastFrameMs_;
-    if (pts < SatAdd(last, -kTimeBackMs)) {
+    if (pts < AddMsSaturated(last, -kTimeBackMs)) {
       platform::LogRange("Cur time", pts, pts);
       platform::LogRange("Record last time", last, last);
       DebugLog("CH%02d index %d Time jumped. cur frm NO %d last NO %d\n", channel_,
@@ -286,7 +243,7 @@ int CRecordWriter::WriteFrame(const void* frame, uint32_t size) {
       lastFrameMs_ = pts;
       return ERR_WRITER_TIME_BACK;
     }
-    if (pts > SatAdd(last, kTimeAheadMs)) {
+    if (pts > AddMsSaturated(last, kTimeAheadMs)) {
       platform::LogRange("last time", last, last);
       platform::LogRange("cur frame time", pts, pts);
       return ERR_WRITER_TIME_AHEAD;
@@ -604,7 +561,7 @@ int CRecordWriter::RepairFile(const std::string& path, uint32_t fileIndex, uint3
     const bool key = s->IsKeyFrame();
     // The indexed frame we resumed at is already in the index.
     const bool alreadyIndexed = first && haveLast && pos == last.offset;
-    if (key && !alreadyIndexed && pts >= SatAdd(lastIndexedPts, kRepairKeySpacingMs) &&
+    if (key && !alreadyIndexed && pts >= AddMsSaturated(lastIndexedPts, kRepairKeySpacingMs) &&
         entries < kMaxIndexEntries) {
       const IndexEntry e = MakeIndexEntry(static_cast<uint16_t>(entries + 1), 'I', pts, pos, len);
       std::memcpy(indexBuf_.data() + entries * kIndexEntryBytes, &e, sizeof e);

@@ -137,7 +137,6 @@ class CRecordWriter : public CRecWriteBase, public ServiceWriter, public Indexed
   std::unique_ptr<CSerialFileBase> file_;
   std::string path_;        // as given to OpenNew
   std::string regionName_;  // device name or file path
-  bool direct_ = false;
   // Set on the record thread, read by flushes on the service thread (and back).
   std::atomic<bool> closing_{false};
   std::atomic<bool> segmentDirty_{false};
