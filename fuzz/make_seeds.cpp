@@ -235,9 +235,10 @@ int main(int argc, char** argv) {
   const std::string fifoDir = out + "/fifo";
   const std::string headDir = out + "/record_head";
   const std::string fileDir = out + "/record_file";
+  const std::string asfDir = out + "/asf";
   if (!MakeDir(out) || !MakeDir(tableDir) || !MakeDir(rootDir) || !MakeDir(indexDir) ||
       !MakeDir(geometryDir) || !MakeDir(searchDir) || !MakeDir(framesDir) || !MakeDir(fifoDir) ||
-      !MakeDir(headDir) || !MakeDir(fileDir))
+      !MakeDir(headDir) || !MakeDir(fileDir) || !MakeDir(asfDir))
     return 1;
 
   // 512-byte sectors: commonData at 128, record partition at 256, root directory at LBA 304.
@@ -350,6 +351,18 @@ int main(int argc, char** argv) {
     g[8] = static_cast<uint8_t>(i % 2 ? 3 : 0);
     le::Put16(g.data() + 9, 128);
     ok &= WriteFile(geometryDir + "/size" + std::to_string(i), g);
+  }
+  // ASF objects: a key frame, pictures and audio pieces 40 ms apart, a frame over several
+  // packets; once clean and once with a few spoilt bytes.
+  for (uint8_t spoilt : {0, 3}) {
+    Bytes asf(1, spoilt);
+    for (uint8_t k = 0; k < spoilt; ++k) asf.insert(asf.end(), {static_cast<uint8_t>(k * 77), 0x90, 0x03, 0x5A});
+    for (int k = 0; k < 60; ++k) {
+      const uint16_t size = k == 30 ? 50000 : static_cast<uint16_t>(k % 2 ? 80 : 1500 + k * 7);
+      const uint8_t flags = static_cast<uint8_t>((k % 2 ? 1 : (k % 25 == 0 ? 2 : 0)) | (40 << 2));
+      asf.insert(asf.end(), {static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8), flags});
+    }
+    ok &= WriteFile(asfDir + "/objects" + std::to_string(spoilt), asf);
   }
   return ok ? 0 : 1;
 }
