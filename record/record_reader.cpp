@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "api/context.h"
+#include "device/disk_dev.h"
 #include "fifo/mp_frame_buf.h"
 #include "platform/clock.h"
 #include "platform/messages.h"
@@ -323,7 +324,49 @@ int CRecordReader::Fill(int level) {
       }
       r = ReadData();
   }
+  if (r == ERR_READER_BAD_SECTOR) r = MoveToAnotherEntry();
   return r;
+}
+
+int CRecordReader::ReadFailure(int r) const {
+  constexpr int kMediumError = 3;
+  if (r == kMediumError) return ERR_READER_BAD_SECTOR;
+  CDisk_Dev* dev = file_ ? file_->GetScsiDev() : nullptr;
+  if (r == ERR_READ_FAILED && dev && (dev->get_sense()[2] & 0x0F) == kMediumError)
+    return ERR_READER_BAD_SECTOR;
+  return r < 0 ? r : ERR_READ_FAILED;
+}
+
+int CRecordReader::MoveToAnotherEntry() {
+  constexpr uint32_t kSkipBytes = 1024000;
+  if (mode_ == kModeFast || mode_ == kModeBack) {
+    // The key-frame walks go on with the entry after (or before) the unreadable one.
+    const bool back = mode_ == kModeBack;
+    if (back ? curIndex_ == 0 : curIndex_ + 1 >= index_.size()) {
+      DebugLog(back ? "REPLAY_REBACK Over curIndex %d max index %d .\n"
+                    : "REPLAY_FAST Over curIndex %d max index %d .\n",
+               static_cast<int>(curIndex_), static_cast<int>(index_.size()));
+      return back ? ERR_READER_BEFORE_FIRST : ERR_READER_PAST_END;
+    }
+    curIndex_ = back ? curIndex_ - 1 : curIndex_ + 1;
+    keySent_ = false;
+    ended_ = false;
+    return 0;
+  }
+  platform::LogRange("Last read time", currentMs_, currentMs_);
+  for (size_t k = 0; k < index_.size(); ++k) {
+    const IndexEntry& e = index_[k];
+    if (uint64_t{e.offset} < uint64_t{pos_} + kSkipBytes || int64_t{e.time} * 1000 < currentMs_ / 1000 * 1000)
+      continue;
+    platform::LogRange("cur Time", int64_t{e.time} * 1000, int64_t{e.time} * 1000);
+    if (uint64_t{e.offset} + kSkipBytes > ReadableEnd()) break;
+    curIndex_ = k;
+    pos_ = e.offset;
+    file_->Seek(pos_, 0);
+    ended_ = false;
+    return 0;
+  }
+  return ERR_READER_PAST_END;  // the end flag stays set
 }
 
 int CRecordReader::ReadData() {
@@ -361,7 +404,7 @@ int CRecordReader::ReadData() {
     DebugLog("CH %02d Read To FIFO end curoffset %d  read_size %d \n", channel_,
              static_cast<int>(pos_), static_cast<int>(n));
     ended_ = true;
-    return r < 0 ? r : ERR_READ_FAILED;
+    return ReadFailure(r);
   }
   play_->CommitWrite(n, true);
   pos_ += n;
@@ -432,7 +475,7 @@ int CRecordReader::PushIndexedFrame(size_t k) {
     DebugLog("CH%02d Read data error offset %d ,size %d. ret %d \n", channel_,
              static_cast<int>(e.offset), static_cast<int>(size), r);
     ended_ = true;
-    return r < 0 ? r : ERR_READ_FAILED;
+    return ReadFailure(r);
   }
   if (!selector_.SelectValid(frameBuf_.data())) {
     ended_ = true;
@@ -464,7 +507,8 @@ int CRecordReader::ReadKeyFramesForward() {
       break;
     }
     const int r = PushIndexedFrame(k);
-    if (r <= 0) return pushed ? pushed : r;
+    // A bad sector is reported even after frames went out: the caller moves past it.
+    if (r <= 0) return pushed && r != ERR_READER_BAD_SECTOR ? pushed : r;
     curIndex_ = k;
     keySent_ = true;
     ++pushed;
@@ -492,7 +536,7 @@ int CRecordReader::ReadKeyFramesBackward() {
       break;
     }
     const int r = PushIndexedFrame(static_cast<size_t>(k));
-    if (r <= 0) return pushed ? pushed : r;
+    if (r <= 0) return pushed && r != ERR_READER_BAD_SECTOR ? pushed : r;
     platform::LogRange("Reback rec time", int64_t{index_[k].time} * 1000,
                        int64_t{index_[k].time} * 1000);
     curIndex_ = static_cast<size_t>(k);

@@ -43,6 +43,7 @@ enum RecordReaderResult : int {
   ERR_READER_TIMEOUT = -2008,
   ERR_READER_PAST_END = -2004,
   ERR_READER_NO_BUFFER = -4011,
+  ERR_READER_BAD_SECTOR = -1005,  // the disk reported a medium error where the reader read
 };
 
 // How long to wait before showing the next frame: |difference| / speed in the fast modes,
@@ -111,6 +112,11 @@ class CRecordReader : public CRecReadBase, public ServiceReader {
   // 0 no room, negative after setting the end flag.
   int PushIndexedFrame(size_t k);
   uint32_t ReadableEnd() const;
+  // The code of a failed read: -1005 when the disk reported a medium error (a bad sector:
+  // playback can go on further along), else the read's own code.
+  int ReadFailure(int r) const;
+  // After a bad sector: on to an index entry past it (by mode), clearing the end flag.
+  int MoveToAnotherEntry();
 
   int clientId_;
   std::unique_ptr<CSerialFileBase> file_;

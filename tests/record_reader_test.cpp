@@ -171,3 +171,54 @@ TEST(Pacing, DelaysFollowTheModeAndAreCapped) {
 }
 
 }  // namespace
+
+namespace {
+
+// A bad sector in the middle of a file on a disk: normal play skips past it to a key frame at
+// least 1,024,000 bytes further on and goes on to the end instead of stopping there.
+TEST_F(RecordReaderTest, ABadSectorIsSkippedToALaterKeyFrame) {
+  const std::string drive = AttachImage(1ull << 30, 512, false, "bad.img");
+  ASSERT_GT(QVFS_FormatToRecdisk(drive.c_str(), 64, 0), 0);
+  std::vector<std::vector<uint8_t>> frames;
+  {
+    CRecordWriter w(2);
+    ASSERT_EQ(w.OpenNew(drive, 3, 64 << 20, kT0, nullptr), 0);
+    for (int i = 0; i < 750; ++i) {
+      frames.push_back(Frame(i % 25 == 0 ? 'I' : 'P', kT0 + i * 40, 8001, i));
+      ASSERT_GT(w.WriteFrame(frames.back().data(), frames.back().size()), 0);
+    }
+    ASSERT_EQ(w.Close(), 0);
+  }
+  const uint64_t fileLba = ctx_->get().diskWatch().RecordFileLba(drive, 3);
+  platform::FaultRule bad;
+  bad.opcodes = {platform::kOpRead10, platform::kOpRead16};
+  bad.firstLba = fileLba + (recfile::kDataOffset + (2u << 20)) / 512;
+  bad.lastLba = bad.firstLba + 7;
+  bad.key = platform::kSkMediumError;
+  bad.asc = 0x11;  // unrecovered read error
+  faults_->AddRule(bad);
+
+  CRecordReader r;
+  ASSERT_EQ(r.Open(drive, 3, 0, 0, true), 0);
+  auto got = Drain(r, 2000);
+  faults_->ClearRules();
+  ASSERT_FALSE(got.empty());
+  EXPECT_EQ(got.back(), frames.back()) << "playback stopped at the bad sector";
+  EXPECT_LT(got.size(), frames.size());
+  // Frames come back whole and in order on both sides of the gap (but for the one cut by it).
+  size_t exact = 0;
+  uint32_t last = 0;
+  for (const auto& f : got) {
+    const uint32_t no = No(f);
+    if (no < frames.size() && f == frames[no]) {
+      EXPECT_TRUE(exact == 0 || no > last);
+      last = no;
+      ++exact;
+    }
+  }
+  EXPECT_GE(exact + 1, got.size());
+  // The gap covers the bad sectors and the 1,024,000 bytes after them.
+  EXPECT_LT(exact, frames.size() - 1024000 / 8225);
+}
+
+}  // namespace
