@@ -69,6 +69,9 @@ class SharedRecords {
   void SetStatusCallback(QVFS_StatusCallback cb) { statusCb_.store(cb); }
   void SetGetFrameCallback(QVFS_GetFrameCallback cb) { getFrameCb_.store(cb); }
   QVFS_GetFrameCallback GetFrameCallback() const { return getFrameCb_.load(); }
+  // The record readers' mixed-audio flag: on at start, off when the configuration says so.
+  bool mixAudio() const { return mixAudio_.load(); }
+  void SetMixAudio(bool on) { mixAudio_.store(on); }
   // Calls the status callback when one is set.
   void ReportStatus(int code, const void* data, int length) const;
 
@@ -79,6 +82,7 @@ class SharedRecords {
   ClientRecord clients_[kClientRecordCount];
   std::atomic<QVFS_StatusCallback> statusCb_{nullptr};
   std::atomic<QVFS_GetFrameCallback> getFrameCb_{nullptr};
+  std::atomic<bool> mixAudio_{true};
 };
 
 // The internal record description of an exported one: channel, state, disk, segment and type

@@ -556,7 +556,11 @@ int CRecordReader::GetFrame(void* buffer, uint32_t size) {
     for (int step = 0; step < kWaitSteps; ++step) {
       const int r = play_->GetFrame(buffer, size);
       if (r > 0) {
-        selector_.Select(buffer);
+        if (selector_.Select(buffer) == 0 && selector_.Current()->GetFrameType() == frame::kTypeAudio &&
+            qvfs::Context::Current().shared().mixAudio()) {
+          // The mixing step passes the audio frame on as it is: there is one audio channel.
+          DebugLog("MIX_AUDIO %d frameSize %d.\n", channel_, r);
+        }
         return r;
       }
       if (r == PLAYBUF_ERR_BAD) return r;  // consumed and refused: over the caller's size
