@@ -124,6 +124,16 @@ void DriveTable::UseSystemDisks(bool on) {
   useSystemDisks_ = on;
 }
 
+void DriveTable::UseMachineMounts(bool on) {
+  std::lock_guard<std::mutex> g(mutex_);
+  useMachineMounts_ = on;
+}
+
+bool DriveTable::UsesMachineMounts() {
+  std::lock_guard<std::mutex> g(mutex_);
+  return useMachineMounts_;
+}
+
 void DriveTable::SetAllReadOnly(bool on) {
   std::lock_guard<std::mutex> g(mutex_);
   allReadOnly_ = on;

@@ -53,6 +53,10 @@ class DriveTable {
   // Forgets every drive the application attached; the machine's disks stay.
   void DetachAll();
   void UseSystemDisks(bool on);
+  // Whether the disk scan looks at the file systems the machine has mounted (on by default;
+  // tests turn it off so that another test's mounts do not show up in theirs).
+  void UseMachineMounts(bool on);
+  bool UsesMachineMounts();
   // Every image and device opens read-only (the tools' --read-only).
   void SetAllReadOnly(bool on);
 
@@ -88,6 +92,7 @@ class DriveTable {
   std::vector<DriveEntry> drives_ QVFS_GUARDED_BY(mutex_);  // sorted by number
   bool useSystemDisks_ QVFS_GUARDED_BY(mutex_) = true;
   bool systemScanned_ QVFS_GUARDED_BY(mutex_) = false;
+  bool useMachineMounts_ QVFS_GUARDED_BY(mutex_) = true;
   bool allReadOnly_ QVFS_GUARDED_BY(mutex_) = false;
   Decorator decorator_ QVFS_GUARDED_BY(mutex_);
   std::vector<Volume> volumes_ QVFS_GUARDED_BY(mutex_);

@@ -1,5 +1,7 @@
 #include "record/frame_strategy.h"
 
+#include <cstring>
+
 #include "disklayout/le.h"
 
 int64_t CTagFrmStrategy::GetPts() {
@@ -57,4 +59,17 @@ int64_t FindNextFrame(CFrmStategy& selector, uint8_t* data, uint64_t length, uin
   for (uint64_t pos = from; pos + frame::kMaxHeaderBytes <= length; ++pos)
     if (selector.SelectValid(data + pos)) return static_cast<int64_t>(pos);
   return -1;
+}
+
+void WritePtmfHeader(uint8_t* header, uint8_t type, int64_t ptsMs, uint32_t frameNo,
+                     uint32_t payloadLength) {
+  std::memset(header, 0, frame::kPtmfHeaderBytes);
+  le::Put32(header, frame::kMagicQV);
+  header[4] = static_cast<uint8_t>(frame::kPtmfHeaderBytes);
+  header[5] = type;
+  le::Put32(header + 12, payloadLength);
+  CQVFrmStrategy s;
+  s.Attach(header);
+  s.SetPts(ptsMs);
+  s.SetFrameNo(frameNo);
 }

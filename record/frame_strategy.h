@@ -20,6 +20,7 @@ constexpr uint32_t kMagicQV = 0x464D5450;      // "PTMF"
 constexpr uint32_t kMagicFoscam = 0x4D465346;  // "FSFM"
 constexpr uint32_t kMaxHeaderBytes = 48;       // the most any strategy reads
 constexpr uint32_t kFoscamHeaderBytes = 48;
+constexpr uint32_t kPtmfHeaderBytes = 224;     // the header the recorder's FIFOs use
 constexpr uint8_t kTypeKey = 'I';
 constexpr uint8_t kTypeAudio = 'A';
 constexpr int kNoFrame = -101;
@@ -120,6 +121,10 @@ class CFrmStategy {
   CFrmStrategy* current_ = nullptr;
   void* frames_[3] = {};  // the frame last given, as each consumer keeps it
 };
+
+// Fills a "PTMF" header of kPtmfHeaderBytes bytes: type, frame number, payload length, pts.
+void WritePtmfHeader(uint8_t* header, uint8_t type, int64_t ptsMs, uint32_t frameNo,
+                     uint32_t payloadLength);
 
 // The raw-data frame scan: the offset of the first valid header at or after `from` whose
 // kMaxHeaderBytes lie inside the data, or -1.

@@ -14,6 +14,7 @@
 #include "platform/messages.h"
 #include "platform/platform_context.h"
 #include "platform/time_print.h"
+#include "record/asf_format.h"
 #include "serialfile/serial_file_factory.h"
 
 using namespace recfile;
@@ -124,6 +125,9 @@ int CRecordReader::ReadRecordInfo(RecordHead* headCopy) {
   const int at = FindHead(block.data(), kHeadBlockBytes);
   if (at < 0) return at;
   std::memcpy(&head_, block.data() + at, sizeof head_);
+  asf::HeaderSettings asfHeader;
+  asf_ = at == static_cast<int>(kAsfHeadOffset) &&
+         asf::ReadHeaderSettings(block.data(), block.size(), &asfHeader);
   if (head_.state == kStateWriting)
     DebugLog("CH %d idx %d File is writting.\n", head_.channel, static_cast<int>(head_.fileIndex));
   index_.clear();
@@ -154,6 +158,7 @@ int CRecordReader::Prepare(int64_t startMs, int64_t endMs, bool clear) {
   keySent_ = false;
   ended_ = false;
   skips_ = 0;
+  ForgetAsfFrames();
   qvfs::Context& ctx = qvfs::Context::Current();
   const StorageParams& params = ctx.shared().params();
   if (!play_ || !play_->IsOpen()) {
@@ -269,6 +274,7 @@ int CRecordReader::SeekToTime(int64_t ms, bool clearBuffer) {
   pos_ = index_[k].offset;
   if (pos_ < kDataOffset || pos_ >= fileSize_) pos_ = kDataOffset;
   ended_ = false;
+  ForgetAsfFrames();
   if (clearBuffer && play_ && play_->DataSize() > 0) play_->Clear();
   return 0;
 }
@@ -364,6 +370,7 @@ int CRecordReader::MoveToAnotherEntry() {
     pos_ = e.offset;
     file_->Seek(pos_, 0);
     ended_ = false;
+    ForgetAsfFrames();
     return 0;
   }
   return ERR_READER_PAST_END;  // the end flag stays set
@@ -372,6 +379,7 @@ int CRecordReader::MoveToAnotherEntry() {
 int CRecordReader::ReadData() {
   CAutoLock g(&lock_);  // also when called directly, not through Fill
   if (!file_) return ERR_RECFILE_NOT_RECORD;
+  if (asf_) return ReadAsfPackets();
   const uint32_t end = ReadableEnd();
   if (pos_ >= end) {
     DebugLog("Cur Pos %d fileLen %d   .\n", static_cast<int>(pos_), static_cast<int>(end));
@@ -414,6 +422,7 @@ int CRecordReader::ReadData() {
 int CRecordReader::ReadThinned() {
   CAutoLock g(&lock_);  // also when called directly, not through Fill
   if (!file_) return ERR_RECFILE_NOT_RECORD;
+  if (asf_) return ReadAsfPackets();  // packets are not thinned: every frame goes
   const uint32_t end = ReadableEnd();
   if (pos_ >= end) {
     ended_ = true;
@@ -462,6 +471,7 @@ int CRecordReader::ReadThinned() {
 }
 
 int CRecordReader::PushIndexedFrame(size_t k) {
+  if (asf_) return PushAsfKeyFrame(k);
   const IndexEntry e = index_[k];
   const uint32_t size = e.size;
   // The indexed size (rounded up) must fit the frame buffer and the file; else the walk ends.
@@ -490,6 +500,108 @@ int CRecordReader::PushIndexedFrame(size_t k) {
   if (play_->FreeSpace() < len || play_->PutFrame(frameBuf_.data(), len) < 0) return 0;
   currentMs_ = selector_.Current()->GetPts();
   return 1;
+}
+
+// ---- ASF-packaged files ---------------------------------------------------------------------
+
+void CRecordReader::ForgetAsfFrames() {
+  assembler_.Reset(head_.startTime);
+  pending_.clear();
+}
+
+int CRecordReader::PushPendingFrames() {
+  int pushed = 0;
+  while (!pending_.empty()) {
+    std::vector<uint8_t>& f = pending_.front();
+    selector_.Select(f.data());
+    if (endMs_ > 0 && selector_.Current()->GetPts() > endMs_) {
+      ended_ = true;
+      pending_.clear();
+      break;
+    }
+    if (f.size() > uint64_t{play_->DataSize()} + play_->FreeSpace()) {  // can never go in
+      pending_.pop_front();
+      continue;
+    }
+    if (play_->FreeSpace() < f.size() ||
+        play_->PutFrame(f.data(), static_cast<uint32_t>(f.size())) < 0)
+      break;
+    pending_.pop_front();
+    ++pushed;
+  }
+  return pushed;
+}
+
+int CRecordReader::ReadAsfPackets() {
+  int pushed = PushPendingFrames();
+  if (!pending_.empty() || ended_) return pushed;
+  const uint32_t end = ReadableEnd();
+  if (pos_ < kDataOffset || uint64_t{pos_} + asf::kPacketBytes > end) {
+    DebugLog("Cur Pos %d fileLen %d   .\n", static_cast<int>(pos_), static_cast<int>(end));
+    ended_ = true;
+    return pushed ? pushed : ERR_READER_END;
+  }
+  uint32_t n = std::min<uint32_t>((end - pos_) / asf::kPacketBytes,
+                                  static_cast<uint32_t>(frameBuf_.size()) / asf::kPacketBytes);
+  n = std::max<uint32_t>(1, std::min<uint32_t>(n, play_->FreeSpace() / asf::kPacketBytes));
+  const uint32_t bytes = n * asf::kPacketBytes;
+  if (frameBuf_.size() < bytes) frameBuf_.resize(bytes);
+  int r = file_->ReadPos(pos_, frameBuf_.data(), bytes, true);
+  if (r != static_cast<int>(bytes)) {
+    DebugLog("2 Read data fail.ret %d  leaf_size %d \n", r, static_cast<int>(end - pos_));
+    ended_ = true;
+    return ReadFailure(r);
+  }
+  for (uint32_t k = 0; k < n; ++k) {
+    if (!assembler_.Feed(frameBuf_.data() + size_t{k} * asf::kPacketBytes, &pending_)) {
+      // The packets end here (an open file's unwritten rest, or damage).
+      DebugLog("Error data flag %d.\n", static_cast<int>(pos_));
+      pos_ = end;
+      break;
+    }
+    pos_ += asf::kPacketBytes;
+  }
+  return pushed + PushPendingFrames();
+}
+
+int CRecordReader::PushAsfKeyFrame(size_t k) {
+  const IndexEntry e = index_[k];
+  const uint32_t end = ReadableEnd();
+  if (e.offset < kDataOffset || (e.offset - kDataOffset) % asf::kPacketBytes != 0 ||
+      uint64_t{e.offset} + asf::kPacketBytes > end) {
+    ended_ = true;
+    return ERR_READER_PAST_END;
+  }
+  // The key frame begins in the entry's packet and runs over as many as its size needs.
+  const uint32_t most = std::min<uint32_t>(e.size / asf::kPacketBytes + 2,
+                                           (end - e.offset) / asf::kPacketBytes);
+  AsfFrameAssembler assembler;
+  assembler.Reset(head_.startTime);
+  std::deque<std::vector<uint8_t>> frames;
+  if (frameBuf_.size() < asf::kPacketBytes) frameBuf_.resize(asf::kPacketBytes);
+  for (uint32_t p = 0; p < most; ++p) {
+    const uint32_t at = e.offset + p * asf::kPacketBytes;
+    int r = file_->ReadPos(at, frameBuf_.data(), asf::kPacketBytes, true);
+    if (r != static_cast<int>(asf::kPacketBytes)) {
+      DebugLog("CH%02d Read data error offset %d ,size %d. ret %d \n", channel_,
+               static_cast<int>(at), static_cast<int>(asf::kPacketBytes), r);
+      ended_ = true;
+      return ReadFailure(r);
+    }
+    if (!assembler.Feed(frameBuf_.data(), &frames)) break;
+    for (auto& f : frames) {
+      selector_.Select(f.data());
+      if (!selector_.Current()->IsKeyFrame()) continue;
+      if (play_->FreeSpace() < f.size() ||
+          play_->PutFrame(f.data(), static_cast<uint32_t>(f.size())) < 0)
+        return 0;
+      currentMs_ = selector_.Current()->GetPts();
+      return 1;
+    }
+    frames.clear();
+  }
+  ended_ = true;
+  return ERR_READER_BAD_FRAME;
 }
 
 int CRecordReader::ReadKeyFramesForward() {

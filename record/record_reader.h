@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "fifo/play_buf.h"
 #include "platform/critical_section.h"
 #include "qvfs/records.h"
+#include "record/asf_frames.h"
 #include "record/frame_strategy.h"
 #include "record/record_format.h"
 #include "recorder/device_service.h"
@@ -117,6 +119,11 @@ class CRecordReader : public CRecReadBase, public ServiceReader {
   int ReadFailure(int r) const;
   // After a bad sector: on to an index entry past it (by mode), clearing the end flag.
   int MoveToAnotherEntry();
+  // ASF-packaged files: packets read and put back together into tagged frames.
+  int ReadAsfPackets();
+  int PushPendingFrames();
+  int PushAsfKeyFrame(size_t k);
+  void ForgetAsfFrames();
 
   int clientId_;
   std::unique_ptr<CSerialFileBase> file_;
@@ -145,5 +152,8 @@ class CRecordReader : public CRecReadBase, public ServiceReader {
   std::unique_ptr<CPlayBufStrategy> play_;
   std::vector<uint8_t> frameBuf_;  // key frames and thinned reads
   CFrmStategy selector_;
+  bool asf_ = false;  // the data area holds ASF packets
+  AsfFrameAssembler assembler_;
+  std::deque<std::vector<uint8_t>> pending_;  // frames put together, not yet in the buffer
   CCriticalSection lock_;
 };

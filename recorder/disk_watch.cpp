@@ -203,7 +203,8 @@ bool DiskWatch::ListedRawDisk(const std::string& mountSource) {
 void DiskWatch::ScanVolumes() {
   const std::string systemDisk = platform::DriveTable::SystemDiskPath();
   int candidates = 0;
-  std::vector<platform::MountEntry> mounts = platform::ReadMounts();
+  std::vector<platform::MountEntry> mounts;
+  if (platform::Drives().UsesMachineMounts()) mounts = platform::ReadMounts();
   std::sort(mounts.begin(), mounts.end(),
             [](const platform::MountEntry& a, const platform::MountEntry& b) {
               return a.mountPoint < b.mountPoint;

@@ -13,6 +13,7 @@
 #include "qvfs/qvfs.h"
 #include "record/asf_file.h"
 #include "record/asf_format.h"
+#include "record/record_reader.h"
 #include "record/record_format.h"
 #include "media_clips.h"
 #include "test_support.h"
@@ -205,6 +206,38 @@ TEST_F(AsfFileTest, OutputFilePlaysInFfmpegAndKeepsTheRecordHead) {
   EXPECT_EQ(le::Get32(&tail[52]), 1u + (49 * 40 + 5 + 3100) / 2000);  // one entry per 2 s
 }
 
+// The record reader plays an ASF-packaged file like a native one: every frame comes back with
+// its type, time and payload.
+TEST_F(AsfFileTest, TheRecordReaderPlaysTheFileBack) {
+  const std::string out = tmp_.File("CH01_read.asf");
+  {
+    CAsfFile w(1);
+    ASSERT_EQ(w.OpenNew(out, 0, 0, kT0, nullptr), 0);
+    WriteClip(w, 120, kT0);
+    ASSERT_EQ(w.Close(), 0);
+  }
+  const auto& clip = testsupport::TestClip();
+  CRecordReader r;
+  ASSERT_EQ(r.Open(out, 0, 0, 0, true), 0);
+  std::vector<uint8_t> buf(1 << 20);
+  int i = 0, n;
+  while ((n = r.GetFrame(buf.data(), static_cast<uint32_t>(buf.size()))) > 0) {
+    const int picture = i / 2;
+    const bool audio = i % 2 == 1;
+    const size_t k = static_cast<size_t>(picture) % clip.pictures.size();
+    const auto& payload = audio ? clip.audio[static_cast<size_t>(picture) % clip.audio.size()]
+                                : clip.pictures[k];
+    ASSERT_EQ(static_cast<size_t>(n), 224 + payload.size()) << "frame " << i;
+    EXPECT_EQ(buf[5], audio ? 'A' : clip.key[k] ? 'I' : 'P') << "frame " << i;
+    EXPECT_EQ(0, std::memcmp(buf.data() + 224, payload.data(), payload.size())) << "frame " << i;
+    const int64_t pts = le::Get32(&buf[16]) | int64_t{le::Get16(&buf[20])} << 32;
+    EXPECT_EQ(pts, kT0 + picture * 40 + (audio ? 5 : 0)) << "frame " << i;
+    ++i;
+  }
+  EXPECT_EQ(n, -3003);
+  EXPECT_EQ(i, 240);
+}
+
 TEST_F(AsfFileTest, RecordDiskFileIndexesTheKeyFramePackets) {
   const std::string drive = RecordDisk();
   CAsfFile w(3);
@@ -225,6 +258,21 @@ TEST_F(AsfFileTest, RecordDiskFileIndexesTheKeyFramePackets) {
   EXPECT_EQ(h.indexCount, keyPackets.size());
   EXPECT_EQ(CountVideoFrames(copy), 200);
   EXPECT_EQ(DecodeErrors(copy), "");
+
+  // Fast forward through the reader: the key frames of the index, in order.
+  CRecordReader r;
+  ASSERT_EQ(r.Open(drive, 2, 0, 0, true), 0);
+  r.SetPlayMode(kModeFast, 4);
+  std::vector<uint8_t> buf(1 << 20);
+  std::vector<int64_t> times;
+  int n;
+  while ((n = r.GetFrame(buf.data(), static_cast<uint32_t>(buf.size()))) > 0) {
+    EXPECT_EQ(buf[5], 'I');
+    times.push_back(le::Get32(&buf[16]) | int64_t{le::Get16(&buf[20])} << 32);
+  }
+  ASSERT_EQ(times.size(), keyPackets.size());
+  EXPECT_EQ(times.front(), kT0);
+  EXPECT_TRUE(std::is_sorted(times.begin(), times.end()));
 }
 
 TEST_F(AsfFileTest, AppendingASegmentContinuesThePackets) {

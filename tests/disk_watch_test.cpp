@@ -220,6 +220,7 @@ TEST_F(DiskWatchTest, MountedPartitionOfAListedDiskIsNotASecondDisk) {
                    mnt + " 2>/dev/null").c_str()) != 0)
     GTEST_SKIP() << "cannot mount the loop device here";
   ASSERT_EQ(CreateFileIndex(mnt, 128, 3, 6), 0);
+  ctx_->get().platform().drives.UseMachineMounts(true);
   ASSERT_EQ(MountUsbThreadBody(&watch()), 1);
   EXPECT_EQ(watch().Disks()[0].name, d);
   EXPECT_FALSE(watch().Disks()[0].volume);

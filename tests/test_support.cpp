@@ -88,6 +88,7 @@ std::vector<uint8_t> PtmfFrame(uint8_t type, int64_t ptsMs, uint32_t payload, ui
 void LibraryTest::SetUp() {
   ctx_ = std::make_unique<qvfs::ScopedContext>();
   ctx_->get().platform().drives.UseSystemDisks(false);
+  ctx_->get().platform().drives.UseMachineMounts(false);
   faults_ = std::make_shared<platform::FaultPlan>();
   auto plan = faults_;
   ctx_->get().platform().drives.SetDecorator(
