@@ -359,7 +359,7 @@ int CRecordReader::MoveToAnotherEntry() {
     ended_ = false;
     return 0;
   }
-  platform::LogRange("Last read time", currentMs_, currentMs_);
+  platform::LogRange("Last read time", currentMs_.load(), currentMs_.load());
   for (size_t k = 0; k < index_.size(); ++k) {
     const IndexEntry& e = index_[k];
     if (uint64_t{e.offset} < uint64_t{pos_} + kSkipBytes || int64_t{e.time} * 1000 < currentMs_ / 1000 * 1000)
@@ -439,11 +439,11 @@ int CRecordReader::ReadThinned() {
   int counted = 0, pushed = 0;
   int64_t lastPts = INT64_MIN;
   while (at + frame::kMaxHeaderBytes <= n) {
-    if (!selector_.SelectValid(frameBuf_.data() + at)) {
+    if (!fillSelector_.SelectValid(frameBuf_.data() + at)) {
       ++at;
       continue;
     }
-    CFrmStrategy* s = selector_.Current();
+    CFrmStrategy* s = fillSelector_.Current();
     const uint32_t len = s->GetFrameLength(1);
     if (len < s->GetHeaderLength() || uint64_t{at} + len > n) break;  // the next chunk has it
     const int64_t pts = s->GetPts();
@@ -487,18 +487,18 @@ int CRecordReader::PushIndexedFrame(size_t k) {
     ended_ = true;
     return ReadFailure(r);
   }
-  if (!selector_.SelectValid(frameBuf_.data())) {
+  if (!fillSelector_.SelectValid(frameBuf_.data())) {
     ended_ = true;
     return ERR_READER_BAD_FRAME;
   }
   // The frame's own length: the indexed size may be one byte longer (rounded up to even).
-  const uint32_t len = selector_.Current()->GetFrameLength(1);
+  const uint32_t len = fillSelector_.Current()->GetFrameLength(1);
   if (len > size) {
     ended_ = true;
     return ERR_READER_PAST_END;
   }
   if (play_->FreeSpace() < len || play_->PutFrame(frameBuf_.data(), len) < 0) return 0;
-  currentMs_ = selector_.Current()->GetPts();
+  currentMs_ = fillSelector_.Current()->GetPts();
   return 1;
 }
 
@@ -513,8 +513,8 @@ int CRecordReader::PushPendingFrames() {
   int pushed = 0;
   while (!pending_.empty()) {
     std::vector<uint8_t>& f = pending_.front();
-    selector_.Select(f.data());
-    if (endMs_ > 0 && selector_.Current()->GetPts() > endMs_) {
+    fillSelector_.Select(f.data());
+    if (endMs_ > 0 && fillSelector_.Current()->GetPts() > endMs_) {
       ended_ = true;
       pending_.clear();
       break;
@@ -590,12 +590,12 @@ int CRecordReader::PushAsfKeyFrame(size_t k) {
     }
     if (!assembler.Feed(frameBuf_.data(), &frames)) break;
     for (auto& f : frames) {
-      selector_.Select(f.data());
-      if (!selector_.Current()->IsKeyFrame()) continue;
+      fillSelector_.Select(f.data());
+      if (!fillSelector_.Current()->IsKeyFrame()) continue;
       if (play_->FreeSpace() < f.size() ||
           play_->PutFrame(f.data(), static_cast<uint32_t>(f.size())) < 0)
         return 0;
-      currentMs_ = selector_.Current()->GetPts();
+      currentMs_ = fillSelector_.Current()->GetPts();
       return 1;
     }
     frames.clear();
@@ -685,7 +685,7 @@ int CRecordReader::GetFrame(void* buffer, uint32_t size) {
     }
   }
   DebugLog("CH %02d Wait time too long.data water %u\n", channel_, play_->DataSize());
-  platform::LogRange("last Frame Time", currentMs_, currentMs_);
+  platform::LogRange("last Frame Time", currentMs_.load(), currentMs_.load());
   ended_ = true;
   return ERR_READER_TIMEOUT;
 }

@@ -148,10 +148,11 @@ class CRecordReader : public CRecReadBase, public ServiceReader {
   std::atomic<bool> ended_{false};
   std::atomic<bool> open_{false};
   int skips_ = 0;
-  int64_t currentMs_ = 0;
+  std::atomic<int64_t> currentMs_{0};  // moved by the filling thread and by the consumer
   std::unique_ptr<CPlayBufStrategy> play_;
   std::vector<uint8_t> frameBuf_;  // key frames and thinned reads
-  CFrmStategy selector_;
+  CFrmStategy selector_;      // the consumer's (GetFrame)
+  CFrmStategy fillSelector_;  // the filling thread's, under lock_
   bool asf_ = false;  // the data area holds ASF packets
   AsfFrameAssembler assembler_;
   std::deque<std::vector<uint8_t>> pending_;  // frames put together, not yet in the buffer
