@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -35,10 +36,26 @@ class IndexedWriter {
 
 // Index and search result codes.
 enum IndexResult : int {
+  ERR_INDEX_NO_SEGMENT = -107,     // every segment record of the entry in use (a new segment)
+  ERR_INDEX_RECORD_OPEN = -111,    // the recording is being written: it cannot be deleted
   ERR_NO_INDEX_FILE = -116,  // a folder without recordIdx.bin / recindex.bin, or a record file
   ERR_INDEX_MAGIC = -5000,   // not an index, or a header whose counts disagree
-  ERR_INDEX_NO_RESULT = -5002,
+  ERR_INDEX_NO_RESULT = -5002,     // nothing to take, no write state, no disk
+  ERR_INDEX_SEGMENTS_FULL = -5004, // the 64 segment records are used (the entry is written)
   ERR_INDEX_NOTHING_FOUND = -5007,
+};
+
+// The operation byte of a record description given to the index maintenance.
+constexpr uint8_t kOpRecordStart = 1;  // a recording starts in the file
+constexpr uint8_t kOpRecordClose = 4;  // the recording in the file is closed
+                                       // anything else: progress of the open recording
+
+// What the index keeps of a channel recording on this disk: the file, the segment records
+// used so far (n) and the image of the file's entry.
+struct ChannelWriteState {
+  uint32_t fileIndex = 0;
+  uint32_t used = 0;
+  recindex::RecIndexEntry image{};
 };
 
 // Time-map key: recordings in start-time order; two that start in the same millisecond (two
@@ -72,6 +89,31 @@ class DiskIndex {
   // The record description of entry i (the repair list and the recording engine build it).
   _rec_file_info_ Describe(const recindex::RecIndexSummary& s, uint32_t fileIndex) const;
 
+  // ---- index maintenance (index_maintenance.cpp); each takes lock() ----
+  // The first free file: 0, or -5002 with none.
+  int TakeFreeFile(uint32_t* fileIndex);
+  // The oldest recording's file (by start time, or by SN when the clock stands before the
+  // recorded history) that no writer is writing; the entry on disk is left for the recording
+  // that follows. 0, or -5002.
+  int Recycle(uint32_t* fileIndex);
+  // Writes the start of a recording (operation 1: entry, SN, time map) or of a new segment
+  // (other operations). Sets r's segment number and SN. 0, -107, -5002 or an I/O code.
+  int WriteRecord(_rec_file_info_& r, uint32_t channelLimit);
+  // Close (operation 4) or progress of the channel's recording. 0, -5002, -5004 or I/O code.
+  int UpdateRecordInfo(_rec_file_info_& r, uint32_t channelLimit);
+  // Lock, unlock or delete segment r.segmentNo of file r.fileIndex (delete: the whole entry
+  // when it has one segment). 0, -5002 (no such file), -111 (being written) or an I/O code.
+  int LockRecord(const _rec_file_info_& r);
+  int UnlockRecord(const _rec_file_info_& r);
+  int DeleteRecord(const _rec_file_info_& r);
+  // Repairs the entries on the repair list; repairFile asks the record writer to repair the
+  // record file (the data end and end time it found). Records that failed or whose file is
+  // within 8 MiB of full leave the list; the others stay for the next start.
+  using RepairFn = std::function<int(const _rec_file_info_&, uint32_t* dataEnd, int64_t* endMs)>;
+  int Repair(const RepairFn& repairFile);
+  // Writes the entries of recordings still open (recording stops) with the open bit cleared.
+  void CloseWriters();
+
   // ---- what Open read; fixed until the next Open ----
   std::string path;              // device name, or folder path ending in '/'
   CDisk_Dev* device = nullptr;   // absent for a folder
@@ -97,6 +139,8 @@ class DiskIndex {
   std::map<int, IndexedWriter*> writerMap;  // channel -> its writer on this disk
   uint32_t nextSn = 1;
   uint32_t leastSn = 0;
+  std::map<int, ChannelWriteState> writeStates;  // channel -> its recording's entry
+  uint32_t lastTaken = 0;                        // the file most recently taken
 
  private:
   int OpenRegion(uint64_t indexLba);
@@ -104,6 +148,14 @@ class DiskIndex {
   int ReadEntries();
   // Sorts the 4096 entry bytes of file i into the lists.
   void SortEntry(const uint8_t* entry, uint32_t i, bool* firstSn);
+  int ReadEntry(uint32_t fileIndex, recindex::RecIndexEntry* e);
+  int WriteEntry(uint32_t fileIndex, const recindex::RecIndexEntry& e);
+  // Puts (or moves) file fileIndex's recording into the time map.
+  void PutInTimeMap(uint32_t fileIndex, const recindex::RecIndexSummary& s);
+  bool BeingWritten(uint32_t fileIndex) const;
+  int RecycleByLeastSn(uint32_t* fileIndex);
+  void ResetSn();
+  int SetSegmentLock(const _rec_file_info_& r, bool lock);
 
   CCriticalSection lock_;
   bool open_ = false;

@@ -43,46 +43,6 @@ bool IsFolder(const std::string& p) {
 
 // ---- disk index sets -----------------------------------------------------------------------
 
-std::vector<DiskIndex*> DiskIndexSet::Indexes() {
-  CAutoLock g(&lock_);
-  std::vector<DiskIndex*> out;
-  for (auto& i : indexes_) out.push_back(i.get());
-  return out;
-}
-
-DiskIndex* DiskIndexSet::Find(const std::string& path) {
-  CAutoLock g(&lock_);
-  for (auto& i : indexes_)
-    if (i->path == path) return i.get();
-  return nullptr;
-}
-
-DiskIndex* DiskIndexSet::Add(std::unique_ptr<DiskIndex> index) {
-  CAutoLock g(&lock_);
-  indexes_.push_back(std::move(index));
-  return indexes_.back().get();
-}
-
-bool DiskIndexSet::Remove(const std::string& path) {
-  CAutoLock g(&lock_);
-  for (auto it = indexes_.begin(); it != indexes_.end(); ++it) {
-    if ((*it)->path != path) continue;
-    indexes_.erase(it);
-    return true;
-  }
-  return false;
-}
-
-void DiskIndexSet::Clear() {
-  CAutoLock g(&lock_);
-  indexes_.clear();
-}
-
-size_t DiskIndexSet::Size() {
-  CAutoLock g(&lock_);
-  return indexes_.size();
-}
-
 // ---- the scan ------------------------------------------------------------------------------
 
 DiskWatch::DiskWatch(SharedRecords* shared) : shared_(shared) {}

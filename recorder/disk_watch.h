@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "index/disk_index.h"
+#include "index/disk_index_set.h"
 #include "platform/critical_section.h"
 
 class SharedRecords;
@@ -43,23 +44,6 @@ struct DiskRecord {
   uint64_t extB = 0;
   bool volume = false;      // a folder holding record files as ordinary files
   bool readOnly = false;
-};
-
-// A list of open indexes with its own lock; indexes stay in their set across scans.
-class DiskIndexSet {
- public:
-  CCriticalSection& lock() { return lock_; }
-  // The indexes in order (a copy of the pointers; the objects live as long as the set).
-  std::vector<DiskIndex*> Indexes();
-  DiskIndex* Find(const std::string& path);
-  DiskIndex* Add(std::unique_ptr<DiskIndex> index);
-  bool Remove(const std::string& path);
-  void Clear();
-  size_t Size();
-
- private:
-  CCriticalSection lock_;
-  std::list<std::unique_ptr<DiskIndex>> indexes_;  // guarded by lock_
 };
 
 class DiskWatch {
