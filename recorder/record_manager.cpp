@@ -478,7 +478,10 @@ void RecordManager::RecordThread() {
         if (level_ && level_(ch) >= kBusyPercent) busy |= 1u << ch;
         const int n = source_ ? source_(ch, buffer.data(), bufferBytes) : 0;
         if (n > 0) {
-          states_[static_cast<size_t>(ch)].frameStatus = 1;
+          {
+            CAutoLock g(&lock_);
+            states_[static_cast<size_t>(ch)].frameStatus = 1;
+          }
           const int r = WriteFrame(ch, buffer.data(), static_cast<uint32_t>(n));
           if (r < 0 && r != ERR_WRITER_NO_KEY && r != ERR_TASK_NO_TIME) {
             const int disks = RecordDiskCount();
@@ -492,6 +495,7 @@ void RecordManager::RecordThread() {
         } else if (tasks_[static_cast<size_t>(ch)]->recording()) {
           platform::SleepMs(10);
         } else {
+          CAutoLock g(&lock_);
           states_[static_cast<size_t>(ch)].frameStatus = 2;
         }
       }

@@ -101,9 +101,9 @@ class RecordManager {
     uint32_t eventSeconds[4] = {};
     RecordSchedule schedule{};
   };
-  struct Slot {
-    bool active = true;
-    bool started = false;
+  struct Slot {  // read by the record thread without the lock
+    std::atomic<bool> active{true};
+    std::atomic<bool> started{false};
   };
 
   void RecordThread();
