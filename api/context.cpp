@@ -43,6 +43,7 @@ ScopedContext::ScopedContext()
 ScopedContext::~ScopedContext() {
   // Service threads stop and indexes close before the devices they use go, and devices before
   // the drive table they were opened from.
+  ctx_.storage().Shutdown();
   ctx_.deviceServices().StopAll();
   ctx_.diskWatch().CloseAll();
   ctx_.registry().Clear();

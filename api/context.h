@@ -12,6 +12,7 @@
 #include "api/disk_users.h"
 #include "api/search_cache.h"
 #include "api/shared_records.h"
+#include "api/storage.h"
 #include "device/dev_registry.h"
 #include "platform/critical_section.h"
 #include "platform/platform_context.h"
@@ -35,6 +36,8 @@ class Context {
   DeviceServices& deviceServices() { return deviceServices_; }
   // The search cache and its lock: the exported searches hold it for their whole run.
   SearchCache& searchCache() { return searchCache_; }
+  // What QVFS_Init builds: FIFOs, record managers, the frame processor.
+  Storage& storage() { return storage_; }
   CCriticalSection& searchLock() { return searchLock_; }
 
   // The storage library's global lock: set-up, formatting and configuration changes hold it
@@ -88,6 +91,7 @@ class Context {
   WatchUsers watchUsers_{&diskWatch_};
   DiskUsers* diskUsers_ = &watchUsers_;
   ProgressSink progress_ = nullptr;
+  Storage storage_{this};  // last: its threads stop before the rest goes
 };
 
 // Installs a fresh context for its lifetime. Meant for tests: one at a time, installed and torn

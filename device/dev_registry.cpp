@@ -58,6 +58,13 @@ CDisk_Dev* CDevFlyWeightFactory::CreateScsiDev(const char* name, bool reopen) {
   return dev;
 }
 
+CDisk_Dev* CDevFlyWeightFactory::FindScsiDev(const char* name) {
+  if (!name) return nullptr;
+  CAutoLock g(&lock_);
+  auto it = devices_.find(name);
+  return it == devices_.end() ? nullptr : it->second;
+}
+
 int CDevFlyWeightFactory::DelScsiDev(const char* name) {
   if (!name) return 0;
   CAutoLock g(&lock_);

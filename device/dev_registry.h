@@ -32,6 +32,8 @@ class CDevFlyWeightFactory {
   // registered device is closed and associated again (same object). Null when it cannot be
   // opened.
   CDisk_Dev* CreateScsiDev(const char* name, bool reopen);
+  // The device registered under name, or null: nothing is opened.
+  CDisk_Dev* FindScsiDev(const char* name);
   int DelScsiDev(const char* name);
   // Copies the device's identification text into out (at least 32 bytes); an empty string
   // when none could be obtained. Always 0.

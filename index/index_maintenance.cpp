@@ -442,8 +442,15 @@ int DiskIndex::Repair(const RepairFn& repairFile) {
     uint32_t dataEnd = 0;
     int64_t foundEnd = 0;
     RecIndexEntry e;
+    // The record file is searched from the recording's first segment on: frames older than
+    // that belong to an earlier recording in the same file.
+    _rec_file_info_ ask = rec;
+    if (rec.fileIndex >= 0 && static_cast<uint32_t>(rec.fileIndex) < recordFileCount &&
+        ReadEntry(static_cast<uint32_t>(rec.fileIndex), &e) == 0 && e.summary.kind != 0 &&
+        e.summary.startMs > 0 && e.summary.startMs <= rec.startMs)
+      ask.startMs = e.summary.startMs;
     if (rec.fileIndex < 0 || static_cast<uint32_t>(rec.fileIndex) >= recordFileCount ||
-        repairFile(rec, &dataEnd, &foundEnd) != 0 ||
+        repairFile(ask, &dataEnd, &foundEnd) != 0 ||
         ReadEntry(static_cast<uint32_t>(rec.fileIndex), &e) != 0) {
       out.failed = true;
       outcomes.push_back(out);

@@ -41,8 +41,6 @@ bool IsFolder(const std::string& p) {
 }
 }  // namespace
 
-// ---- disk index sets -----------------------------------------------------------------------
-
 // ---- the scan ------------------------------------------------------------------------------
 
 DiskWatch::DiskWatch(SharedRecords* shared) : shared_(shared) {}
@@ -65,6 +63,12 @@ int DiskWatch::Scan() {
   ScanVolumes();
   FillSpace();
   RebuildReadyMask();
+  // The indexes opened by this scan go to the recording engine (which repairs what power loss
+  // left open) once the disk list is complete: the repair finds record files through it.
+  std::vector<std::pair<DiskIndex*, bool>> opened;
+  opened.swap(opened_);
+  if (indexOpened_)
+    for (auto& o : opened) indexOpened_(*o.first, o.second);
   const int count = static_cast<int>(disks_.size());
   scanning_ = false;
   g_scanRunning = false;
@@ -72,7 +76,7 @@ int DiskWatch::Scan() {
 }
 
 int DiskWatch::OpenIndex(const std::string& path, uint64_t indexLba, uint16_t diskNo,
-                         DiskIndexSet& fresh) {
+                         DiskIndexSet& fresh, bool readOnly) {
   // A disk scanned again is re-opened in the set it is already in.
   DiskIndex* index = first_.Find(path);
   if (!index) index = second_.Find(path);
@@ -92,6 +96,7 @@ int DiskWatch::OpenIndex(const std::string& path, uint64_t indexLba, uint16_t di
     index->diskNo = diskNo;  // disk numbers are positions in the latest scan
   }
   if (!known) fresh.Add(std::move(created));
+  opened_.emplace_back(index, readOnly);
   return 0;
 }
 
@@ -130,7 +135,8 @@ void DiskWatch::ScanDrive(int n, CDiskTable& table) {
     } else {
       const uint16_t diskNo = static_cast<uint16_t>(disks_.size());
       DiskIndexSet& fresh = first_.Size() == 0 ? first_ : second_;
-      if (OpenIndex(name, rec.indexLba, diskNo, fresh) != 0) rec.state = kDiskNoRecordArea;
+      if (OpenIndex(name, rec.indexLba, diskNo, fresh, rec.readOnly) != 0)
+        rec.state = kDiskNoRecordArea;
       if (disks_.empty()) extE_ = table.GetExtE();
     }
   }
@@ -198,7 +204,7 @@ void DiskWatch::AddVolume(const std::string& folder, bool readOnly) {
   rec.indexLba = kVolumeIndexLba;
   rec.extC = kVolumeExtC;
   rec.extB = kVolumeExtB;
-  if (OpenIndex(folder, 0, static_cast<uint16_t>(disks_.size()), first_) != 0) return;
+  if (OpenIndex(folder, 0, static_cast<uint16_t>(disks_.size()), first_, readOnly) != 0) return;
   rec.state = kDiskReady;
   Append(std::move(rec));
 }

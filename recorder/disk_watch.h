@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -56,6 +57,12 @@ class DiskWatch {
 
   // The scan (MountUsbThreadBody): the number of disks listed, or 0 when a scan already runs.
   int Scan();
+  // Called at the end of a scan for each index it opened (the index, and whether its drive is
+  // read-only); the recording engine installs it to repair recordings left open.
+  void SetIndexOpened(std::function<void(DiskIndex&, bool readOnly)> f) {
+    CAutoLock g(&lock_);
+    indexOpened_ = std::move(f);
+  }
   // Tests each listed disk; the number of ready disks (states updated).
   int ReadyCheck();
   // Re-opens the physical drives; the number of disks with an index.
@@ -89,7 +96,8 @@ class DiskWatch {
   void AddVolume(const std::string& folder, bool readOnly);
   // Opens (or re-opens) the index of a disk in the set it already belongs to, else in the set
   // chosen for a new one. 0 or the open's code.
-  int OpenIndex(const std::string& path, uint64_t indexLba, uint16_t diskNo, DiskIndexSet& fresh);
+  int OpenIndex(const std::string& path, uint64_t indexLba, uint16_t diskNo, DiskIndexSet& fresh,
+                bool readOnly);
   void FillSpace();
   void RebuildReadyMask();
   void Append(DiskRecord rec);
@@ -99,6 +107,8 @@ class DiskWatch {
   CCriticalSection lock_;
   std::vector<DiskRecord> disks_;  // guarded by lock_
   DiskIndexSet first_, second_;
+  std::vector<std::pair<DiskIndex*, bool>> opened_;  // by the running scan, with read-only
+  std::function<void(DiskIndex&, bool)> indexOpened_;
   std::atomic<bool> scanning_{false};
   std::atomic<uint32_t> recordFileBytes_{134217728};
   std::atomic<uint32_t> extE_{536870912};

@@ -77,6 +77,11 @@ void RecordManager::JoinThreads() {
   if (timerThread_.joinable()) timerThread_.join();
 }
 
+void RecordManager::CloseFiles() {
+  CAutoLock g(&lock_);
+  for (auto& t : tasks_) t->Release();
+}
+
 RecordTask* RecordManager::Task(int channel) {
   return channel >= 0 && channel < channelCount() ? tasks_[static_cast<size_t>(channel)].get()
                                                   : nullptr;
@@ -192,7 +197,6 @@ void RecordManager::ManualStop(int channel) {
 }
 
 void RecordManager::SetRecordSwitch(uint32_t mask) {
-  recordMask_ = mask;
   for (int ch = 0; ch < channelCount() && ch < 32; ++ch) {
     if (!(mask & (1u << ch))) continue;
     if (!TaskActive(ch)) {

@@ -55,6 +55,8 @@ class RecordManager {
   void StartThreads();
   // Sets the stop flag and waits for both threads to end (tear-down).
   void JoinThreads();
+  // Closes every task's record file, also one kept open for a next segment (tear-down).
+  void CloseFiles();
   bool recordThreadRunning() const { return recordRunning_; }
   bool started() const { return everStarted_; }
 
@@ -63,6 +65,7 @@ class RecordManager {
   // The duration of an event type, its clock starting now.
   void SetEventData(int channel, uint32_t type, int value);
   void ManualStop(int channel);  // -1: every channel
+  // Switches the channels of the mask to manual recording (the caller keeps the mask).
   void SetRecordSwitch(uint32_t mask);
   // Closes every active channel's recording and waits (at most about 3.1 s) for the record
   // thread to be idle; reports every channel and the disks.

@@ -102,6 +102,85 @@ QVFS_API int QVFS_SearchRecordAllDayEx(int64_t* out, int outBytes);
 /* Bit d-1 set when day d of the month holds a recording of the types in typeMask (0: all). */
 QVFS_API int QVFS_SearchRecordDayOfMonth(int32_t year, int32_t month, int32_t typeMask);
 
+/* ---- Set-up, disks and configuration ---------------------------------------------------- */
+
+/* Keeps the configuration, builds the storage context (frame FIFOs, record managers, the
+ * frame processor) and runs one disk scan on the calling thread; record files a power loss left
+ * open on writable disks are repaired. A second call keeps the arrays of the first. 0. */
+QVFS_API int QVFS_Init(StorageConfig config);
+/* 1 when the device ("\\.\PhysicalDriveN") or folder holds a record disk, 0 when not, -2010
+ * for a device the library has not opened. */
+QVFS_API int QVFS_DISK_IS_INIT(const char* path);
+/* The latest record end time over every record disk, in seconds (0 without one). */
+QVFS_API int64_t QVFS_GetRecMaxTime(void);
+QVFS_API void QVFS_SET_GetFrame_CBK(QVFS_GetFrameCallback cb);
+QVFS_API void QVFS_SET_STATUS_CBAK(QVFS_StatusCallback cb);
+/* 0 when a disk is ready, the record mask is set and no channel records yet; else 1. */
+QVFS_API int QVFS_RecordIsOk(void);
+/* Recordings in the time maps x 100 / record files, over every disk. */
+QVFS_API int QVFS_GetDataPercent(void);
+QVFS_API int QVFS_SetVideoResolution(int width, int height, int channel);
+/* Starts a disk scan on a new thread: 0, or -1 while one runs. */
+QVFS_API int QVFS_ScanDisk(void);
+/* One DiskInfo (100 bytes) per listed disk, at most length / 100 of them; the number written. */
+QVFS_API int QVFS_GetDiskInfo(void* buffer, int length);
+QVFS_API int QVFS_SetStorageCfg(StorageConfig config);
+QVFS_API StorageConfig* QVFS_GetStorageCfg(StorageConfig* out);
+QVFS_API void* QVFS_GetDiskPerformance(void* out);
+QVFS_API DiskSpaceInfo* QVFS_GetDiskSpaceInfo(DiskSpaceInfo* out);
+/* The channel's current record file: fill in percent, its index, the record SN (-110 for a
+ * channel above the count; -1 for the sub stream without a sub manager). */
+QVFS_API int QVFS_GetRecordPercent(int channel, int sub);
+QVFS_API int QVFS_GetRecordIndex(int channel, int sub);
+QVFS_API int QVFS_GetRecordSn(int channel, int sub);
+QVFS_API int QVFS_ScheduleTimeSet(int channel, RecordSchedule schedule);
+QVFS_API RecordSchedule* QVFS_ScheduleTimeGet(RecordSchedule* out, int channel);
+/* Lock, unlock, delete a searched record (segment): 0, -5002 (no record disk or no such file),
+ * -111 (being recorded: not deleted), or an I/O code. */
+QVFS_API int QVFS_LockRecord(RecordItem* item);
+QVFS_API int QVFS_UnlockRecord(RecordItem* item);
+QVFS_API int QVFS_DeleteRecord(RecordItem* item);
+QVFS_API int QVFS_AllRecord(void);
+QVFS_API int QVFS_DownloadStart(void);
+QVFS_API int QVFS_FormatDiskRecord(void);
+QVFS_API int QVFS_PlaybackByFile(void);
+QVFS_API int QVFS_PlaybackStatus(void);
+QVFS_API int QVFS_RecordIsRecording(void);
+
+/* ---- Recording ---------------------------------------------------------------------------- */
+
+QVFS_API int QVFS_RecordStart(void);
+QVFS_API int QVFS_RecordStop(void);
+QVFS_API int QVFS_CycleRec(int on);
+QVFS_API int QVFS_SetRecordCycle(int on);
+QVFS_API int QVFS_SetPreareRec(int value, int preRecord);
+/* Starts recording of a type (1 schedule, 2 manual, 4/8/16/32 events with arg their duration in
+ * seconds) on a channel, or every channel for -1. 0. */
+QVFS_API int QVFS_START_RECORD(int channel, int recordType, int arg);
+QVFS_API int QVFS_STOP_RECORD(int channel, int recordType);
+QVFS_API int QVFS_ManualRecStop(int channel);
+QVFS_API int QVFS_SET_RECORD_SWITCH(int mask);
+/* u32 main record mask, i32 channel count, then one byte per channel: its record type. */
+QVFS_API void* QVFS_GetRecordChInfo(void* out);
+
+/* ---- Frame FIFOs -------------------------------------------------------------------------- */
+
+/* Writes one frame payload (frameType 'I', 'P', 'A', ...) to a channel's main (or sub) FIFO:
+ * 0, -2005 (no FIFOs: QVFS_Init not run), -110 (channel not below the count), -2002 (empty). */
+QVFS_API int QVFS_FifoWriteFrame(uint8_t* data, int length, int frameType, int channel);
+QVFS_API int QVFS_FifoWriteFrame_sub(uint8_t* data, int length, int frameType, int channel);
+QVFS_API int QVFS_FifoReadFrame(uint8_t* buffer, int bufferSize, int channel, int user);
+QVFS_API int QVFS_FifoReadFrame_sub(uint8_t* buffer, int bufferSize, int channel, int user);
+QVFS_API int QVFS_FIFO_ConsumeFrame(int bytes, int channel, int user);
+QVFS_API int QVFS_FifoClearData(int channel);
+QVFS_API int QVFS_FifoClearData_sub(int channel);
+QVFS_API int QVFS_FifoGetFrameWater(int channel, int user);
+QVFS_API int QVFS_FifoGetFrameWater_sub(int channel, int user);
+QVFS_API int QVFS_FifoGetDataSize(int channel, int sub);
+QVFS_API int QVFS_FIFO_GetWarter(int channel, int sub);
+QVFS_API int QVFS_FifoRegisterUser(const char* name);
+QVFS_API int QVFS_FifoUnRegisterUser(const char* name);
+
 #ifdef __cplusplus
 }
 #endif

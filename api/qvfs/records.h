@@ -85,10 +85,37 @@ typedef struct _rec_file_info_ {
 
 #pragma pack(pop)
 
+/* One listed disk, as QVFS_GetDiskInfo writes it (100 bytes). */
+typedef struct DiskInfo {
+  int32_t state;        /* 0 ready record disk, 2 ready but no record area */
+  int32_t word1;        /* the disk record's word 1 (0 as the scan fills it) */
+  int32_t unused8;
+  int32_t isRecordDisk; /* 1 when the state is 0 */
+  int32_t position;     /* the disk's position in the disk list */
+  int32_t unused20;
+  int32_t word7;        /* the disk record's word 7 (0 as the scan fills it) */
+  int32_t totalMB;      /* record space */
+  int32_t freeMB;       /* free record files x file size */
+  uint8_t unused36[8];
+  int32_t capacityMB;
+  char devicePath[20];
+  char deviceText[32];
+} DiskInfo;
+
+/* Space over the listed disks (16 bytes). */
+typedef struct DiskSpaceInfo {
+  int32_t diskCount;
+  int32_t freeSpaceMB;
+  int32_t reserved;
+  int32_t usedPercent;
+} DiskSpaceInfo;
+
 /* The status callback: code 0x8001..0x8006, a payload and its length. */
 typedef void (*QVFS_StatusCallback)(int code, const void* data, int length);
-/* The get-frame callback. */
-typedef int (*QVFS_GetFrameCallback)(int32_t a, int32_t b, int32_t c);
+/* The get-frame callback: given QVFS_FifoReadFrame's buffer, its size and the channel, it
+ * returns a frame length or an error. (A 32-bit argument could not carry the buffer's address
+ * on a 64-bit machine: the buffer is passed as a pointer.) */
+typedef int (*QVFS_GetFrameCallback)(uint8_t* buffer, int32_t size, int32_t channel);
 
 #ifdef __cplusplus
 #define QVFS_RECORD_CHECK(type, size) static_assert(sizeof(type) == (size), #type " size");
@@ -115,6 +142,12 @@ QVFS_FIELD_CHECK(RecordItem, fileIndex, 24)
 QVFS_FIELD_CHECK(RecordItem, state, 28)
 QVFS_FIELD_CHECK(RecordItem, segmentNo, 31)
 QVFS_RECORD_CHECK(_rec_file_info_, 40)
+QVFS_RECORD_CHECK(DiskInfo, 100)
+QVFS_FIELD_CHECK(DiskInfo, totalMB, 28)
+QVFS_FIELD_CHECK(DiskInfo, capacityMB, 44)
+QVFS_FIELD_CHECK(DiskInfo, devicePath, 48)
+QVFS_FIELD_CHECK(DiskInfo, deviceText, 68)
+QVFS_RECORD_CHECK(DiskSpaceInfo, 16)
 QVFS_FIELD_CHECK(_rec_file_info_, tzByte, 7)
 QVFS_FIELD_CHECK(_rec_file_info_, fileIndex, 8)
 QVFS_FIELD_CHECK(_rec_file_info_, endOffset, 16)

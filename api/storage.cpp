@@ -1,0 +1,119 @@
+#include "api/storage.h"
+
+#include "api/context.h"
+#include "platform/messages.h"
+#include "record/record_writer.h"
+
+namespace qvfs {
+
+namespace {
+constexpr int kMaxChannels = 32;  // the most a record mask holds
+}  // namespace
+
+CFrameFIFO* Storage::MainFifo(int channel) {
+  if (channel < 0 || channel >= static_cast<int>(mainFifos_.size())) return nullptr;
+  return mainFifos_[static_cast<size_t>(channel)].get();
+}
+
+CFrameFIFO* Storage::SubFifo(int channel) {
+  if (channel < 0 || channel >= static_cast<int>(subFifos_.size())) return nullptr;
+  return subReady_[static_cast<size_t>(channel)] ? subFifos_[static_cast<size_t>(channel)].get()
+                                                 : nullptr;
+}
+
+void Storage::InitFifos(std::vector<std::unique_ptr<CFrameFIFO>>& fifos, int channels,
+                        int32_t size) {
+  if (fifos.empty())
+    for (int n = 0; n < channels; ++n) fifos.push_back(std::make_unique<CFrameFIFO>(n));
+  for (size_t n = 0; n < fifos.size(); ++n) {
+    if (size <= 0) continue;
+    if (fifos[n]->InitFrames(static_cast<uint32_t>(size)) != 0)
+      DebugLog("Open ch %d fail.\n", static_cast<int>(n));
+  }
+}
+
+std::unique_ptr<RecordManager> Storage::MakeManager(int stream) {
+  return std::make_unique<RecordManager>(builtChannels_, stream,
+                                         &ctx_->diskWatch().IndexSet(stream), &ctx_->diskWatch(),
+                                         &ctx_->shared());
+}
+
+int Storage::Init(const StorageConfig& config) {
+  const int channels = std::min(std::max(config.channelCount, 1), kMaxChannels);
+  if (builtChannels_ == 0) builtChannels_ = channels;
+  // The FIFO user table: entry 0 is the recording engine's.
+  if (!users_) users_ = std::make_unique<FifoUsers>(std::max(config.fifoUsers, 1));
+  InitFifos(mainFifos_, builtChannels_, config.mainFifoSize);
+  InitFifos(subFifos_, builtChannels_, config.subFifoSize);
+  subReady_.assign(subFifos_.size(), config.subFifoSize > 0);
+  if (!frames_) frames_ = std::make_unique<COneProcessFrame>(builtChannels_);
+  // The record thread takes frames through the frame processor's FIFO read (reader 0).
+  frames_->SetFifoRead([this](int index, void* buffer, int size) {
+    const int stream = index >> 16, channel = index & 0xFFFF;
+    CFrameFIFO* f = stream ? SubFifo(channel) : MainFifo(channel);
+    if (!f) return -2005;
+    const int n = f->ReadFrame(buffer, static_cast<uint32_t>(size), 0);
+    return n == FIFO_ERR_NO_FRAME ? 0 : n;
+  });
+  // Opening a record disk: what a power loss left open is repaired, on drives that may be
+  // written.
+  ctx_->diskWatch().SetIndexOpened([](DiskIndex& index, bool readOnly) {
+    size_t waiting;
+    {
+      CAutoLock g(&index.lock());
+      waiting = index.repairList.size();
+    }
+    if (readOnly || waiting == 0) return;
+    DebugLog("Start repair record.num %d\n", static_cast<int>(waiting));
+    index.Repair([&index](const _rec_file_info_& r, uint32_t* dataEnd, int64_t* endMs) {
+      CRecordWriter writer(r.channel);
+      return writer.RepairFile(index.path, static_cast<uint32_t>(r.fileIndex),
+                               index.recordFileBytes, r.startMs, 0, dataEnd, endMs);
+    });
+  });
+  // One scan of the attached disks on this thread; it opens (and repairs) every record index.
+  ctx_->diskWatch().Scan();
+
+  const bool cycle = config.cycleRecord != 0;
+  auto wire = [this](RecordManager& m, int stream) {
+    m.SetFrameSource(
+        [this, stream](int ch, uint8_t* buf, uint32_t size) {
+          return frames_->ReadFrame(buf, static_cast<int>(size), 0, (stream << 16) | ch, 0);
+        },
+        [this, stream](int ch) {
+          CFrameFIFO* f = stream ? SubFifo(ch) : MainFifo(ch);
+          return f ? f->WaterPercent(0) : 0;
+        });
+  };
+  if (!main_) {
+    main_ = MakeManager(0);
+    wire(*main_, 0);
+  }
+  ctx_->diskWatch().IndexSet(0).SetChannelLimit(static_cast<uint32_t>(builtChannels_));
+  main_->SetCycle(cycle);  // with cycle recording on this reports 0x8001 and clears the counter
+  for (int ch = 0; ch < builtChannels_; ++ch)
+    if (static_cast<uint32_t>(config.mainRecordMask) & (1u << ch)) main_->StartRecord(ch, 2);
+  if (config.subStreamEnabled) {
+    if (!sub_) {
+      sub_ = MakeManager(1);
+      wire(*sub_, 1);
+    }
+    ctx_->diskWatch().IndexSet(1).SetChannelLimit(static_cast<uint32_t>(builtChannels_));
+    sub_->SetCycle(cycle);
+    for (int ch = 0; ch < builtChannels_; ++ch)
+      if (static_cast<uint32_t>(config.subRecordMask) & (1u << ch)) sub_->StartRecord(ch, 2);
+    sub_->SetRecordMask(static_cast<uint32_t>(config.subRecordMask));
+  }
+  main_->SetRecordMask(static_cast<uint32_t>(config.mainRecordMask));
+  return 0;
+}
+
+void Storage::Shutdown() {
+  for (RecordManager* m : {main_.get(), sub_.get()}) {
+    if (!m) continue;
+    m->JoinThreads();
+    m->CloseFiles();  // before the devices they write to go
+  }
+}
+
+}  // namespace qvfs
