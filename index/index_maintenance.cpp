@@ -270,6 +270,13 @@ int DiskIndex::UpdateRecordInfo(_rec_file_info_& r, uint32_t channelLimit) {
     DebugLog("Stroage:Over MAX FileIdx %d  seg info num %d.\n", static_cast<int>(ws.fileIndex),
              static_cast<int>(kSegmentsPerEntry));
     s.state = kStateClosed;
+    // Every record holds a piece of the recording: all 64 count (the count is otherwise set
+    // only by a close, and the pieces written by progress updates would stay hidden).
+    s.segmentCount = static_cast<uint8_t>(kSegmentsPerEntry);
+    for (uint32_t k = 0; k < kSegmentsPerEntry; ++k)
+      e.segments[k].state &= static_cast<uint8_t>(~kStateRecording);
+    const int64_t lastEnd = e.segments[kSegmentsPerEntry - 1].endMs;
+    s.endMs = std::max(static_cast<int64_t>(s.endMs), lastEnd);
     ws.used = 0;
     PutInTimeMap(ws.fileIndex, s);
     RefreshCrc(e);

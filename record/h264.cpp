@@ -147,3 +147,37 @@ bool ParseSpsSize(int& width, int& height, const uint8_t* buffer, size_t length)
   height = static_cast<int>((hMaps + 1) * 16);
   return true;
 }
+
+std::vector<H264Picture> SplitPictures(const uint8_t* s, size_t length) {
+  // Where each NAL unit begins (after its start code).
+  std::vector<size_t> starts;
+  for (size_t k = 0; s && k + 3 <= length; ++k)
+    if (s[k] == 0 && s[k + 1] == 0 && s[k + 2] == 1) {
+      starts.push_back(k + 3);
+      k += 2;
+    }
+  std::vector<H264Picture> pictures;
+  H264Picture cur;
+  bool curHasSlice = false;
+  static const uint8_t kStart[4] = {0, 0, 0, 1};
+  for (size_t i = 0; i < starts.size(); ++i) {
+    size_t end = i + 1 < starts.size() ? starts[i + 1] - 3 : length;
+    while (end > starts[i] && s[end - 1] == 0) --end;  // a 4-byte start code's leading zero
+    if (end <= starts[i]) continue;
+    const uint8_t type = s[starts[i]] & 0x1F;
+    const bool slice = type == 1 || type == 5;
+    // first_mb_in_slice is ue(v) right after the header byte: 0 reads as a leading 1 bit.
+    const bool firstSlice = slice && starts[i] + 1 < end && (s[starts[i] + 1] & 0x80);
+    if (curHasSlice && (firstSlice || type == 7 || type == 9)) {
+      pictures.push_back(std::move(cur));
+      cur = H264Picture{};
+      curHasSlice = false;
+    }
+    cur.bytes.insert(cur.bytes.end(), kStart, kStart + 4);
+    cur.bytes.insert(cur.bytes.end(), s + starts[i], s + end);
+    curHasSlice |= slice;
+    cur.key |= type == 5;
+  }
+  if (curHasSlice) pictures.push_back(std::move(cur));
+  return pictures;
+}

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 constexpr uint32_t kParamSetSlot = 64;  // bytes of each slot, start code included
 
@@ -31,3 +32,14 @@ bool ParseSpsSize(int& width, int& height, const uint8_t* buffer, size_t length)
 uint32_t ReadUe(const uint8_t* data, size_t lengthBytes, uint64_t& bitPos);
 // The signed form: k = ue, magnitude ceil(k / 2), negative when k is even.
 int32_t ReadSe(const uint8_t* data, size_t lengthBytes, uint64_t& bitPos);
+
+// One picture of an Annex-B stream: its NAL units (the SPS and PPS before an IDR picture
+// included), each behind a 4-byte start code as recorders write them.
+struct H264Picture {
+  std::vector<uint8_t> bytes;
+  bool key = false;  // holds an IDR slice
+};
+
+// Cuts an Annex-B stream (3- or 4-byte start codes) into pictures: a new picture begins at a
+// slice whose first_mb_in_slice is 0, or at an SPS or access-unit delimiter after a slice.
+std::vector<H264Picture> SplitPictures(const uint8_t* stream, size_t length);

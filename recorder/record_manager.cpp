@@ -66,12 +66,15 @@ void RecordManager::StartThreads() {
   if (recordRunning_ && timerRunning_) return;
   JoinThreads();
   stop_ = false;
+  quit_ = false;
   everStarted_ = true;
+  recordRunning_ = true;  // from now on: a restart check right after this sees it running
   recordThread_ = std::thread([this] { RecordThread(); });
   timerThread_ = std::thread([this] { TimerThread(); });
 }
 
 void RecordManager::JoinThreads() {
+  quit_ = true;  // the record thread ends even while channels are active
   stop_ = true;
   if (recordThread_.joinable()) recordThread_.join();
   if (timerThread_.joinable()) timerThread_.join();
@@ -441,7 +444,7 @@ bool RecordManager::WaitForDisk() {
 }
 
 void RecordManager::RecordThread() {
-  if (recordRunning_.exchange(true)) {
+  if (recordThreadIn_.exchange(true)) {
     DebugLog("Thread is running.\n");
     return;
   }
@@ -459,9 +462,9 @@ void RecordManager::RecordThread() {
            !stop_)
       Sleep(1500);
     if (stop_) {
-      if (activeMask_ == 0) break;
+      if (activeMask_ == 0 || quit_) break;
       platform::SleepMs(500);
-      if (stop_ && activeMask_ == 0) break;
+      if (quit_ || (stop_ && activeMask_ == 0)) break;
       continue;
     }
     bool diskError = false;
@@ -513,6 +516,7 @@ void RecordManager::RecordThread() {
     DebugLog("Start go out of the record loop.\n");
   }
   idle_ = true;
+  recordThreadIn_ = false;
   recordRunning_ = false;
   DebugLog("End DataProcThread streamType %d .\n", stream_);
 }

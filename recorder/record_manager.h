@@ -141,7 +141,9 @@ class RecordManager {
   std::atomic<uint32_t> activeMask_{0};
   std::atomic<uint32_t> recordMask_{0};
   std::atomic<bool> stop_{true};
-  std::atomic<bool> recordRunning_{false};
+  std::atomic<bool> recordRunning_{false};  // set when started, cleared when the thread ends
+  std::atomic<bool> recordThreadIn_{false};
+  std::atomic<bool> quit_{false};           // tear-down: every loop ends
   std::atomic<bool> timerRunning_{false};
   std::atomic<bool> idle_{true};
   std::atomic<bool> everStarted_{false};

@@ -180,6 +180,8 @@ TEST_F(IndexMaintenanceTest, SixtyFourSegmentsCloseTheEntry) {
   recindex::RecIndexEntry e = EntryOnDisk(0);
   EXPECT_EQ(e.summary.state, recindex::kStateClosed);
   EXPECT_EQ(int64_t{e.segments[63].endMs}, kT0 + 64000);
+  EXPECT_EQ(e.summary.segmentCount, 64);  // every piece stays visible to the searches
+  EXPECT_EQ(int64_t{e.summary.endMs}, kT0 + 64000);
   // A new segment in the same entry is refused.
   r.operation = 2;
   d_.writeStates[0].used = 64;

@@ -9,6 +9,7 @@
 #include <map>
 #include <tuple>
 
+#include "record/h264.h"
 #include "test_support.h"
 
 namespace testsupport {
@@ -17,17 +18,6 @@ namespace {
 std::vector<uint8_t> ReadAll(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
-// Start of each NAL unit (after its start code, 3 or 4 bytes).
-std::vector<size_t> NalStarts(const std::vector<uint8_t>& s) {
-  std::vector<size_t> out;
-  for (size_t k = 0; k + 3 <= s.size(); ++k)
-    if (s[k] == 0 && s[k + 1] == 0 && s[k + 2] == 1) {
-      out.push_back(k + 3);
-      k += 2;
-    }
-  return out;
 }
 
 }  // namespace
@@ -47,38 +37,14 @@ std::string RunCommand(const std::string& command, int* status) {
   return out;
 }
 
-std::vector<std::vector<uint8_t>> SplitPictures(const std::vector<uint8_t>& s,
+std::vector<std::vector<uint8_t>> SplitPictures(const std::vector<uint8_t>& stream,
                                                 std::vector<bool>* key) {
-  std::vector<std::vector<uint8_t>> pictures;
-  std::vector<uint8_t> cur;
-  bool curKey = false, curHasSlice = false;
-  const std::vector<size_t> starts = NalStarts(s);
-  for (size_t i = 0; i < starts.size(); ++i) {
-    size_t end = i + 1 < starts.size() ? starts[i + 1] - 3 : s.size();
-    // A 4-byte start code leaves a zero at the end of the previous unit.
-    while (end > starts[i] && s[end - 1] == 0) --end;
-    const uint8_t type = s[starts[i]] & 0x1F;
-    const bool slice = type == 1 || type == 5;
-    // first_mb_in_slice is ue(v) right after the header byte: 0 reads as a leading 1 bit.
-    const bool firstSlice = slice && starts[i] + 1 < s.size() && (s[starts[i] + 1] & 0x80);
-    const bool startsPicture = (firstSlice && curHasSlice) || ((type == 7 || type == 9) && curHasSlice);
-    if (startsPicture) {
-      pictures.push_back(cur);
-      if (key) key->push_back(curKey);
-      cur.clear();
-      curKey = curHasSlice = false;
-    }
-    static const uint8_t kStart[4] = {0, 0, 0, 1};
-    cur.insert(cur.end(), kStart, kStart + 4);
-    cur.insert(cur.end(), s.begin() + starts[i], s.begin() + end);
-    curHasSlice |= slice;
-    curKey |= type == 5;
+  std::vector<std::vector<uint8_t>> out;
+  for (H264Picture& p : ::SplitPictures(stream.data(), stream.size())) {
+    out.push_back(std::move(p.bytes));
+    if (key) key->push_back(p.key);
   }
-  if (curHasSlice) {
-    pictures.push_back(cur);
-    if (key) key->push_back(curKey);
-  }
-  return pictures;
+  return out;
 }
 
 std::vector<uint8_t> TaggedFrame(uint8_t type, int64_t ptsMs, const std::vector<uint8_t>& payload,

@@ -27,6 +27,12 @@ const CommandEntry kCommands[] = {
     {"history", &CmdHistory, "merged spans of one channel: --channel C [--from T] [--to T]"},
     {"days", &CmdDays, "days of a month with recordings: --year Y --month M [--types MASK]"},
     {"frames", &CmdFrames, "one record file: (FILE | DRIVE --file-index I) [--mode M] [--speed N]"},
+    {"disks", &CmdDisks, "scan (QVFS_Init) and list the disks"},
+    {"record", &CmdRecord, "simulated recorder: --channels LIST --input H264 --span START+DUR[:TYPE]"},
+    {"lock", &CmdLock, "lock a searched record: --record K"},
+    {"unlock", &CmdUnlock, "unlock a searched record: --record K"},
+    {"delete", &CmdDelete, "delete a searched record: --record K"},
+    {"repair", &CmdRepair, "repair the record files of DRIVE left open"},
 };
 
 void PrintHelp() {

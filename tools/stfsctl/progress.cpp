@@ -8,6 +8,7 @@
 
 namespace {
 bool g_drawn = false;
+bool g_installed = false;
 int g_lastPermille = -1;
 
 void Draw(const char* what, uint64_t done, uint64_t total) {
@@ -26,7 +27,14 @@ void Draw(const char* what, uint64_t done, uint64_t total) {
 }  // namespace
 
 void InstallProgressBar(bool json) {
-  if (!json && isatty(STDERR_FILENO)) QVFS_SetProgressSink(&Draw);
+  if (!json && isatty(STDERR_FILENO)) {
+    QVFS_SetProgressSink(&Draw);
+    g_installed = true;
+  }
+}
+
+void ReportToolProgress(const char* what, uint64_t done, uint64_t total) {
+  if (g_installed) Draw(what, done, total);
 }
 
 void FinishProgressBar() {

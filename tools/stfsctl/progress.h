@@ -6,5 +6,7 @@
 
 // Routes the library's progress reports to the bar (or nowhere).
 void InstallProgressBar(bool json);
+// Progress of the tool's own long work (drawn only when the bar is installed).
+void ReportToolProgress(const char* what, uint64_t done, uint64_t total);
 // Ends the bar's line, if one was drawn.
 void FinishProgressBar();

@@ -1,0 +1,163 @@
+// stfsctl disks, lock, unlock, delete and repair: the record disks as QVFS_Init finds them, and
+// the index maintenance operations on searched records.
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "api/context.h"
+#include "commands.h"
+#include "json.h"
+#include "qvfs/qvfs.h"
+#include "record/record_writer.h"
+
+namespace {
+
+constexpr int kChannels = 32;
+constexpr int kMaxRecords = 65536;
+
+// The library as the inspection commands use it: no recording, 32 channels, small FIFOs.
+void InitQuiet() {
+  StorageConfig c{};
+  c.channelCount = kChannels;
+  c.fifoUsers = 4;
+  c.mainFifoSize = 0x10000;
+  c.writeCacheSize = 0x180000;
+  c.playBufferSize = 0x140000;
+  c.frameBufferSize = 0x80000;
+  QVFS_Init(c);
+}
+
+const char* StateName(int state) { return state == 0 ? "record disk" : "no record area"; }
+
+// Lock, unlock or delete record K of the search list.
+int RecordOperation(Invocation& inv, const char* name, int (*op)(RecordItem*)) {
+  int64_t k = -1;
+  std::string v;
+  for (size_t i = 0; i < inv.args.size(); ++i) {
+    if (inv.args[i] == "--help") {
+      printf("usage: stfsctl [GLOBAL OPTIONS] %s --record K\n"
+             "K: the position of the record in the list `stfsctl search` prints.\n", name);
+      return kExitOk;
+    }
+    if (TakeValue(inv.args, i, "--record", &v)) {
+      if (!ParseMask(v, &k) || k < 0) return UsageError(name, "--record takes a position");
+    } else {
+      return UsageError(name, "unknown argument '" + inv.args[i] + "'");
+    }
+  }
+  if (k < 0) return UsageError(name, "--record K is required");
+  InitQuiet();
+  std::vector<RecordItem> items(kMaxRecords);
+  const int n = QVFS_SearchRec(items.data(), static_cast<int>(items.size() * sizeof items[0]), 0,
+                               UINT32_MAX, -1, 0, 0, 0, 0);
+  if (n < 0) return Fail(inv.global, n, LastDiagnostic());
+  if (k >= n) return Fail(inv.global, -5002, "no record " + std::to_string(k) + " (" +
+                                                 std::to_string(n) + " found)");
+  const int r = op(&items[static_cast<size_t>(k)]);
+  if (r < 0) return Fail(inv.global, r, r == -111 ? "the recording is being written"
+                                                  : LastDiagnostic());
+  if (inv.global.json) {
+    JsonWriter w;
+    w.BeginObject().Field("result", r).EndObject();
+    PrintJson(w.str());
+  } else {
+    printf("%s record %lld: done\n", name, static_cast<long long>(k));
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int CmdDisks(Invocation& inv) {
+  for (const std::string& a : inv.args) {
+    if (a == "--help") {
+      printf("usage: stfsctl [GLOBAL OPTIONS] disks\n"
+             "Scans the drives (QVFS_Init) and lists the disks found.\n");
+      return kExitOk;
+    }
+    return UsageError("disks", "unknown argument '" + a + "'");
+  }
+  InitQuiet();
+  std::vector<DiskInfo> info(64);
+  const int n = QVFS_GetDiskInfo(info.data(), static_cast<int>(info.size() * sizeof info[0]));
+  if (inv.global.json) {
+    JsonWriter w;
+    w.BeginObject().BeginArray("disks");
+    for (int i = 0; i < n; ++i) {
+      const DiskInfo& d = info[static_cast<size_t>(i)];
+      w.BeginObject()
+          .Field("position", d.position)
+          .Field("name", std::string(d.devicePath))
+          .Field("text", std::string(d.deviceText))
+          .Field("state", d.state)
+          .Field("capacity_mb", d.capacityMB)
+          .Field("total_mb", d.totalMB)
+          .Field("free_mb", d.freeMB)
+          .EndObject();
+    }
+    w.EndArray().EndObject();
+    PrintJson(w.str());
+    return kExitOk;
+  }
+  printf("%d disk%s\n", n, n == 1 ? "" : "s");
+  for (int i = 0; i < n; ++i) {
+    const DiskInfo& d = info[static_cast<size_t>(i)];
+    printf("%2d  %-22s %-24s %-15s capacity %7d MiB  record %7d MiB  free %7d MiB\n",
+           d.position, d.devicePath, d.deviceText, StateName(d.state), d.capacityMB, d.totalMB,
+           d.freeMB);
+  }
+  return kExitOk;
+}
+
+int CmdLock(Invocation& inv) { return RecordOperation(inv, "lock", QVFS_LockRecord); }
+int CmdUnlock(Invocation& inv) { return RecordOperation(inv, "unlock", QVFS_UnlockRecord); }
+int CmdDelete(Invocation& inv) { return RecordOperation(inv, "delete", QVFS_DeleteRecord); }
+
+int CmdRepair(Invocation& inv) {
+  std::string drive;
+  for (const std::string& a : inv.args) {
+    if (a == "--help") {
+      printf("usage: stfsctl [GLOBAL OPTIONS] repair DRIVE\n"
+             "Repairs the record files of DRIVE that a power loss left open.\n");
+      return kExitOk;
+    }
+    if (!drive.empty()) return UsageError("repair", "one DRIVE only");
+    drive = a;
+  }
+  if (drive.empty()) return UsageError("repair", "DRIVE is required");
+  std::string name, error;
+  if (!ResolveDrive(drive, inv.global, &name, &error)) return Fail(inv.global, -2010, error);
+  // A scan that only opens the indexes (QVFS_Init would repair on its own): the repair list is
+  // then this command's to work through and report.
+  QVFS_ScanDisksForSearch(kChannels);
+  qvfs::Context& ctx = qvfs::Context::Current();
+  DiskIndex* index = ctx.diskWatch().IndexSet(0).Find(name);
+  if (!index) index = ctx.diskWatch().IndexSet(1).Find(name);
+  if (!index) return Fail(inv.global, -5002, name + " holds no record index");
+  std::vector<int> waiting;
+  {
+    CAutoLock g(&index->lock());
+    for (const _rec_file_info_& r : index->repairList) waiting.push_back(r.fileIndex);
+  }
+  std::vector<int> repaired, failed;
+  index->Repair([&](const _rec_file_info_& r, uint32_t* dataEnd, int64_t* endMs) {
+    CRecordWriter writer(r.channel);
+    const int rc = writer.RepairFile(index->path, static_cast<uint32_t>(r.fileIndex),
+                                     index->recordFileBytes, r.startMs, 0, dataEnd, endMs);
+    (rc == 0 ? repaired : failed).push_back(r.fileIndex);
+    return rc;
+  });
+  if (inv.global.json) {
+    JsonWriter w;
+    w.BeginObject().BeginArray("repaired");
+    for (int f : repaired) w.Field(nullptr, f);
+    w.EndArray().BeginArray("failed");
+    for (int f : failed) w.Field(nullptr, f);
+    w.EndArray().EndObject();
+    PrintJson(w.str());
+  } else {
+    printf("%zu record file%s left open: %zu repaired, %zu failed\n", waiting.size(),
+           waiting.size() == 1 ? "" : "s", repaired.size(), failed.size());
+  }
+  return kExitOk;
+}
