@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# stfsctl record, disks, search, frames, lock, unlock, delete and repair on a formatted image:
+# a simulated recorder writes 4 channels over three spans (manual, schedule, event) of an
+# x264 clip with G.726 audio made by ffmpeg; the search finds the recordings with their
+# channels, times and types, and the frames read back are the clip's pictures in order.
+#
+#   stfsctl_record_test.sh /path/to/stfsctl
+set -u
+
+[ $# -eq 1 ] || { echo "usage: $0 /path/to/stfsctl" >&2; exit 2; }
+STFSCTL=$(realpath "$1") || exit 1
+for tool in ffmpeg python3; do
+  command -v "$tool" >/dev/null 2>&1 || { echo "stfsctl_record_test: needs $tool" >&2; exit 1; }
+done
+T=$(mktemp -d "${TMPDIR:-/tmp}/stfsctl_record.XXXXXX") || exit 1
+trap 'rm -rf "$T"' EXIT
+cd "$T" || exit 1
+
+CASE=start
+fail() {
+  echo "stfsctl_record_test: FAIL [$CASE]: $*" >&2
+  [ -s out ] && { echo "--- stdout:" >&2; head -c 3000 out >&2; echo >&2; }
+  [ -s err ] && { echo "--- stderr:" >&2; tail -c 3000 err >&2; echo >&2; }
+  exit 1
+}
+run() { RC=0; "$STFSCTL" --no-system-disks --image disk.img "$@" >out 2>err || RC=$?; }
+runx() { local want=$1; shift; run "$@"; [ "$RC" -eq "$want" ] || fail "exit $RC, expected $want: $*"; }
+check() { python3 -c "import json,sys; d=json.load(open('out')); $1" "${@:2}" || fail "JSON check: $1"; }
+
+CASE="clip"
+ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25 -frames:v 50 -c:v libx264 -bf 0 -g 25 \
+  -x264-params repeat-headers=1 -f h264 clip.h264 || fail "ffmpeg video"
+ffmpeg -v error -f lavfi -i sine=frequency=440:sample_rate=8000 -t 2 -c:a g726 -b:a 16k \
+  -f g726 clip.g726 || fail "ffmpeg audio"
+
+CASE="format"
+"$STFSCTL" mkimage disk.img --size 2G >/dev/null || fail "mkimage"
+runx 0 format disk.img --file-mb 64
+
+CASE="record without a disk"
+RC=0
+"$STFSCTL" --no-system-disks record --channels 0 --input clip.h264 --span @1767607200+10s \
+  >out 2>err || RC=$?
+[ "$RC" -eq 1 ] || fail "recording without a record disk exited $RC"
+runx 2 record --channels 0 --input clip.h264
+runx 2 record --channels 0 --input clip.h264 --span @1767607200+10x
+
+# 2026-01-05 10:00 UTC (a Monday): manual 60 s, schedule 30 s at 10:05, event 4 40 s at 10:10.
+T0=1767607200
+CASE="record"
+runx 0 --json record --channels 0-3 --input clip.h264 --audio clip.g726 \
+  --span @$T0+60s --span @$((T0 + 300))+30s:schedule --span @$((T0 + 600))+40s:event4
+check "
+recs = d['records']
+assert not d['interrupted']
+assert sorted({r['channel'] for r in recs}) == [0, 1, 2, 3], recs[:3]
+for ch in range(4):
+    for lo, hi, t in ((0, 60, 2), (300, 330, 1), (600, 640, 4)):
+        mine = [r for r in recs if r['channel'] == ch and lo * 1000 <= r['start_ms'] - $T0 * 1000 < hi * 1000]
+        assert mine, (ch, lo)
+        assert {r['type_bits'] for r in mine} == {t}, (ch, lo, {r['type_bits'] for r in mine})
+        assert min(r['start_ms'] for r in mine) == ($T0 + lo) * 1000, (ch, lo, min(r['start_ms'] for r in mine))
+        assert max(r['end_ms'] for r in mine) >= ($T0 + hi - 2) * 1000, (ch, lo)
+        assert max(r['end_ms'] for r in mine) < ($T0 + hi) * 1000, (ch, lo)
+"
+
+CASE="search"
+runx 0 --json search --channels 1 --from @$T0 --to @$((T0 + 3600))
+check "
+recs = d['records']
+assert recs and all(r['channel'] == 1 for r in recs)
+assert {r['type_bits'] for r in recs} == {1, 2, 4}
+open('file0', 'w').write(str(min(recs, key=lambda r: r['start_ms'])['file_index']))
+"
+
+CASE="frames read back"
+runx 0 --json frames disk.img --file-index "$(cat file0)"
+python3 - <<'PY' || fail "frames differ from the clip"
+import json, re
+d = json.load(open('out'))
+clip = open('clip.h264', 'rb').read()
+# The clip's pictures with every start code made 4 bytes, as the recorder writes them.
+starts = [m.start() + 3 for m in re.finditer(b'\x00\x00\x01', clip)]
+pics, cur, has_slice = [], b'', False
+for i, s in enumerate(starts):
+    e = starts[i + 1] - 3 if i + 1 < len(starts) else len(clip)
+    while e > s and clip[e - 1] == 0:
+        e -= 1
+    t = clip[s] & 0x1F
+    first = t in (1, 5) and clip[s + 1] & 0x80
+    if has_slice and (first or t in (7, 9)):
+        pics.append(cur); cur, has_slice = b'', False
+    cur += b'\x00\x00\x00\x01' + clip[s:e]
+    has_slice |= t in (1, 5)
+pics.append(cur)
+video = [f for f in d['frames'] if f['type'] != 'A']
+audio = [f for f in d['frames'] if f['type'] == 'A']
+assert len(video) >= 1400, len(video)
+assert [f['size'] for f in video] == [224 + len(pics[k % len(pics)]) for k in range(len(video))]
+assert all(f['size'] == 224 + 80 for f in audio) and len(audio) >= 1400, len(audio)
+assert video[0]['type'] == 'I' and video[0]['pts_ms'] == 1767607200000
+PY
+
+CASE="disks"
+runx 0 --json disks
+check "
+assert len(d['disks']) == 1 and d['disks'][0]['state'] == 0
+assert 0 < d['disks'][0]['free_mb'] < d['disks'][0]['total_mb']
+"
+
+CASE="lock, unlock, delete"
+runx 0 --json search
+N=$(python3 -c "import json; print(len(json.load(open('out'))['records']))")
+runx 0 --json lock --record 0
+check "assert d['result'] == 0"
+runx 0 --json unlock --record 0
+runx 0 --json delete --record 1
+runx 0 --json search
+check "assert len(d['records']) == int(sys.argv[1]) - 1, len(d['records'])" "$N"
+runx 1 --json lock --record 100000
+runx 2 lock
+
+CASE="repair"
+runx 0 --json repair disk.img
+check "assert d['repaired'] == [] and d['failed'] == []"
+echo "stfsctl_record_test: all passed"
