@@ -42,7 +42,7 @@ int Storage::Init(const StorageConfig& config) {
   const int channels = std::min(std::max(config.channelCount, 1), kMaxChannels);
   if (builtChannels_ == 0) builtChannels_ = channels;
   // The FIFO user table: entry 0 is the recording engine's.
-  if (!users_) users_ = std::make_unique<FifoUsers>(std::max(config.fifoUsers, 1));
+  if (!fifoUsers_) fifoUsers_ = std::make_unique<FifoUsers>(std::max(config.fifoUsers, 1));
   InitFifos(mainFifos_, builtChannels_, config.mainFifoSize);
   InitFifos(subFifos_, builtChannels_, config.subFifoSize);
   subReady_.assign(subFifos_.size(), config.subFifoSize > 0);
@@ -105,8 +105,17 @@ int Storage::Init(const StorageConfig& config) {
     sub_->SetRecordMask(static_cast<uint32_t>(config.subRecordMask));
   }
   main_->SetRecordMask(static_cast<uint32_t>(config.mainRecordMask));
+  ctx_->SetDiskUsers(&users_);
   return 0;
 }
+
+void Storage::EngineUsers::StopUsersOf(const std::string& deviceName) {
+  for (RecordManager* m : {st_->main_.get(), st_->sub_.get()})
+    if (m) m->ReleaseDisk(deviceName);
+  st_->ctx_->diskWatch().ForgetIndex(deviceName);
+}
+
+void Storage::EngineUsers::RescanAndRestart() { MountUsbThreadBody(&st_->ctx_->diskWatch()); }
 
 void Storage::Shutdown() {
   for (RecordManager* m : {main_.get(), sub_.get()}) {

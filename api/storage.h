@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "api/disk_users.h"
 #include "fifo/fifo_users.h"
 #include "fifo/frame_fifo.h"
 #include "qvfs/records.h"
@@ -23,7 +24,7 @@ class Context;
 
 class Storage {
  public:
-  explicit Storage(Context* ctx) : ctx_(ctx) {}
+  explicit Storage(Context* ctx) : ctx_(ctx), users_(this) {}
   ~Storage() { Shutdown(); }
 
   // The steps of QVFS_Init after the configuration is stored.
@@ -38,12 +39,24 @@ class Storage {
   // was not initialised.
   CFrameFIFO* MainFifo(int channel);
   CFrameFIFO* SubFifo(int channel);
-  FifoUsers* users() { return users_.get(); }
+  FifoUsers* users() { return fifoUsers_.get(); }
   RecordManager* mainManager() { return main_.get(); }
   RecordManager* subManager() { return sub_.get(); }
   COneProcessFrame* frames() { return frames_.get(); }
 
   std::atomic<uint32_t> recordSwitchMask{0xFFFFFFFFu};
+
+  // What formatting asks of the recording engine: the disk's recordings closed and its index
+  // forgotten before, a new scan after (recording goes on at the next key frame).
+  class EngineUsers : public DiskUsers {
+   public:
+    explicit EngineUsers(Storage* st) : st_(st) {}
+    void StopUsersOf(const std::string& deviceName) override;
+    void RescanAndRestart() override;
+
+   private:
+    Storage* st_;
+  };
   std::atomic<bool> threadsStarted{false};
 
  private:
@@ -54,9 +67,10 @@ class Storage {
   int builtChannels_ = 0;
   std::vector<std::unique_ptr<CFrameFIFO>> mainFifos_, subFifos_;
   std::vector<bool> subReady_;
-  std::unique_ptr<FifoUsers> users_;
+  std::unique_ptr<FifoUsers> fifoUsers_;
   std::unique_ptr<COneProcessFrame> frames_;
   std::unique_ptr<RecordManager> main_, sub_;
+  EngineUsers users_;
 };
 
 }  // namespace qvfs

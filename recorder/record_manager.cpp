@@ -85,6 +85,16 @@ void RecordManager::CloseFiles() {
   for (auto& t : tasks_) t->Release();
 }
 
+void RecordManager::ReleaseDisk(const std::string& path) {
+  CAutoLock g(&lock_);
+  for (size_t ch = 0; ch < tasks_.size(); ++ch) {
+    RecordTask& t = *tasks_[ch];
+    if (t.diskPath() != path || (!t.recording() && !t.fileOpen())) continue;
+    t.Close(static_cast<int>(states_[ch].type), true);
+    t.Release();
+  }
+}
+
 RecordTask* RecordManager::Task(int channel) {
   return channel >= 0 && channel < channelCount() ? tasks_[static_cast<size_t>(channel)].get()
                                                   : nullptr;

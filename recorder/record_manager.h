@@ -57,6 +57,9 @@ class RecordManager {
   void JoinThreads();
   // Closes every task's record file, also one kept open for a next segment (tear-down).
   void CloseFiles();
+  // Closes the recordings and files of the tasks that record to this disk (it is about to be
+  // formatted or is gone); their channels record again at the next key frame.
+  void ReleaseDisk(const std::string& path);
   bool recordThreadRunning() const { return recordRunning_; }
   bool started() const { return everStarted_; }
 

@@ -181,6 +181,24 @@ TEST_F(StorageApiTest, LockUnlockAndDeleteThroughRecordItems) {
   EXPECT_EQ(QVFS_SearchRec(items.data(), 16 * 32, 0, UINT32_MAX, 1, 0, 0, 0, 1), n - 1);
 }
 
+// Formatting a disk that records: its recordings are closed and its index forgotten first;
+// after the format recording goes on into the fresh disk.
+TEST_F(StorageApiTest, FormattingARecordingDiskStopsAndRestartsItsRecording) {
+  const std::string drive = RecordDisk();
+  QVFS_SetManualClock(1, kT0);
+  ASSERT_EQ(QVFS_Init(Config(1, 1)), 0);
+  ASSERT_EQ(QVFS_RecordStart(), 0);
+  Produce(0, 60);
+  ASSERT_GT(QVFS_FormatToRecdisk(drive.c_str(), 64, 0), 0);
+  EXPECT_TRUE(Search(0x1).empty());  // a fresh disk
+  Produce(0, 60);
+  QVFS_RecordStop();
+  auto found = Search(0x1);
+  ASSERT_FALSE(found.empty());
+  const int64_t start = found.back().startMs;
+  EXPECT_GE(start, kT0 + 60 * 40);
+}
+
 // The power goes while a channel records; the next start of the library repairs the file and
 // the recording is found with its frames up to what reached the disk.
 TEST_F(StorageApiTest, RecordingsLeftOpenByAPowerLossAreRepairedAtTheNextStart) {
