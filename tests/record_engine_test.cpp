@@ -12,6 +12,8 @@
 
 #include "api/context.h"
 #include "disklayout/le.h"
+#include "platform/fault_transport.h"
+#include "platform/scsi.h"
 #include "qvfs/qvfs.h"
 #include "record/record_reader.h"
 #include "recorder/disk_watch.h"
@@ -283,6 +285,42 @@ TEST_F(RecordEngineTest, StoppingEverythingWaitsBoundedly) {
   EXPECT_LT(ms, 3500);
   EXPECT_EQ(manager_->activeMask(), 0u);
   EXPECT_FALSE(Reports(rec::kStatusDisks).empty());
+}
+
+}  // namespace
+
+namespace {
+
+// A device that fails writes in the file being recorded: 0x8002 is reported, the recording is
+// closed, and the next key frame starts a recording in another file; what was written before
+// stays readable.
+TEST_F(RecordEngineTest, AWriteErrorReportsAndMovesToAnotherFile) {
+  Build(1);
+  manager_->SetRecordMask(0x1);
+  Feed(0, kT0, 100);
+  manager_->StartThreads();
+  WaitDrained();
+  auto first = Recordings(0);
+  ASSERT_EQ(first.size(), 1u);
+  const uint32_t bad = static_cast<uint32_t>(first[0].linkIndex);
+  const uint64_t lba = ctx_->get().diskWatch().RecordFileLba(drive_, bad);
+  platform::FaultRule r;
+  r.opcodes = {platform::kOpWrite10, platform::kOpWrite16};
+  r.firstLba = lba + 0x2F000 / 512;
+  r.lastLba = lba + (64u << 20) / 512 - 1;
+  r.key = platform::kSkMediumError;
+  r.asc = 0x0C;
+  faults_->AddRule(r);
+  Feed(0, kT0 + 4000, 400);  // enough to fill the write cache past the failing flush
+  WaitDrained();
+  faults_->ClearRules();
+  Feed(0, kT0 + 20000, 50);
+  WaitDrained();
+  manager_->StopAll();
+  EXPECT_EQ(Reports(rec::kStatusDiskError).size(), 1u);
+  bool other = false;
+  for (const auto& s : Recordings(0)) other |= static_cast<uint32_t>(s.linkIndex) != bad;
+  EXPECT_TRUE(other) << "no recording in another file after the write error";
 }
 
 }  // namespace
