@@ -284,7 +284,9 @@ TEST_F(RecordEngineTest, StoppingEverythingWaitsBoundedly) {
                       std::chrono::steady_clock::now() - t).count();
   EXPECT_LT(ms, 3500);
   EXPECT_EQ(manager_->activeMask(), 0u);
-  EXPECT_FALSE(Reports(rec::kStatusDisks).empty());
+  auto disks = Reports(rec::kStatusDisks);
+  ASSERT_FALSE(disks.empty());
+  EXPECT_EQ(disks.back().words, (std::vector<uint32_t>{0, 1}));  // a zero word, one disk
 }
 
 }  // namespace
@@ -321,6 +323,53 @@ TEST_F(RecordEngineTest, AWriteErrorReportsAndMovesToAnotherFile) {
   bool other = false;
   for (const auto& s : Recordings(0)) other |= static_cast<uint32_t>(s.linkIndex) != bad;
   EXPECT_TRUE(other) << "no recording in another file after the write error";
+}
+
+}  // namespace
+
+namespace {
+
+// Frames whose time stamp jumps back more than 5 s, or forward more than a minute, end the
+// recording; the engine goes on with a new one at the next key frame. A frame stamped 0 is
+// dropped. Nothing written before is lost.
+TEST_F(RecordEngineTest, TimeJumpsEndTheRecordingAndRecordingGoesOn) {
+  Build(1);
+  manager_->SetRecordMask(0x1);
+  Feed(0, kT0, 50);
+  Feed(0, kT0 + 2 * 60000, 50);  // two minutes ahead
+  Feed(0, kT0 + 30000, 50);      // back again
+  {
+    std::lock_guard<std::mutex> g(queueMutex_);
+    queues_[0].push_back(PtmfFrame('P', 0, 100, 999));  // no time stamp
+  }
+  manager_->StartThreads();
+  WaitDrained();
+  manager_->StopAll();
+  auto recs = Recordings(0);
+  ASSERT_EQ(recs.size(), 3u);
+  EXPECT_EQ(int64_t{recs[0].startMs}, kT0);
+  EXPECT_EQ(int64_t{recs[0].endMs}, kT0 + 49 * 40);
+  // The frame that jumped is dropped with its recording's close: the next key frame opens.
+  EXPECT_EQ(int64_t{recs[1].startMs}, kT0 + 31000);
+  EXPECT_EQ(int64_t{recs[2].startMs}, kT0 + 2 * 60000 + 1000);
+}
+
+// Without a record disk the engine reports 0x8004 and every channel's type 0, and waits.
+TEST_F(RecordEngineTest, NoRecordDiskIsReported) {
+  queues_.assign(1, {});
+  set_ = &ctx_->get().diskWatch().IndexSet(0);
+  manager_ = std::make_unique<RecordManager>(1, 0, set_, &ctx_->get().diskWatch(),
+                                             &ctx_->get().shared());
+  manager_->SetTimings(100, 20);
+  manager_->StartThreads();
+  for (int i = 0; i < 200 && Reports(rec::kStatusNoDisk).empty(); ++i) platform::SleepMs(10);
+  manager_->JoinThreads();
+  auto none = Reports(rec::kStatusNoDisk);
+  ASSERT_FALSE(none.empty());
+  EXPECT_EQ(none[0].words, (std::vector<uint32_t>{0, 0}));
+  auto types = Reports(rec::kStatusChannelType);
+  ASSERT_FALSE(types.empty());
+  EXPECT_EQ(types[0].words[1], 0u);
 }
 
 }  // namespace
