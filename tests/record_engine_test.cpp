@@ -319,7 +319,9 @@ TEST_F(RecordEngineTest, AWriteErrorReportsAndMovesToAnotherFile) {
   Feed(0, kT0 + 20000, 50);
   WaitDrained();
   manager_->StopAll();
-  EXPECT_EQ(Reports(rec::kStatusDiskError).size(), 1u);
+  auto errors = Reports(rec::kStatusDiskError);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].words, (std::vector<uint32_t>{0, 0}));
   bool other = false;
   for (const auto& s : Recordings(0)) other |= static_cast<uint32_t>(s.linkIndex) != bad;
   EXPECT_TRUE(other) << "no recording in another file after the write error";
@@ -370,6 +372,40 @@ TEST_F(RecordEngineTest, NoRecordDiskIsReported) {
   auto types = Reports(rec::kStatusChannelType);
   ASSERT_FALSE(types.empty());
   EXPECT_EQ(types[0].words[1], 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// The disk goes away while recording (every command fails, the handle is lost) and a scan no
+// longer lists it: the engine reports 0x8004 and waits, scanning; when the disk is back it
+// reports 0x8001 and records again at the next key frame.
+TEST_F(RecordEngineTest, ADiskLostWhileRecordingIsWaitedForAndRecordingResumes) {
+  Build(1);
+  manager_->SetRecordMask(0x1);
+  Feed(0, kT0, 50);
+  manager_->StartThreads();
+  WaitDrained();
+  platform::FaultRule gone;
+  gone.action = platform::FaultRule::Action::kOsError;
+  gone.osError = 6;  // invalid handle: the device is gone until it opens again
+  faults_->AddRule(gone);
+  ctx_->get().diskWatch().Scan();  // what the application's disk watch would notice
+  Feed(0, kT0 + 2000, 100);
+  for (int i = 0; i < 500 && Reports(rec::kStatusNoDisk).empty(); ++i) platform::SleepMs(10);
+  EXPECT_FALSE(Reports(rec::kStatusNoDisk).empty());
+  const size_t before = Reports(rec::kStatusDisks).size();
+  faults_->ClearRules();  // the disk is back; the engine's own scans find it
+  for (int i = 0; i < 500 && Reports(rec::kStatusDisks).size() == before; ++i)
+    platform::SleepMs(10);
+  EXPECT_GT(Reports(rec::kStatusDisks).size(), before);
+  Feed(0, kT0 + 10000, 50);
+  WaitDrained();
+  manager_->StopAll();
+  bool resumed = false;
+  for (const auto& s : Recordings(0)) resumed |= int64_t{s.startMs} >= kT0 + 2000;
+  EXPECT_TRUE(resumed) << "no recording after the disk came back";
 }
 
 }  // namespace
