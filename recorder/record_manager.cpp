@@ -239,6 +239,8 @@ void RecordManager::StopAll() {
     }
     activeMask_ = 0;
   }
+  // Entries a writer left marked open (a close that failed) are written closed.
+  for (DiskIndex* d : set_->Indexes()) d->CloseWriters();
   platform::SleepMs(100);
   for (int i = 0; i < kIdleWaitSteps && !idle_; ++i) platform::SleepMs(10);
   {
