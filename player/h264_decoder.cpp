@@ -1,0 +1,97 @@
+#include "player/h264_decoder.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
+
+struct H264Decoder::Impl {
+  AVCodecContext* ctx = nullptr;
+  AVPacket* packet = nullptr;
+  AVFrame* frame = nullptr;  // receives each picture
+  AVFrame* last = nullptr;   // the last picture kept for conversion
+  SwsContext* scaler = nullptr;
+
+  ~Impl() {
+    sws_freeContext(scaler);
+    av_frame_free(&last);
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avcodec_free_context(&ctx);
+  }
+};
+
+H264Decoder::H264Decoder() = default;
+H264Decoder::~H264Decoder() = default;
+
+bool H264Decoder::IsOpen() const { return impl_ && impl_->ctx; }
+
+bool H264Decoder::Open() {
+  if (IsOpen()) return true;
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+  if (!codec) return false;
+  auto impl = std::make_unique<Impl>();
+  impl->ctx = avcodec_alloc_context3(codec);
+  if (!impl->ctx) return false;
+  impl->ctx->thread_count = 1;  // a picture out for each picture in, no frame-thread delay
+  if (avcodec_open2(impl->ctx, codec, nullptr) < 0) return false;
+  impl->packet = av_packet_alloc();
+  impl->frame = av_frame_alloc();
+  impl->last = av_frame_alloc();
+  if (!impl->packet || !impl->frame || !impl->last) return false;
+  impl_ = std::move(impl);
+  return true;
+}
+
+int H264Decoder::ReceiveAll() {
+  int out = 0;
+  while (avcodec_receive_frame(impl_->ctx, impl_->frame) == 0) {
+    av_frame_unref(impl_->last);
+    av_frame_move_ref(impl_->last, impl_->frame);
+    width_ = impl_->last->width;
+    height_ = impl_->last->height;
+    ++pictures_;
+    ++out;
+  }
+  return out;
+}
+
+int H264Decoder::Decode(const uint8_t* payload, size_t size) {
+  if (!IsOpen()) return kErrNoDecoder;
+  if (!payload || size == 0) return kErrEmpty;
+  // The packet owns a padded copy: the decoder reads a little past the end of its data.
+  if (av_new_packet(impl_->packet, static_cast<int>(size)) < 0) return kErrNoDecoder;
+  std::copy(payload, payload + size, impl_->packet->data);
+  const int r = avcodec_send_packet(impl_->ctx, impl_->packet);
+  av_packet_unref(impl_->packet);
+  if (r < 0 && r != AVERROR(EAGAIN)) return 0;  // damaged data: skipped
+  return ReceiveAll();
+}
+
+int H264Decoder::Flush() {
+  if (!IsOpen()) return kErrNoDecoder;
+  avcodec_send_packet(impl_->ctx, nullptr);
+  const int n = ReceiveAll();
+  avcodec_flush_buffers(impl_->ctx);
+  return n;
+}
+
+bool H264Decoder::LastPictureBgra(int width, int height, std::vector<uint8_t>* out) {
+  if (!IsOpen() || pictures_ == 0 || width_ <= 0 || height_ <= 0) return false;
+  if (width <= 0 || height <= 0) {
+    width = width_;
+    height = height_;
+  }
+  AVFrame* src = impl_->last;
+  impl_->scaler = sws_getCachedContext(impl_->scaler, src->width, src->height,
+                                       static_cast<AVPixelFormat>(src->format), width, height,
+                                       AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+  if (!impl_->scaler) return false;
+  out->assign(static_cast<size_t>(width) * static_cast<size_t>(height) * 4, 0);
+  uint8_t* dst[4] = {out->data(), nullptr, nullptr, nullptr};
+  int stride[4] = {width * 4, 0, 0, 0};
+  return sws_scale(impl_->scaler, src->data, src->linesize, 0, src->height, dst, stride) ==
+         height;
+}
