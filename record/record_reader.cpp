@@ -64,6 +64,69 @@ void CRecordReader::SetPlayMode(int mode, int speed) {
   step_ = 1;
 }
 
+int CRecordReader::OpenRecord(const _rec_file_info_& item, int64_t t, bool reopen) {
+  std::string path;
+  if (!qvfs::Context::Current().diskWatch().DiskName(item.diskNo, &path)) return ERR_NO_DEVICE;
+  constexpr int64_t kNoEnd = 2147483647000;  // the default range end
+  const int64_t end = item.endMs < kNoEnd ? int64_t{item.endMs} : 0;
+  const int64_t start = item.startMs;
+  // The same record file of the same disk (a device's name, or a folder's file path under it).
+  const bool same = file_ && fileIndex_ == static_cast<uint32_t>(item.fileIndex) &&
+                    regionName_.compare(0, path.size(), path) == 0 && !reopen;
+  if (!same) {
+    int r = Open(path, static_cast<uint32_t>(item.fileIndex), start, end, reopen);
+    if (r != 0) return r;
+  } else {
+    CAutoLock g(&lock_);
+    startMs_ = start;
+    endMs_ = end;
+  }
+  const int64_t at = std::max(t, start);
+  if (mode_ == kModeBack) {
+    CAutoLock g(&lock_);
+    curIndex_ = index_.empty() ? 0 : index_.size() - 1;
+  }
+  int r = SeekToTime(at, reopen);
+  if (r != 0) {
+    DebugLog("CH %02d file fileIdx%d- Seek fail.\n", channel_, item.fileIndex);
+    Close();
+    return r;
+  }
+  CAutoLock g(&lock_);
+  channel_ = item.channel;
+  ended_ = false;
+  platform::LogRange("Open file read", start, item.endMs);
+  if (!index_.empty())
+    platform::LogRange("Last IFrame time", int64_t{index_.back().time} * 1000,
+                       int64_t{index_.back().time} * 1000);
+  return 0;
+}
+
+int CRecordReader::SetReplayMode(int mode, int speed) {
+  switch (mode) {
+    case 1: case 2: case kModeNormal: case kModeSingle: case kModeSlow: case kModeFast:
+    case kModeBack:
+      break;
+    default:
+      DebugLog("Mode is error. speed %d .mode %d \n", speed, mode);
+      return ERR_READER_NO_ENTRY;
+  }
+  if (speed < 0 || speed > 32) {
+    DebugLog("Speed is error. speed %d .mode %d \n", speed, mode);
+    return ERR_READER_NO_ENTRY;
+  }
+  CAutoLock g(&lock_);
+  if (mode == mode_ && (speed ? speed : 1) == speed_) return 0;
+  const int64_t last = currentMs_.load();
+  platform::LogRange("Set mode seek time", last, last);
+  mode_ = mode;
+  speed_ = speed ? speed : 1;
+  step_ = static_cast<size_t>(speed_);
+  if (file_ && last > 0) SeekToTime(last, false);
+  ended_ = false;
+  return 0;
+}
+
 void CRecordReader::ServiceTimeRange(int64_t* startMs, int64_t* endMs, bool* back) const {
   *startMs = head_.startTime;
   *endMs = currentMs_;

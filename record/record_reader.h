@@ -91,6 +91,18 @@ class CRecordReader : public CRecReadBase, public ServiceReader {
   int Close();
 
   void SetPlayMode(int mode, int speed);
+
+  // ---- replay's operations on the reader ----
+  // Opens (or keeps) record file item.fileIndex of disk item.diskNo at time t (the item's
+  // start when t is earlier); reopen clears the play buffer and opens afresh. 0 or the code.
+  int OpenRecord(const _rec_file_info_& item, int64_t t, bool reopen);
+  // The checked mode change: modes 1, 2, 16, 32, 64, 128, 256; speed 0..32 (0 steps as 1).
+  // Re-seeks to the last frame time without clearing the buffer. 0 or -101.
+  int SetReplayMode(int mode, int speed);
+  int speed() const { return speed_; }
+  bool IsOpen() const { return file_ != nullptr; }
+  uint32_t fileIndex() const { return fileIndex_; }
+  int64_t currentMs() const { return currentMs_.load(); }
   int mode() const { return mode_; }
   bool ended() const { return ended_.load(); }
   uint32_t position() const { return pos_; }
