@@ -150,6 +150,7 @@ class DiskIndex {
   void SortEntry(const uint8_t* entry, uint32_t i, bool* firstSn);
   int ReadEntry(uint32_t fileIndex, recindex::RecIndexEntry* e);
   int WriteEntry(uint32_t fileIndex, const recindex::RecIndexEntry& e);
+  void DropFromTimeMap(uint32_t fileIndex);
   // Puts (or moves) file fileIndex's recording into the time map.
   void PutInTimeMap(uint32_t fileIndex, const recindex::RecIndexSummary& s);
   bool BeingWritten(uint32_t fileIndex) const;

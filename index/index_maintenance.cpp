@@ -58,12 +58,16 @@ int DiskIndex::WriteEntry(uint32_t fileIndex, const RecIndexEntry& e) {
   return r < 0 ? r : 0;
 }
 
-void DiskIndex::PutInTimeMap(uint32_t fileIndex, const RecIndexSummary& s) {
+void DiskIndex::DropFromTimeMap(uint32_t fileIndex) {
   for (auto it = timeMap.begin(); it != timeMap.end(); ++it)
     if (it->first.fileIndex == fileIndex) {
       timeMap.erase(it);
-      break;
+      return;
     }
+}
+
+void DiskIndex::PutInTimeMap(uint32_t fileIndex, const RecIndexSummary& s) {
+  DropFromTimeMap(fileIndex);
   timeMap[TimeKey{s.startMs, fileIndex}] = s;
 }
 
@@ -114,11 +118,7 @@ int DiskIndex::Recycle(uint32_t* fileIndex) {
         break;
       }
     if (RecycleByLeastSn(fileIndex) == 0) {
-      for (auto it = timeMap.begin(); it != timeMap.end(); ++it)
-        if (it->first.fileIndex == *fileIndex) {
-          timeMap.erase(it);
-          break;
-        }
+      DropFromTimeMap(*fileIndex);
       return 0;
     }
   }
@@ -403,17 +403,10 @@ int DiskIndex::DeleteRecord(const _rec_file_info_& r) {
   }
   const uint32_t count = UsableSegments(e.summary);
   if (r.segmentNo >= count && count > 1) return 0;
-  auto dropFromTimeMap = [&] {
-    for (auto it = timeMap.begin(); it != timeMap.end(); ++it)
-      if (it->first.fileIndex == fi) {
-        timeMap.erase(it);
-        break;
-      }
-  };
   if (count <= 1) {
     std::memset(&e, 0, sizeof e);
     rc = WriteEntry(fi, e);
-    if (rc == 0) dropFromTimeMap();
+    if (rc == 0) DropFromTimeMap(fi);
     return rc;
   }
   // The later segments move down: a zero record in the middle would end the table there.

@@ -73,20 +73,7 @@ int CmdSearch(Invocation& inv) {
     JsonWriter w;
     w.BeginObject().BeginArray("records");
     for (int i = 0; i < n; ++i) {
-      const _rec_file_info_ r = out[i];
-      w.BeginObject()
-          .Field("channel", static_cast<int>(r.channel))
-          .Field("disk", static_cast<int>(r.diskNo))
-          .Field("file_index", static_cast<int>(r.fileIndex))
-          .Field("segment", static_cast<int>(r.segmentNo))
-          .Field("start_ms", static_cast<int64_t>(r.startMs))
-          .Field("end_ms", static_cast<int64_t>(r.endMs))
-          .Field("size", static_cast<int64_t>(r.size))
-          .Field("type_bits", static_cast<int>(r.typeBits))
-          .Field("state", static_cast<int>(r.state))
-          .Field("sn", static_cast<uint64_t>(r.sn))
-          .Field("end_offset", static_cast<uint64_t>(r.endOffset))
-          .EndObject();
+      RecordFields(w, out[static_cast<size_t>(i)]);
     }
     w.EndArray().EndObject();
     PrintJson(w.str());

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "qvfs/records.h"
+
 class JsonWriter {
  public:
   JsonWriter& BeginObject(const char* key = nullptr);
@@ -28,3 +30,6 @@ class JsonWriter {
   std::string out_;
   bool needComma_ = false;
 };
+
+// One search record as the search-like commands print it.
+void RecordFields(JsonWriter& w, const _rec_file_info_& r);
