@@ -1,6 +1,7 @@
 #include "api/storage.h"
 
 #include "api/context.h"
+#include "index/record_search.h"
 #include "platform/messages.h"
 #include "record/record_writer.h"
 
@@ -105,19 +106,57 @@ int Storage::Init(const StorageConfig& config) {
     sub_->SetRecordMask(static_cast<uint32_t>(config.subRecordMask));
   }
   main_->SetRecordMask(static_cast<uint32_t>(config.mainRecordMask));
+  if (!replay_) MakeReplay();
   ctx_->SetDiskUsers(&users_);
   return 0;
+}
+
+void Storage::MakeReplay() {
+  Context* ctx = ctx_;
+  // A session given no list searches the record disks for its channel.
+  auto search = [ctx](int ch, int64_t startMs, int64_t endMs, int option,
+                      std::vector<_rec_file_info_>* list) {
+    CAutoLock g(&ctx->searchLock());
+    int found = 0;
+    for (DiskIndex* index : ctx->diskWatch().IndexSet(0).Indexes()) {
+      const int n = SearchOneChannel(*index, ch, startMs, endMs, option == 0 ? -1 : option,
+                                     kMaxChannels, *list, ctx->searchCache().window());
+      if (n > 0) found += n;
+    }
+    return found;
+  };
+  replay_ = std::make_unique<CTelnetReplay>(builtChannels_, &ctx->shared(), &ctx->searchLock(),
+                                            search);
+  CTelnetReplay* r = replay_.get();
+  frames_->SetReplay(
+      [r](int channel, int client, void* buffer, int size) {
+        return r->FifoReadFrame(buffer, size, channel, client);
+      },
+      [r](int64_t t, int wait, int client) {
+        // With wait the client's first channel is paced to t, without it t becomes its
+        // reference.
+        ReplaySync& sync = r->ClientSync(client);
+        return wait ? static_cast<int>(sync.Wait(0, t)) : sync.SetReference(0, t);
+      });
 }
 
 void Storage::EngineUsers::StopUsersOf(const std::string& deviceName) {
   for (RecordManager* m : {st_->main_.get(), st_->sub_.get()})
     if (m) m->ReleaseDisk(deviceName);
+  if (st_->replay_) {
+    const std::vector<DiskRecord> disks = st_->ctx_->diskWatch().Disks();
+    for (size_t n = 0; n < disks.size(); ++n)
+      if (disks[n].name == deviceName) st_->replay_->StopDisk(static_cast<int>(n));
+  }
   st_->ctx_->diskWatch().ForgetIndex(deviceName);
 }
 
 void Storage::EngineUsers::RescanAndRestart() { MountUsbThreadBody(&st_->ctx_->diskWatch()); }
 
 void Storage::Shutdown() {
+  // The session thread first: it reads the disks the rest closes.
+  if (frames_) frames_->SetReplay(nullptr, nullptr);
+  replay_.reset();
   for (RecordManager* m : {main_.get(), sub_.get()}) {
     if (!m) continue;
     m->JoinThreads();

@@ -1,5 +1,6 @@
 // The storage context QVFS_Init builds: the per-channel frame FIFOs of the main and sub stream,
-// the FIFO user table, the frame processor, the record managers and the record switch mask.
+// the FIFO user table, the frame processor, the record managers, the replay sessions and the
+// record switch mask.
 // Every object is created once (a second QVFS_Init keeps the arrays of the first); range tests
 // use the channel count the arrays were built with.
 //
@@ -17,6 +18,7 @@
 #include "qvfs/records.h"
 #include "record/one_process_frame.h"
 #include "recorder/record_manager.h"
+#include "replay/telnet_replay.h"
 
 namespace qvfs {
 
@@ -29,7 +31,7 @@ class Storage {
 
   // The steps of QVFS_Init after the configuration is stored.
   int Init(const StorageConfig& config);
-  // Stops the record threads (tear-down of a context).
+  // Stops the replay session thread and the record threads (tear-down of a context).
   void Shutdown();
 
   bool initialised() const { return builtChannels_ > 0; }
@@ -43,11 +45,14 @@ class Storage {
   RecordManager* mainManager() { return main_.get(); }
   RecordManager* subManager() { return sub_.get(); }
   COneProcessFrame* frames() { return frames_.get(); }
+  // The replay sessions; null before QVFS_Init.
+  CTelnetReplay* replay() { return replay_.get(); }
 
   std::atomic<uint32_t> recordSwitchMask{0xFFFFFFFFu};
 
-  // What formatting asks of the recording engine: the disk's recordings closed and its index
-  // forgotten before, a new scan after (recording goes on at the next key frame).
+  // What formatting asks of the recording engine and the replay sessions: the disk's recordings
+  // closed, its replays reset and its index forgotten before, a new scan after (recording goes
+  // on at the next key frame).
   class EngineUsers : public DiskUsers {
    public:
     explicit EngineUsers(Storage* st) : st_(st) {}
@@ -62,6 +67,7 @@ class Storage {
  private:
   void InitFifos(std::vector<std::unique_ptr<CFrameFIFO>>& fifos, int channels, int32_t size);
   std::unique_ptr<RecordManager> MakeManager(int stream);
+  void MakeReplay();
 
   Context* ctx_;
   int builtChannels_ = 0;
@@ -70,6 +76,7 @@ class Storage {
   std::unique_ptr<FifoUsers> fifoUsers_;
   std::unique_ptr<COneProcessFrame> frames_;
   std::unique_ptr<RecordManager> main_, sub_;
+  std::unique_ptr<CTelnetReplay> replay_;
   EngineUsers users_;
 };
 

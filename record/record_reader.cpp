@@ -224,9 +224,13 @@ int CRecordReader::Prepare(int64_t startMs, int64_t endMs, bool clear) {
   ForgetAsfFrames();
   qvfs::Context& ctx = qvfs::Context::Current();
   const StorageParams& params = ctx.shared().params();
-  if (!play_ || !play_->IsOpen()) {
+  // The play buffer is made once and kept (a consumer may be inside it); one that is not open
+  // is opened again.
+  if (!play_) {
     if (params.multiUserPlayBuffer) play_ = std::make_unique<CMPFrameBuf>();
     else play_ = std::make_unique<CPlayBufGeneral>();
+  }
+  if (!play_->IsOpen()) {
     r = play_->Open(channel_, static_cast<uint32_t>(params.playBufferSize), nullptr, clientId_);
     if (r != 0) {
       ReleaseRegion();
@@ -285,6 +289,11 @@ int CRecordReader::OpenFile(const std::string& path, const _rec_file_info_& info
   }
   if (r == 0) Register();
   return r;
+}
+
+void CRecordReader::ClearPlayBuffer() {
+  CAutoLock g(&lock_);
+  if (play_) play_->Clear();
 }
 
 int CRecordReader::Close() {
@@ -724,11 +733,14 @@ int CRecordReader::ReadKeyFramesBackward() {
 
 // ---- frames out ----------------------------------------------------------------------------
 
+// The consumer's side: it runs outside lock_ and may meet a Close from the replay's thread, so it
+// asks the atomic open flag, never file_, and stops waiting as soon as the file is closed.
 int CRecordReader::GetFrame(void* buffer, uint32_t size) {
-  if (!file_) return ERR_READER_NO_REGION;
-  if (!play_) return ERR_READER_NO_BUFFER;
+  if (!open_) return ERR_READER_NO_REGION;
+  if (!play_) return ERR_READER_NO_BUFFER;  // set before open_, never replaced
   for (int pass = 0; pass < kWaitPasses; ++pass) {
     for (int step = 0; step < kWaitSteps; ++step) {
+      if (!open_) return ERR_READER_NO_REGION;
       const int r = play_->GetFrame(buffer, size);
       if (r > 0) {
         if (selector_.Select(buffer) == 0 && selector_.Current()->GetFrameType() == frame::kTypeAudio &&
@@ -772,6 +784,7 @@ int CRecordReader::GetFrameInRange(void* buffer, uint32_t size) {
 
 int CRecordReader::GetGpsInfo(uint32_t seconds, GpsEntry* out) {
   if (!out) return ERR_READER_NO_ENTRY;
+  CAutoLock g(&lock_);
   std::memset(out, 0, sizeof *out);
   for (size_t k = 0; k < index_.size(); ++k) {
     if (index_[k].time != 0 && index_[k].time >= seconds) {

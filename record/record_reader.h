@@ -100,7 +100,9 @@ class CRecordReader : public CRecReadBase, public ServiceReader {
   // Re-seeks to the last frame time without clearing the buffer. 0 or -101.
   int SetReplayMode(int mode, int speed);
   int speed() const { return speed_; }
-  bool IsOpen() const { return file_ != nullptr; }
+  bool IsOpen() const { return open_.load(); }
+  // Empties the play buffer under the reader's lock.
+  void ClearPlayBuffer();
   uint32_t fileIndex() const { return fileIndex_; }
   int64_t currentMs() const { return currentMs_.load(); }
   int mode() const { return mode_; }

@@ -1,7 +1,9 @@
 #include "replay/replay_1ch.h"
 
+#include <algorithm>
 #include <cstdio>
 
+#include "platform/clock.h"
 #include "platform/messages.h"
 #include "platform/time_print.h"
 #include "record/frame_strategy.h"
@@ -14,6 +16,31 @@ constexpr int kStepLogEvery = 1000;
 
 int64_t StartOf(const _rec_file_info_& r) { return r.startMs; }
 int64_t EndOf(const _rec_file_info_& r) { return r.endMs; }
+
+// Segment records of one record file that follow each other are one stretch of data: played as
+// one item the file is not opened again at each segment boundary, which would hand out the
+// frames between the new segment's key frame and its start a second time.
+void MergeSegments(std::vector<_rec_file_info_>& items) {
+  std::vector<_rec_file_info_> out;
+  int lastSegment = -1;
+  for (const _rec_file_info_& r : items) {
+    if (!out.empty()) {
+      _rec_file_info_& prev = out.back();
+      if (prev.diskNo == r.diskNo && prev.fileIndex == r.fileIndex &&
+          r.segmentNo == lastSegment + 1 && r.startMs >= prev.startMs) {
+        const int64_t prevEnd = prev.endMs, end = r.endMs;
+        prev.endMs = std::max(prevEnd, end);
+        prev.size += r.size;
+        prev.typeBits |= r.typeBits;
+        lastSegment = r.segmentNo;
+        continue;
+      }
+    }
+    out.push_back(r);
+    lastSegment = r.segmentNo;
+  }
+  items.swap(out);
+}
 
 }  // namespace
 
@@ -49,6 +76,12 @@ int CReplay1CHProc::Init(const std::vector<_rec_file_info_>& list, int64_t start
     }
     items_.push_back(r);
   }
+  // The play list runs in start-time order whatever order the list came in.
+  std::stable_sort(items_.begin(), items_.end(), [](const _rec_file_info_& a,
+                                                    const _rec_file_info_& b) {
+    return a.startMs < b.startMs;
+  });
+  MergeSegments(items_);
   if (items_.empty()) return 0;
   rangeStart_ = curTime_ = startMs;
   farBound_ = EndOf(items_.front());
@@ -82,8 +115,26 @@ void CReplay1CHProc::Reset() {
   CAutoLock g(&lock_);
   reader_.Close();
   items_.clear();
-  if (reader_.playBuffer()) reader_.playBuffer()->Clear();
+  reader_.ClearPlayBuffer();
   curIndex_ = 0;
+  lastPacedMs_ = kNoReference;
+}
+
+int64_t CReplay1CHProc::Wait(int64_t t) {
+  int64_t delay = 0;
+  const int64_t last = lastPacedMs_.exchange(t);
+  if (last != kNoReference) {
+    delay = PaceDelayMs(reader_.mode(), reader_.speed(), last, t);
+    platform::SleepMs(static_cast<uint32_t>(delay));
+  }
+  return delay;
+}
+
+bool CReplay1CHProc::UsesDisk(int diskNo) {
+  CAutoLock g(&lock_);
+  for (const _rec_file_info_& r : items_)
+    if (r.diskNo == diskNo) return true;
+  return false;
 }
 
 void CReplay1CHProc::GetCurFileTimeSeg(int64_t* startMs, int64_t* endMs) {
@@ -128,7 +179,7 @@ int CReplay1CHProc::Locate(int64_t t) {
     curIndex_ = -1;
   }
   reader_.Close();
-  if (reader_.playBuffer()) reader_.playBuffer()->Clear();
+  reader_.ClearPlayBuffer();
   return ERR_REPLAY_NO_ITEM;
 }
 
@@ -230,6 +281,14 @@ int CReplay1CHProc::SetPlayMode(int mode, int speed) {
 
 int CReplay1CHProc::ReadFrame(void* buffer, uint32_t length) {
   const int n = reader_.GetFrame(buffer, length);
+  if (n == ERR_READER_NO_REGION || n == ERR_READER_END) {
+    // Between two files the reader is closed or ended for a moment; when nothing is left to
+    // open the consumer is told the play is over.
+    CAutoLock g(&lock_);
+    const bool lastFileDone = items_.size() == 1 && reader_.ended();
+    if (!ValidIndex() || lastFileDone) return ERR_REPLAY_NO_ITEM;
+    return n;
+  }
   if (n <= 0) return n;
   CFrmStategy sel;
   const int64_t pts = sel.Select(buffer) == 0 ? sel.Current()->GetPts() : 0;

@@ -9,9 +9,13 @@
 // cur_time and far_bound are exchanged if far_bound no longer lies ahead in the new direction,
 // so that far_bound stays the current item's edge in the direction of play.
 //
+// ReadFrame answers -2007 once the play list is exhausted in the direction of play (the last
+// file read to its end), so that a consumer knows the play is over.
+//
 // Lock rule: lock_ guards everything here and is taken before the reader's own lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -22,7 +26,7 @@
 enum ReplayResult : int {
   ERR_REPLAY_EMPTY = -101,        // empty list at Init; mode or speed refused
   ERR_REPLAY_PAST_RANGE = -115,   // a frame after the range's end (the reader is closed)
-  ERR_REPLAY_NO_ITEM = -2007,     // no play-list item covers the time
+  ERR_REPLAY_NO_ITEM = -2007,     // no play-list item covers the time; nothing left to play
   ERR_REPLAY_NOTHING_TO_DO = -8000,
 };
 
@@ -40,6 +44,11 @@ class CReplay1CHProc {
   int ReadFrame(void* buffer, uint32_t length);
   int Step();
   void GetCurFileTimeSeg(int64_t* startMs, int64_t* endMs);
+  // The consumer's pacing: sleeps the reader's pacing delay from the last time paced to t
+  // (nothing on the first call, which only takes t as the reference). The delay slept.
+  int64_t Wait(int64_t t);
+  // Whether the play list holds a record of disk diskNo.
+  bool UsesDisk(int diskNo);
 
   int channel() const { return channel_; }
   int curIndex() const { return curIndex_; }
@@ -69,4 +78,6 @@ class CReplay1CHProc {
   CRecordReader reader_;
   CCriticalSection lock_;
   int stepCalls_ = 0;
+  static constexpr int64_t kNoReference = INT64_MIN;
+  std::atomic<int64_t> lastPacedMs_{kNoReference};  // the consumer's, for Wait
 };

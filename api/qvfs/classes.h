@@ -9,3 +9,5 @@
 #include "serialfile/serial_file_com.h"
 #include "serialfile/serial_file_factory.h"
 #include "serialfile/serial_file_raw.h"
+#include "replay/multi_ch_data.h"
+#include "replay/telnet_replay.h"

@@ -181,6 +181,34 @@ QVFS_API int QVFS_FIFO_GetWarter(int channel, int sub);
 QVFS_API int QVFS_FifoRegisterUser(const char* name);
 QVFS_API int QVFS_FifoUnRegisterUser(const char* name);
 
+/* ---- Playback (replay sessions) ------------------------------------------------------------
+ * Up to five replay clients (0..4) each replay a set of channels over a time range (seconds);
+ * a session thread steps them every 200 ms. Consumers take frames per channel and client and
+ * pace themselves. Results: -2005 before QVFS_Init, -106 client outside 0..4, -101 channel
+ * outside the channel count, -114 no replay for that client and channel. */
+
+/* Replays a channel for a client over [start, end] from the client's last search result for
+ * that channel, or a search of its own: 0, or -2007 when no recording meets the range. */
+QVFS_API int QVFS_PlaybackBytime(int64_t start, int64_t end, int channel, int client);
+/* The same over one record: the first of the channel on disk 0 that meets the range. */
+QVFS_API int QVFS_TelnetReplay(int64_t start, int64_t end, int channel, int client);
+/* Stop requests, carried out by the session thread within 200 ms (client -1: every client;
+ * channel -1: every channel; clients 1..3 only, or -1; client 0's are marked, not carried out). */
+QVFS_API int QVFS_PlaybackStop(int channel, int client);
+QVFS_API int QVFS_DownloadStop(int client, int channel);
+/* Every channel of the client seeks to time (s): the seek's result, -2007 past every record. */
+QVFS_API int QVFS_PlaybackSeekTime(int64_t time, int channel, int client);
+/* Mode 1 pause, 2 stop, 16 normal, 32 single frame, 64 slow, 128 fast forward, 256 fast
+ * backward; speed 0..32 (-101 otherwise). Every channel of the client changes. */
+QVFS_API int QVFS_PlaybackSetMode(int mode, int speed, int channel, int client);
+/* The next frame (tag header and payload): its length; -115 after the range end, -2007 when
+ * the play list is done, -3003 or -100 while the next file is being opened (try again). */
+QVFS_API int QVFS_ReplayFifoReadFrame(uint8_t* buffer, int bufferSize, int channel, int client);
+/* Paces channel (0..15) of the client to a frame time (ms): the delay slept, or 0 with shared
+ * set. The first frame of a channel is not delayed. */
+QVFS_API int QVFS_ReplaySyncWait(int64_t timestampMs, int shared, int channel, int client);
+QVFS_API int QVFS_ReplayFifoClear(int channel, int client);
+
 #ifdef __cplusplus
 }
 #endif
