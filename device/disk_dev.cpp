@@ -412,6 +412,9 @@ int CDisk_Dev::WriteZeros(uint64_t lba, uint64_t sectors, bool lock, uint32_t ch
 // ---- capacity and transfer size ------------------------------------------------------------
 
 uint64_t CDisk_Dev::ReadCapacity(uint32_t* sectorSize) {
+  // The command block and request are the device's own: another thread (the service thread's
+  // readiness test) must not build one meanwhile.
+  CAutoLock g(&lock_);
   uint8_t data[32] = {};
   int r = read_capacity_10(data, 8);
   if (r != 0) {
@@ -447,6 +450,7 @@ uint64_t CDisk_Dev::ReadCapacity(uint32_t* sectorSize) {
 }
 
 int CDisk_Dev::DetectMaxTransferBlk(void* probe, uint32_t size) {
+  CAutoLock g(&lock_);
   if (sectorSize_ == 0) {
     sectorSize_ = 512;
     return -1;

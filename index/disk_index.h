@@ -55,6 +55,7 @@ constexpr uint8_t kOpRecordClose = 4;  // the recording in the file is closed
 struct ChannelWriteState {
   uint32_t fileIndex = 0;
   uint32_t used = 0;
+  bool full = false;  // every segment record is used; the last one grows
   recindex::RecIndexEntry image{};
 };
 
@@ -153,6 +154,8 @@ class DiskIndex {
   void DropFromTimeMap(uint32_t fileIndex);
   // Puts (or moves) file fileIndex's recording into the time map.
   void PutInTimeMap(uint32_t fileIndex, const recindex::RecIndexSummary& s);
+  // A progress update or close of an entry whose segment records are all used.
+  int GrowLastSegment(std::map<int, ChannelWriteState>::iterator found, _rec_file_info_& r);
   bool BeingWritten(uint32_t fileIndex) const;
   int RecycleByLeastSn(uint32_t* fileIndex);
   void ResetSn();

@@ -266,27 +266,7 @@ int DiskIndex::UpdateRecordInfo(_rec_file_info_& r, uint32_t channelLimit) {
   CAutoLock g(&lock_);
   RecIndexEntry& e = ws.image;
   RecIndexSummary& s = e.summary;
-  if (ws.used >= kSegmentsPerEntry) {
-    DebugLog("Stroage:Over MAX FileIdx %d  seg info num %d.\n", static_cast<int>(ws.fileIndex),
-             static_cast<int>(kSegmentsPerEntry));
-    s.state = kStateClosed;
-    // Every record holds a piece of the recording: all 64 count (the count is otherwise set
-    // only by a close, and the pieces written by progress updates would stay hidden).
-    s.segmentCount = static_cast<uint8_t>(kSegmentsPerEntry);
-    for (uint32_t k = 0; k < kSegmentsPerEntry; ++k)
-      e.segments[k].state &= static_cast<uint8_t>(~kStateRecording);
-    const int64_t lastEnd = e.segments[kSegmentsPerEntry - 1].endMs;
-    s.endMs = std::max(static_cast<int64_t>(s.endMs), lastEnd);
-    ws.used = 0;
-    PutInTimeMap(ws.fileIndex, s);
-    RefreshCrc(e);
-    int rc = WriteEntry(ws.fileIndex, e);
-    if (rc != 0) {
-      DebugLog("Dev %s Write Index data fail.\n", path.c_str());
-      return rc;
-    }
-    return ERR_INDEX_SEGMENTS_FULL;
-  }
+  if (ws.used >= kSegmentsPerEntry) return GrowLastSegment(found, r);
   const uint32_t n = ws.used;
   if (r.operation == kOpRecordClose) {
     s.endMs = r.endMs;
@@ -346,6 +326,50 @@ int DiskIndex::UpdateRecordInfo(_rec_file_info_& r, uint32_t channelLimit) {
   file->Flush();
   r.segmentNo = static_cast<uint8_t>(n);
   return 0;
+}
+
+// Every segment record of the entry is used: the last one takes each further piece, so that the
+// entry keeps describing all the data in the file, until the recording is closed (the recorder
+// moves to another file at its next key frame). The first such piece reports -5004, and so does
+// the close, which tells the writer to close the file.
+int DiskIndex::GrowLastSegment(std::map<int, ChannelWriteState>::iterator found,
+                               _rec_file_info_& r) {
+  ChannelWriteState& ws = found->second;
+  RecIndexEntry& e = ws.image;
+  RecIndexSummary& s = e.summary;
+  if (!ws.full)
+    DebugLog("Stroage:Over MAX FileIdx %d  seg info num %d.\n", static_cast<int>(ws.fileIndex),
+             static_cast<int>(kSegmentsPerEntry));
+  RecIndexSegment& last = e.segments[kSegmentsPerEntry - 1];
+  const int64_t end = std::max(static_cast<int64_t>(last.endMs), int64_t{r.endMs});
+  last.endMs = end;
+  last.size += r.size;
+  if (r.endOffset > last.dataEnd) last.dataEnd = r.endOffset;
+  s.size += r.size;
+  s.endMs = std::max(static_cast<int64_t>(s.endMs), end);
+  s.segmentCount = static_cast<uint8_t>(kSegmentsPerEntry);
+  const bool closing = r.operation == kOpRecordClose;
+  if (closing) {
+    s.state = r.state;
+    for (uint32_t k = 0; k < kSegmentsPerEntry; ++k)
+      e.segments[k].state &= static_cast<uint8_t>(~kStateRecording);
+  }
+  RefreshCrc(e);
+  const uint32_t fileIndex = ws.fileIndex;
+  int rc = WriteEntry(fileIndex, e);
+  if (rc != 0) {
+    DebugLog("Dev %s Write Index data fail.\n", path.c_str());
+    return rc;
+  }
+  RecIndexSummary copy = s;
+  copy.state = kStateClosed;
+  PutInTimeMap(fileIndex, copy);
+  file->Flush();
+  r.segmentNo = static_cast<uint8_t>(kSegmentsPerEntry - 1);
+  const bool firstReport = !ws.full;
+  ws.full = true;
+  if (closing) writeStates.erase(found);
+  return closing || firstReport ? ERR_INDEX_SEGMENTS_FULL : 0;
 }
 
 void DiskIndex::CloseWriters() {

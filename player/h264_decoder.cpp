@@ -66,7 +66,10 @@ int H264Decoder::Decode(const uint8_t* payload, size_t size) {
   std::copy(payload, payload + size, impl_->packet->data);
   const int r = avcodec_send_packet(impl_->ctx, impl_->packet);
   av_packet_unref(impl_->packet);
-  if (r < 0 && r != AVERROR(EAGAIN)) return 0;  // damaged data: skipped
+  if (r < 0 && r != AVERROR(EAGAIN)) {
+    ++refused_;
+    return 0;  // damaged data: skipped
+  }
   return ReceiveAll();
 }
 

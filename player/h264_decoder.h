@@ -30,6 +30,8 @@ class H264Decoder {
   int Flush();
 
   uint64_t pictures() const { return pictures_; }
+  // Payloads the decoder refused.
+  uint64_t refused() const { return refused_; }
   int width() const { return width_; }
   int height() const { return height_; }
   // The last picture as BGRA, width x height (0, 0: its own size), 4 bytes a pixel, rows of
@@ -42,5 +44,6 @@ class H264Decoder {
   struct Impl;
   std::unique_ptr<Impl> impl_;
   uint64_t pictures_ = 0;
+  uint64_t refused_ = 0;
   int width_ = 0, height_ = 0;
 };

@@ -117,12 +117,16 @@ int CRecordReader::SetReplayMode(int mode, int speed) {
   }
   CAutoLock g(&lock_);
   if (mode == mode_ && (speed ? speed : 1) == speed_) return 0;
-  const int64_t last = currentMs_.load();
+  // Play goes on from the last frame the consumer took (or the last seek when it took none).
+  // The buffer is emptied: frames of the old mode are not wanted, and data read as it lies in
+  // the file may end in a piece of a frame that whole frames must not follow.
+  const int64_t consumed = consumedMs_.load();
+  const int64_t last = consumed > 0 ? consumed : lastSeekMs_;
   platform::LogRange("Set mode seek time", last, last);
   mode_ = mode;
   speed_ = speed ? speed : 1;
   step_ = static_cast<size_t>(speed_);
-  if (file_ && last > 0) SeekToTime(last, false);
+  if (file_) SeekToTime(last, true);
   ended_ = false;
   return 0;
 }
@@ -316,6 +320,8 @@ int CRecordReader::Close() {
 
 int CRecordReader::SeekToTime(int64_t ms, bool clearBuffer) {
   CAutoLock g(&lock_);
+  lastSeekMs_ = ms;
+  consumedMs_ = 0;
   if (index_.empty()) {
     DebugLog("No Key frame video.\n");
     pos_ = kDataOffset;
@@ -743,7 +749,9 @@ int CRecordReader::GetFrame(void* buffer, uint32_t size) {
       if (!open_) return ERR_READER_NO_REGION;
       const int r = play_->GetFrame(buffer, size);
       if (r > 0) {
-        if (selector_.Select(buffer) == 0 && selector_.Current()->GetFrameType() == frame::kTypeAudio &&
+        const bool known = selector_.Select(buffer) == 0;
+        if (known) consumedMs_ = selector_.Current()->GetPts();
+        if (known && selector_.Current()->GetFrameType() == frame::kTypeAudio &&
             qvfs::Context::Current().shared().mixAudio()) {
           // The mixing step passes the audio frame on as it is: there is one audio channel.
           DebugLog("MIX_AUDIO %d frameSize %d.\n", channel_, r);
@@ -752,8 +760,11 @@ int CRecordReader::GetFrame(void* buffer, uint32_t size) {
       }
       if (r == PLAYBUF_ERR_BAD) return r;  // consumed and refused: over the caller's size
       if (r == 0) continue;                // garbage skipped; try again at once
-      if (ended_ && play_->DataSize() == 0) return ERR_READER_END;
-      if (ended_) continue;
+      if (ended_) {
+        // Nothing more comes in: what is left (the cut end of the data) never becomes a frame.
+        if (play_->DataSize() != 0) play_->Clear();
+        return ERR_READER_END;
+      }
       // Nothing whole yet: refill now instead of waiting for the service thread's next pass;
       // sleep only when nothing more could be read.
       if (Fill(100) <= 0 && !ended_) platform::SleepMs(10);

@@ -97,7 +97,7 @@ class CRecordReader : public CRecReadBase, public ServiceReader {
   // start when t is earlier); reopen clears the play buffer and opens afresh. 0 or the code.
   int OpenRecord(const _rec_file_info_& item, int64_t t, bool reopen);
   // The checked mode change: modes 1, 2, 16, 32, 64, 128, 256; speed 0..32 (0 steps as 1).
-  // Re-seeks to the last frame time without clearing the buffer. 0 or -101.
+  // Play goes on from the last frame taken out, with the buffer emptied. 0 or -101.
   int SetReplayMode(int mode, int speed);
   int speed() const { return speed_; }
   bool IsOpen() const { return open_.load(); }
@@ -163,6 +163,8 @@ class CRecordReader : public CRecReadBase, public ServiceReader {
   std::atomic<bool> open_{false};
   int skips_ = 0;
   std::atomic<int64_t> currentMs_{0};  // moved by the filling thread and by the consumer
+  std::atomic<int64_t> consumedMs_{0};  // the last frame GetFrame handed out since the last seek
+  int64_t lastSeekMs_ = 0;
   std::unique_ptr<CPlayBufStrategy> play_;
   std::vector<uint8_t> frameBuf_;  // key frames and thinned reads
   CFrmStategy selector_;      // the consumer's (GetFrame)

@@ -228,13 +228,19 @@ void RecordManager::SetRecordSwitch(uint32_t mask) {
 }
 
 void RecordManager::StopAll() {
-  if (activeMask_ == 0) return;
+  bool anyFile = false;
+  for (auto& t : tasks_) anyFile = anyFile || t->HasOpenFile();
+  if (activeMask_ == 0 && !anyFile) return;
   stop_ = true;
   {
     CAutoLock g(&lock_);
+    // Every channel's file is closed, also of a channel whose recording ended earlier and whose
+    // writer kept the file open for its next recording: its head must say where the data ends.
     for (int ch = 0; ch < channelCount(); ++ch) {
-      if (!(activeMask_ & (1u << ch))) continue;
-      tasks_[static_cast<size_t>(ch)]->Close(states_[static_cast<size_t>(ch)].type, true);
+      const bool active = activeMask_ & (1u << ch);
+      RecordTask& task = *tasks_[static_cast<size_t>(ch)];
+      if (!active && !task.HasOpenFile()) continue;
+      task.Close(active ? states_[static_cast<size_t>(ch)].type : 0, true);
       states_[static_cast<size_t>(ch)].type = 0;
     }
     activeMask_ = 0;

@@ -148,8 +148,14 @@ int RecordTask::Open(int type, int64_t ptsMs) {
   startMs_ = lastMs_ = ptsMs;
   segmentBytes_ = sinceUpdateBytes_ = 0;
   videoFrames_ = 0;
+  switchAtKey_ = false;
   recording_ = true;
   return type;
+}
+
+bool RecordTask::HasOpenFile() {
+  CAutoLock g(&lock_);
+  return writer_.IsOpen();
 }
 
 int RecordTask::Progress(int64_t ptsMs) {
@@ -175,15 +181,21 @@ int RecordTask::Write(const uint8_t* frame, uint32_t size) {
     return 0;
   }
   CAutoLock g(&lock_);
+  if (switchAtKey_ && sel.Current()->IsKeyFrame()) {
+    // The entry's segment records are used up: the recording goes on in another file, which
+    // begins with this key frame (the manager closes this file and writes the frame there).
+    switchAtKey_ = false;
+    return ERR_INDEX_SEGMENTS_FULL;
+  }
   const int r = writer_.WriteFrame(frame, size);
   if (r < 0) return r;
   segmentBytes_ += static_cast<uint32_t>(r);
   sinceUpdateBytes_ += static_cast<uint32_t>(r);
   lastMs_ = pts;
   if (type != frame::kTypeAudio && ++videoFrames_ % kProgressFrames == 0) {
-    const int p = Progress(pts);
-    // Every segment record of the entry is used: the recording must go on in a new file.
-    if (p == ERR_INDEX_SEGMENTS_FULL) return p;
+    // Every segment record of the entry is used: at the next key frame the recording moves to
+    // a new file (the frames up to it stay in this one, described by the last segment record).
+    if (Progress(pts) == ERR_INDEX_SEGMENTS_FULL) switchAtKey_ = true;
   }
   return r;
 }

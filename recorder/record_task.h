@@ -41,6 +41,8 @@ class RecordTask {
 
   int channel() const { return channel_; }
   bool recording() const { return recording_; }
+  // Whether the writer holds a record file open (also between two recordings).
+  bool HasOpenFile();
   bool fileOpen() const { return writer_.IsOpen(); }
   void SetCycle(bool on) { cycle_ = on; }
   bool cycle() const { return cycle_; }
@@ -81,5 +83,6 @@ class RecordTask {
   uint64_t segmentBytes_ = 0;
   uint32_t sinceUpdateBytes_ = 0;
   uint32_t videoFrames_ = 0;
+  bool switchAtKey_ = false;  // the entry is full: move to a new file at the next key frame
   DiskIndex* registeredOn_ = nullptr;
 };

@@ -19,8 +19,16 @@ int64_t EndOf(const _rec_file_info_& r) { return r.endMs; }
 
 // Segment records of one record file that follow each other are one stretch of data: played as
 // one item the file is not opened again at each segment boundary, which would hand out the
-// frames between the new segment's key frame and its start a second time.
+// frames between the new segment's key frame and its start a second time (and two overlapping
+// recordings' segments, interleaved in time, would be played back and forth). Returns the
+// items in start-time order.
 void MergeSegments(std::vector<_rec_file_info_>& items) {
+  std::stable_sort(items.begin(), items.end(), [](const _rec_file_info_& a,
+                                                  const _rec_file_info_& b) {
+    if (a.diskNo != b.diskNo) return a.diskNo < b.diskNo;
+    if (a.fileIndex != b.fileIndex) return a.fileIndex < b.fileIndex;
+    return a.segmentNo < b.segmentNo;
+  });
   std::vector<_rec_file_info_> out;
   int lastSegment = -1;
   for (const _rec_file_info_& r : items) {
@@ -39,6 +47,10 @@ void MergeSegments(std::vector<_rec_file_info_>& items) {
     out.push_back(r);
     lastSegment = r.segmentNo;
   }
+  std::stable_sort(out.begin(), out.end(), [](const _rec_file_info_& a,
+                                              const _rec_file_info_& b) {
+    return a.startMs < b.startMs;
+  });
   items.swap(out);
 }
 
@@ -77,10 +89,6 @@ int CReplay1CHProc::Init(const std::vector<_rec_file_info_>& list, int64_t start
     items_.push_back(r);
   }
   // The play list runs in start-time order whatever order the list came in.
-  std::stable_sort(items_.begin(), items_.end(), [](const _rec_file_info_& a,
-                                                    const _rec_file_info_& b) {
-    return a.startMs < b.startMs;
-  });
   MergeSegments(items_);
   if (items_.empty()) return 0;
   rangeStart_ = curTime_ = startMs;

@@ -186,3 +186,14 @@ bool ParseMask(const std::string& s, int64_t* mask) {
   *mask = v;
   return true;
 }
+
+void InitLibraryQuiet() {
+  StorageConfig c{};
+  c.channelCount = 32;
+  c.fifoUsers = 4;
+  c.mainFifoSize = 0x10000;
+  c.writeCacheSize = 0x180000;
+  c.playBufferSize = 0x140000;
+  c.frameBufferSize = 0x80000;
+  QVFS_Init(c);
+}

@@ -34,6 +34,9 @@ std::string LastDiagnostic();
 // Routes the library's messages: kept for LastDiagnostic, shown on stderr with --verbose.
 void InstallMessageSink(bool verbose);
 
+// QVFS_Init as the commands that do not record use it: no recording, 32 channels, small FIFOs.
+void InitLibraryQuiet();
+
 // Resolves DRIVE: a drive number, a name "\\.\PhysicalDriveN", or the path of an image or block
 // device (attached now). false with a message when it cannot.
 bool ResolveDrive(const std::string& arg, const GlobalOptions& g, std::string* name,

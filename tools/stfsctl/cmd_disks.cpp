@@ -15,18 +15,6 @@ namespace {
 constexpr int kChannels = 32;
 constexpr int kMaxRecords = 65536;
 
-// The library as the inspection commands use it: no recording, 32 channels, small FIFOs.
-void InitQuiet() {
-  StorageConfig c{};
-  c.channelCount = kChannels;
-  c.fifoUsers = 4;
-  c.mainFifoSize = 0x10000;
-  c.writeCacheSize = 0x180000;
-  c.playBufferSize = 0x140000;
-  c.frameBufferSize = 0x80000;
-  QVFS_Init(c);
-}
-
 const char* StateName(int state) { return state == 0 ? "record disk" : "no record area"; }
 
 // Lock, unlock or delete record K of the search list.
@@ -46,7 +34,7 @@ int RecordOperation(Invocation& inv, const char* name, int (*op)(RecordItem*)) {
     }
   }
   if (k < 0) return UsageError(name, "--record K is required");
-  InitQuiet();
+  InitLibraryQuiet();
   std::vector<RecordItem> items(kMaxRecords);
   const int n = QVFS_SearchRec(items.data(), static_cast<int>(items.size() * sizeof items[0]), 0,
                                UINT32_MAX, -1, 0, 0, 0, 0);
@@ -77,7 +65,7 @@ int CmdDisks(Invocation& inv) {
     }
     return UsageError("disks", "unknown argument '" + a + "'");
   }
-  InitQuiet();
+  InitLibraryQuiet();
   std::vector<DiskInfo> info(64);
   const int n = QVFS_GetDiskInfo(info.data(), static_cast<int>(info.size() * sizeof info[0]));
   if (inv.global.json) {

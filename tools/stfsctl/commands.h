@@ -18,3 +18,4 @@ int CmdLock(Invocation& inv);
 int CmdUnlock(Invocation& inv);
 int CmdDelete(Invocation& inv);
 int CmdRepair(Invocation& inv);
+int CmdPlay(Invocation& inv);

@@ -33,6 +33,7 @@ const CommandEntry kCommands[] = {
     {"unlock", &CmdUnlock, "unlock a searched record: --record K"},
     {"delete", &CmdDelete, "delete a searched record: --record K"},
     {"repair", &CmdRepair, "repair the record files of DRIVE left open"},
+    {"play", &CmdPlay, "replay a channel: --channel C --from A [--to B] [--mode M] [--decode] ..."},
 };
 
 void PrintHelp() {
