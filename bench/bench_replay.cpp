@@ -1,0 +1,184 @@
+// Replay sessions against a plain sequential read of the same record file, in one run:
+//
+//   Normal   a replay session (client 1) hands out every frame of a 4-minute recording
+//            (2 Mbit/s video, 10 kB frames at 25 frames/s, a key frame a second) with no pacing;
+//   Fast16   the same session in fast forward at speed 16: every 16th key frame;
+//   Plain    pread of the record file's bytes from the disk image in 1 MiB pieces.
+//
+// Printed: frames per second of each, and the ratio plain time / session time for getting
+// through the recording (the aim is 0.8 or more: a session is not much slower than reading the
+// file). The best of three rounds counts; everything is in the page cache.
+//
+//   bench_replay [--rounds N]
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "api/context.h"
+#include "disklayout/le.h"
+#include "platform/messages.h"
+#include "qvfs/qvfs.h"
+#include "record/record_writer.h"
+
+namespace {
+
+constexpr uint32_t kFrameBytes = 10000;
+constexpr int kFrames = 6000;  // 4 minutes at 25 frames/s
+constexpr int64_t kT0 = 1700000000000;
+constexpr int kChannel = 0, kClient = 1;
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+std::vector<uint8_t> Frame(int i) {
+  std::vector<uint8_t> f(224 + kFrameBytes, static_cast<uint8_t>(i));
+  std::memset(f.data(), 0, 224);
+  std::memcpy(f.data(), "PTMF", 4);
+  f[4] = 224;
+  f[5] = i % 25 == 0 ? 'I' : 'P';
+  le::Put32(&f[8], static_cast<uint32_t>(i));
+  le::Put32(&f[12], kFrameBytes);
+  const int64_t pts = kT0 + i * 40;
+  le::Put32(&f[16], static_cast<uint32_t>(pts));
+  le::Put16(&f[20], static_cast<uint16_t>(pts >> 32));
+  return f;
+}
+
+// One recording in one record file, entered in the index as the recorder does. The file's
+// offset in the image and its data length.
+bool Record(qvfs::Context& ctx, const std::string& drive, uint64_t* offset, uint32_t* bytes) {
+  DiskIndexSet& set = ctx.diskWatch().IndexSet(0);
+  FileGrant g;
+  if (set.TakeFreeFile(&g) != 0) return false;
+  CRecordWriter w(kChannel);
+  if (w.OpenNew(g.path, g.fileIndex, g.fileBytes, kT0, nullptr) != 0) return false;
+  _rec_file_info_ r{};
+  r.channel = kChannel;
+  r.fileIndex = static_cast<int32_t>(g.fileIndex);
+  r.kind = 1;
+  r.typeBits = 2;
+  r.state = 0x81;
+  r.startMs = r.endMs = kT0;
+  r.operation = kOpRecordStart;
+  if (set.WriteRecord(r) != 0) return false;
+  for (int i = 0; i < kFrames; ++i) {
+    const auto f = Frame(i);
+    if (w.WriteFrame(f.data(), static_cast<uint32_t>(f.size())) <= 0) return false;
+  }
+  *bytes = w.position();
+  if (w.Close() != 0) return false;
+  r.operation = kOpRecordClose;
+  r.state = 0x01;
+  r.size = static_cast<int32_t>(*bytes);
+  r.endMs = kT0 + (kFrames - 1) * 40;
+  if (set.UpdateRecordInfo(r) != 0) return false;
+  *offset = ctx.diskWatch().RecordFileLba(drive, g.fileIndex) * 512;
+  return true;
+}
+
+// Frames a session hands out over the whole recording in a mode.
+int Session(int mode, int speed, double* seconds) {
+  if (QVFS_PlaybackBytime(kT0 / 1000, kT0 / 1000 + 3600, kChannel, kClient) != 0) return -1;
+  if (mode != 16 && QVFS_PlaybackSetMode(mode, speed, kChannel, kClient) != 0) return -1;
+  std::vector<uint8_t> buf(1 << 20);
+  int frames = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    const int n = QVFS_ReplayFifoReadFrame(buf.data(), static_cast<int>(buf.size()), kChannel,
+                                           kClient);
+    if (n > 0) {
+      ++frames;
+      continue;
+    }
+    if (n == -3003 || n == -100) continue;
+    break;
+  }
+  *seconds = Seconds(start);
+  return frames;
+}
+
+double PlainRead(const std::string& image, uint64_t offset, uint32_t bytes) {
+  const int fd = open(image.c_str(), O_RDONLY);
+  if (fd < 0) return -1;
+  std::vector<uint8_t> buf(1 << 20);
+  const auto start = std::chrono::steady_clock::now();
+  for (uint32_t at = 0; at < bytes;) {
+    const size_t n = std::min<size_t>(buf.size(), bytes - at);
+    if (pread(fd, buf.data(), n, static_cast<off_t>(offset + at)) != static_cast<ssize_t>(n)) {
+      close(fd);
+      return -1;
+    }
+    at += static_cast<uint32_t>(n);
+  }
+  const double s = Seconds(start);
+  close(fd);
+  return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int rounds = 3;
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) rounds = std::atoi(argv[++i]);
+  char dir[] = "/tmp/bench_replay.XXXXXX";
+  if (!mkdtemp(dir)) return 1;
+  const std::string image = std::string(dir) + "/replay.img";
+  {
+    const int fd = open(image.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0644);
+    if (fd < 0 || ftruncate(fd, 1ll << 30) != 0) return 1;
+    close(fd);
+  }
+  QVFS_SetLogSink([](const char*) {});
+  QVFS_UseSystemDisks(0);
+  const int n = QVFS_AttachImage(image.c_str(), 0, 512);
+  const std::string drive = "\\\\.\\PhysicalDrive" + std::to_string(n);
+  if (n < 0 || QVFS_FormatToRecdisk(drive.c_str(), 64, 0) <= 0) {
+    std::fprintf(stderr, "bench_replay: cannot make the record disk\n");
+    return 1;
+  }
+  StorageConfig c{};
+  c.channelCount = 1;
+  c.fifoUsers = 2;
+  c.mainFifoSize = 0x10000;
+  c.playBufferSize = 0x140000;
+  c.frameBufferSize = 0x80000;
+  c.writeCacheSize = 0x180000;
+  QVFS_Init(c);
+  uint64_t offset = 0;
+  uint32_t bytes = 0;
+  if (!Record(qvfs::Context::Current(), drive, &offset, &bytes)) {
+    std::fprintf(stderr, "bench_replay: cannot record\n");
+    return 1;
+  }
+  double plain = 1e9, normal = 1e9, fast = 1e9;
+  int normalFrames = 0, fastFrames = 0;
+  for (int r = 0; r < rounds; ++r) {
+    plain = std::min(plain, PlainRead(image, offset, bytes));
+    double s;
+    normalFrames = Session(16, 1, &s);
+    normal = std::min(normal, s);
+    fastFrames = Session(128, 16, &s);
+    fast = std::min(fast, s);
+  }
+  const double plainFps = kFrames / plain;
+  std::printf("record file: %u bytes, %d frames\n", bytes, kFrames);
+  std::printf("Plain    %10.0f frames/s  (%.1f MB/s)\n", plainFps, bytes / plain / 1e6);
+  std::printf("Normal   %10.0f frames/s  %d frames  ratio %.2f\n", normalFrames / normal,
+              normalFrames, plain / normal);
+  std::printf("Fast16   %10.0f frames/s  %d key frames  ratio %.2f\n", fastFrames / fast,
+              fastFrames, plain / fast);
+  QVFS_PlaybackStop(-1, -1);
+  unlink(image.c_str());
+  rmdir(dir);
+  const bool ok = normalFrames == kFrames && fastFrames == (kFrames / 25 + 15) / 16;
+  if (!ok) std::fprintf(stderr, "bench_replay: the sessions did not hand out every frame\n");
+  return ok ? 0 : 1;
+}
