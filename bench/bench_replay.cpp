@@ -137,6 +137,7 @@ int main(int argc, char** argv) {
     close(fd);
   }
   QVFS_SetLogSink([](const char*) {});
+  QVFS_SetConsoleOutput(0);
   QVFS_UseSystemDisks(0);
   const int n = QVFS_AttachImage(image.c_str(), 0, 512);
   const std::string drive = "\\\\.\\PhysicalDrive" + std::to_string(n);
