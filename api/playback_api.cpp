@@ -24,21 +24,31 @@ std::vector<_rec_file_info_> StoredResult(int client, int channel) {
   return it == results.end() ? std::vector<_rec_file_info_>{} : it->second;
 }
 
-// The one-record play list of QVFS_TelnetReplay: the first record of the channel on disk 0 that
-// meets the range, cut to the range. Empty when disk 0 holds none.
+// The one-record play list of QVFS_TelnetReplay: the record file on disk 0 that holds the
+// channel's first recording meeting the range, over the part of the range it covers. Empty
+// when disk 0 holds none.
 std::vector<_rec_file_info_> DiskZeroRecord(int channel, int64_t startMs, int64_t endMs) {
   qvfs::Context& ctx = Ctx();
   CAutoLock g(&ctx.searchLock());
   RecordList found;
   for (DiskIndex* index : ctx.diskWatch().IndexSet(0).Indexes())
     SearchOneChannel(*index, channel, startMs, endMs, -1, 32, found, ctx.searchCache().window());
-  for (_rec_file_info_ r : found) {
-    if (r.diskNo != 0) continue;
-    r.startMs = std::max<int64_t>(r.startMs, startMs);
-    r.endMs = std::min<int64_t>(r.endMs, endMs);
-    return {r};
+  const _rec_file_info_* first = nullptr;
+  for (const _rec_file_info_& r : found)
+    if (r.diskNo == 0 && (!first || r.startMs < first->startMs)) first = &r;
+  if (!first) return {};
+  _rec_file_info_ one = *first;
+  one.segmentNo = 0;
+  int64_t fileStart = first->startMs, fileEnd = first->endMs;
+  for (const _rec_file_info_& r : found) {
+    if (r.diskNo != 0 || r.fileIndex != first->fileIndex) continue;
+    const int64_t recordStart = r.startMs, recordEnd = r.endMs;  // packed: copied out
+    fileStart = std::min(fileStart, recordStart);
+    fileEnd = std::max(fileEnd, recordEnd);
   }
-  return {};
+  one.startMs = std::max(fileStart, startMs);
+  one.endMs = std::min(fileEnd, endMs);
+  return {one};
 }
 
 // InitChAndTime with a list, the thread started on success, the client's pacing record reset

@@ -165,7 +165,7 @@ TEST_F(IndexMaintenanceTest, RecordingStartProgressAndCloseReachTheDisk) {
   EXPECT_EQ(d_.UpdateRecordInfo(none, 4), -5002);
 }
 
-TEST_F(IndexMaintenanceTest, SixtyFourSegmentsCloseTheEntry) {
+TEST_F(IndexMaintenanceTest, AFullEntryGrowsItsLastSegmentUntilTheClose) {
   ib_.SetEntry(0, IndexBytes::Entry{0});
   Open();
   _rec_file_info_ r = Start(0, 0, kT0);
@@ -176,13 +176,29 @@ TEST_F(IndexMaintenanceTest, SixtyFourSegmentsCloseTheEntry) {
     r.endMs = kT0 + (k + 1) * 1000;
     ASSERT_EQ(d_.UpdateRecordInfo(r, 4), 0) << k;
   }
+  // The 65th piece is told once that the entry is full; it and the next go into the last
+  // segment record, and the entry stays open (a power loss now is repaired).
+  r.endMs = kT0 + 65000;
   EXPECT_EQ(d_.UpdateRecordInfo(r, 4), -5004);
+  r.endMs = kT0 + 66000;
+  EXPECT_EQ(d_.UpdateRecordInfo(r, 4), 0);
   recindex::RecIndexEntry e = EntryOnDisk(0);
-  EXPECT_EQ(e.summary.state, recindex::kStateClosed);
-  EXPECT_EQ(int64_t{e.segments[63].endMs}, kT0 + 64000);
+  EXPECT_TRUE(e.summary.state & recindex::kStateRecording);
+  EXPECT_EQ(int64_t{e.segments[63].endMs}, kT0 + 66000);
   EXPECT_EQ(e.summary.segmentCount, 64);  // every piece stays visible to the searches
-  EXPECT_EQ(int64_t{e.summary.endMs}, kT0 + 64000);
-  // A new segment in the same entry is refused.
+  // The close ends the entry with everything written (not a fresh entry over segment 0).
+  r.operation = kOpRecordClose;
+  r.state = 0x01;
+  r.endMs = kT0 + 66500;
+  EXPECT_EQ(d_.UpdateRecordInfo(r, 4), -5004);
+  e = EntryOnDisk(0);
+  EXPECT_EQ(e.summary.state, recindex::kStateClosed);
+  EXPECT_EQ(int64_t{e.summary.startMs}, kT0);
+  EXPECT_EQ(int64_t{e.segments[0].startMs}, kT0);
+  EXPECT_EQ(int64_t{e.summary.endMs}, kT0 + 66500);
+  EXPECT_EQ(int32_t{e.summary.size}, 67 * 100);
+  EXPECT_EQ(d_.UpdateRecordInfo(r, 4), -5002);  // the channel has no recording now
+  // A new segment in a full entry is refused.
   r.operation = 2;
   d_.writeStates[0].used = 64;
   EXPECT_EQ(d_.WriteRecord(r, 4), -107);

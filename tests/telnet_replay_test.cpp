@@ -258,6 +258,35 @@ TEST_F(TelnetReplayTest, FormattingTheDiskEndsItsSessionsWhileAConsumerReads) {
   EXPECT_EQ(Client(1).channelMask, 0u);
 }
 
+TEST_F(TelnetReplayTest, OneRecordReplayAndTheFrameExchange) {
+  // QVFS_TelnetReplay plays the first record on disk 0 that meets the range, cut to it.
+  ASSERT_EQ(QVFS_TelnetReplay(kS0 + 3, kS0 + 8, 1, 1), 0);
+  const Played p = Play(1, 1);
+  ASSERT_FALSE(p.times.empty());
+  EXPECT_EQ(p.times.front(), kT0 + 3000);
+  EXPECT_EQ(p.times.back(), kT0 + 8000);
+  EXPECT_EQ(p.end, ERR_REPLAY_PAST_RANGE);
+  EXPECT_EQ(QVFS_TelnetReplay(kS0 + 30, kS0 + 40, 1, 2), ERR_REPLAY_NO_ITEM);
+  CTelnetReplay* sessions = ctx_->get().storage().replay();
+  int64_t s = 0, e = 0;
+  ASSERT_EQ(sessions->GetCurFileTimeSeg(&s, &e, 1, 1), 0);
+  EXPECT_EQ(s, kT0 + 3000);
+  EXPECT_EQ(e, kT0 + 8000);
+  EXPECT_EQ(sessions->GetCurFileTimeSeg(&s, &e, 1, 7), -106);
+  uint8_t gps[20];
+  EXPECT_EQ(sessions->ReadGPSInfo(kS0 + 4, gps, sizeof gps, 1, 1), -101);  // no GPS recorded
+
+  // The frame processor's replay operations reach the same sessions.
+  COneProcessFrame* frames = ctx_->get().storage().frames();
+  std::vector<uint8_t> buf(1 << 16);
+  EXPECT_EQ(frames->ReadReplayFrame(buf.data(), static_cast<int>(buf.size()), 2, 1), -114);
+  EXPECT_EQ(frames->ReplayWait(kT0, 1, 5), -106);
+  ASSERT_EQ(QVFS_PlaybackBytime(kS0, kS0 + 10, 2, 1), 0);
+  ASSERT_GT(frames->ReadReplayFrame(buf.data(), static_cast<int>(buf.size()), 2, 1), 0);
+  EXPECT_EQ(le::Get32(&buf[16]), static_cast<uint32_t>(kT0));
+  EXPECT_EQ(frames->ReplayWait(kT0, 1, 1), 0);  // the first frame sets the reference
+}
+
 TEST(ReplaySyncTest, PacesByModeLessTheConsumersOwnTime) {
   platform::TheClock().SetManual(true, kT0);
   ReplaySync s;
