@@ -65,6 +65,9 @@ void CRecordReader::SetPlayMode(int mode, int speed) {
 }
 
 int CRecordReader::OpenRecord(const _rec_file_info_& item, int64_t t, bool reopen) {
+  // While the file is opened and positioned the consumer takes nothing: the service thread may
+  // fill from the wrong place until the last seek clears the buffer.
+  Positioning positioning(openGen_);
   std::string path;
   if (!qvfs::Context::Current().diskWatch().DiskName(item.diskNo, &path)) return ERR_NO_DEVICE;
   constexpr int64_t kNoEnd = 2147483647000;  // the default range end
@@ -86,7 +89,9 @@ int CRecordReader::OpenRecord(const _rec_file_info_& item, int64_t t, bool reope
     CAutoLock g(&lock_);
     curIndex_ = index_.empty() ? 0 : index_.size() - 1;
   }
-  int r = SeekToTime(at, reopen);
+  // A file opened afresh is being refilled already (the service thread starts at once): what
+  // it read before this seek is dropped, or it would be played twice.
+  int r = SeekToTime(at, reopen || !same);
   if (r != 0) {
     DebugLog("CH %02d file fileIdx%d- Seek fail.\n", channel_, item.fileIndex);
     Close();
@@ -746,23 +751,24 @@ int CRecordReader::GetFrame(void* buffer, uint32_t size) {
   if (!play_) return ERR_READER_NO_BUFFER;  // set before open_, never replaced
   for (int pass = 0; pass < kWaitPasses; ++pass) {
     for (int step = 0; step < kWaitSteps; ++step) {
-      if (!open_) return ERR_READER_NO_REGION;
+      const uint32_t generation = openGen_.load();
+      if (!open_ || (generation & 1)) return ERR_READER_NO_REGION;
       const int r = play_->GetFrame(buffer, size);
-      if (r > 0) {
-        const bool known = selector_.Select(buffer) == 0;
-        if (known) consumedMs_ = selector_.Current()->GetPts();
-        if (known && selector_.Current()->GetFrameType() == frame::kTypeAudio &&
-            qvfs::Context::Current().shared().mixAudio()) {
-          // The mixing step passes the audio frame on as it is: there is one audio channel.
-          DebugLog("MIX_AUDIO %d frameSize %d.\n", channel_, r);
-        }
-        return r;
-      }
+      // A frame taken while the file was being repositioned belongs to before it: dropped.
+      if (r > 0 && openGen_.load() != generation) return ERR_READER_NO_REGION;
+      if (r > 0) return Delivered(buffer, r);
       if (r == PLAYBUF_ERR_BAD) return r;  // consumed and refused: over the caller's size
       if (r == 0) continue;                // garbage skipped; try again at once
       if (ended_) {
-        // Nothing more comes in: what is left (the cut end of the data) never becomes a frame.
-        if (play_->DataSize() != 0) play_->Clear();
+        // Nothing more comes in. Under lock_ no refill is half done (a refill writes, then
+        // commits): a last look takes what came in meanwhile; what is left then (the cut end
+        // of the data) never becomes a frame.
+        CAutoLock g(&lock_);
+        const int last = play_->GetFrame(buffer, size);
+        if (last > 0) return Delivered(buffer, last);
+        if (last == PLAYBUF_ERR_BAD) return last;
+        if (last == 0) continue;
+        play_->Clear();
         return ERR_READER_END;
       }
       // Nothing whole yet: refill now instead of waiting for the service thread's next pass;
@@ -774,6 +780,17 @@ int CRecordReader::GetFrame(void* buffer, uint32_t size) {
   platform::LogRange("last Frame Time", currentMs_.load(), currentMs_.load());
   ended_ = true;
   return ERR_READER_TIMEOUT;
+}
+
+int CRecordReader::Delivered(void* buffer, int length) {
+  if (selector_.Select(buffer) != 0) return length;
+  consumedMs_ = selector_.Current()->GetPts();
+  if (selector_.Current()->GetFrameType() == frame::kTypeAudio &&
+      qvfs::Context::Current().shared().mixAudio()) {
+    // The mixing step passes the audio frame on as it is: there is one audio channel.
+    DebugLog("MIX_AUDIO %d frameSize %d.\n", channel_, length);
+  }
+  return length;
 }
 
 int CRecordReader::GetFrameInRange(void* buffer, uint32_t size) {

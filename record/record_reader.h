@@ -138,6 +138,8 @@ class CRecordReader : public CRecReadBase, public ServiceReader {
   int PushPendingFrames();
   int PushAsfKeyFrame(size_t k);
   void ForgetAsfFrames();
+  // A frame GetFrame hands out: the last time taken noted, audio passed through the mixing step.
+  int Delivered(void* buffer, int length);
 
   int clientId_;
   std::unique_ptr<CSerialFileBase> file_;
@@ -163,7 +165,14 @@ class CRecordReader : public CRecReadBase, public ServiceReader {
   std::atomic<bool> open_{false};
   int skips_ = 0;
   std::atomic<int64_t> currentMs_{0};  // moved by the filling thread and by the consumer
-  std::atomic<int64_t> consumedMs_{0};  // the last frame GetFrame handed out since the last seek
+  std::atomic<int64_t> consumedMs_{0};
+  // Odd while OpenRecord opens and positions a file; moves on at its start and end.
+  std::atomic<uint32_t> openGen_{0};
+  struct Positioning {
+    explicit Positioning(std::atomic<uint32_t>& g) : gen(g) { ++gen; }
+    ~Positioning() { ++gen; }
+    std::atomic<uint32_t>& gen;
+  };  // the last frame GetFrame handed out since the last seek
   int64_t lastSeekMs_ = 0;
   std::unique_ptr<CPlayBufStrategy> play_;
   std::vector<uint8_t> frameBuf_;  // key frames and thinned reads
