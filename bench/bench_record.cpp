@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "api/context.h"
+#include "bench_support.h"
 #include "disklayout/le.h"
 #include "platform/messages.h"
 #include "record/record_reader.h"
@@ -41,32 +42,14 @@ constexpr uint32_t kFileBytes = 64 << 20;
 std::map<std::string, double> g_rate;
 std::string g_dir;
 
-std::vector<uint8_t> Frame(int i, int64_t t0) {
-  std::vector<uint8_t> f(224 + kFrameBytes, static_cast<uint8_t>(i));
-  std::memset(f.data(), 0, 224);
-  std::memcpy(f.data(), "PTMF", 4);
-  f[4] = 224;
-  f[5] = i % 25 == 0 ? 'I' : 'P';
-  le::Put32(&f[8], static_cast<uint32_t>(i));
-  le::Put32(&f[12], kFrameBytes);
-  const int64_t pts = t0 + i * 40;
-  le::Put32(&f[16], static_cast<uint32_t>(pts));
-  le::Put16(&f[20], static_cast<uint16_t>(pts >> 32));
-  return f;
-}
+std::vector<uint8_t> Frame(int i, int64_t t0) { return benchsupport::VideoFrame(i, t0, kFrameBytes); }
 
 std::string FileOf(int ch) { return g_dir + "/rec" + std::to_string(ch) + ".asf"; }
 
 // With --device, both sides meet the disk rather than the page cache: writes end with the files
 // on the disk (fdatasync, as a recorder needs), reads start with the file's pages dropped.
 bool g_durable = false;
-void DropCached(const std::string& p) {
-  int fd = open(p.c_str(), O_RDONLY);
-  if (fd < 0) abort();
-  fdatasync(fd);
-  posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-  close(fd);
-}
+using benchsupport::DropCached;
 void SyncFiles() {
   for (int ch = 0; ch < kChannels; ++ch) {
     int fd = open(FileOf(ch).c_str(), O_RDWR);
