@@ -1,6 +1,7 @@
 // The exported searches: channel/time (as RecordItems or as the play list), merged history
 // spans, the spans of days with recordings, and the days of a month.
 #include <cstring>
+#include <iterator>
 #include <ctime>
 
 #include "api/context.h"
@@ -31,10 +32,16 @@ bool SecondsFit(int64_t ms) { return ms >= 0 && ms / 1000 <= UINT32_MAX; }
 // and end as the one emitted just before it on the same channel.
 class EmitFilter {
  public:
-  bool Skip(const _rec_file_info_& r) {
-    if (r.size < kShortRecordBytes) {
-      const int64_t span = r.endMs - r.startMs;
-      if (span < kShortRecordMs && span > -kShortRecordMs) {
+  // earlier: the record before r in start order, when there is one. A short record that comes
+  // after a full segment record of the same file is the tail of a longer recording, not a
+  // stray piece: it stays, or the last second of every recording would be missing from
+  // searches, replays and backups.
+  bool Skip(const _rec_file_info_& r, const _rec_file_info_* earlier = nullptr) {
+    const bool tail = earlier && earlier->diskNo == r.diskNo &&
+                      earlier->fileIndex == r.fileIndex && earlier->segmentNo < r.segmentNo &&
+                      !Short(*earlier);
+    if (r.size < kShortRecordBytes && !tail) {
+      if (Short(r)) {
         platform::LogRange("record time", r.startMs, r.endMs);
         return true;
       }
@@ -49,6 +56,11 @@ class EmitFilter {
   }
 
  private:
+  static bool Short(const _rec_file_info_& r) {
+    const int64_t span = r.endMs - r.startMs;
+    return r.size < kShortRecordBytes && span < kShortRecordMs && span > -kShortRecordMs;
+  }
+
   _rec_file_info_ prev_{};
   bool hasPrev_ = false;
 };
@@ -120,7 +132,8 @@ int ChannelTimeSearch(const void* out, int outBytes, size_t recordBytes, int64_t
     if (ch >= 32 || !((static_cast<uint32_t>(channelMask) >> ch) & 1)) continue;
     const RecordList& list = channelList.second;
     for (auto it = list.rbegin(); it != list.rend(); ++it) {  // newest first
-      if (filter.Skip(*it)) continue;
+      const _rec_file_info_* earlier = std::next(it) != list.rend() ? &*std::next(it) : nullptr;
+      if (filter.Skip(*it, earlier)) continue;
       emit(written++, *it);
       if (written == capacity) return static_cast<int>(written);
     }
@@ -186,9 +199,10 @@ QVFS_API int QVFS_SearchHistoryRec(uint32_t* out, int outBytes, int64_t start, i
     ++written;
   };
   EmitFilter filter;
-  for (const _rec_file_info_& r : list) {
+  for (size_t k = 0; k < list.size(); ++k) {
+    const _rec_file_info_& r = list[k];
     if (written == capacity) return static_cast<int>(written);
-    if (filter.Skip(r)) continue;
+    if (filter.Skip(r, k ? &list[k - 1] : nullptr)) continue;
     const int64_t s = r.startMs / 1000, e = r.endMs / 1000;
     if (open && s == spanEnd && spanStart > kHistoryMergeAfterSec) {
       spanEnd = e;  // the next recording starts in the second the span ended

@@ -314,3 +314,35 @@ int SearchIndexes(const std::vector<DiskIndex*>& indexes, const SearchQuery& q, 
   }
   return total > 0 ? total : ERR_SEARCH_NOTHING;
 }
+
+RecordList MergeSegmentRuns(RecordList records) {
+  std::stable_sort(records.begin(), records.end(), [](const _rec_file_info_& a,
+                                                      const _rec_file_info_& b) {
+    if (a.diskNo != b.diskNo) return a.diskNo < b.diskNo;
+    if (a.fileIndex != b.fileIndex) return a.fileIndex < b.fileIndex;
+    return a.segmentNo < b.segmentNo;
+  });
+  RecordList out;
+  int lastSegment = -1;
+  for (const _rec_file_info_& r : records) {
+    if (!out.empty()) {
+      _rec_file_info_& prev = out.back();
+      if (prev.diskNo == r.diskNo && prev.fileIndex == r.fileIndex &&
+          r.segmentNo == lastSegment + 1 && r.startMs >= prev.startMs) {
+        const int64_t prevEnd = prev.endMs, end = r.endMs;  // packed: copied out
+        prev.endMs = std::max(prevEnd, end);
+        prev.size += r.size;
+        prev.typeBits |= r.typeBits;
+        lastSegment = r.segmentNo;
+        continue;
+      }
+    }
+    out.push_back(r);
+    lastSegment = r.segmentNo;
+  }
+  std::stable_sort(out.begin(), out.end(), [](const _rec_file_info_& a,
+                                              const _rec_file_info_& b) {
+    return a.startMs < b.startMs;
+  });
+  return out;
+}

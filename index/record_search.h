@@ -38,6 +38,11 @@ constexpr uint32_t kWindowEntries = 64;
 // True when the record went in.
 bool InsertRecord(RecordList& list, const _rec_file_info_& rec, size_t max);
 
+// Runs of a record file's segment records that follow each other (segments k, k+1, ... of one
+// file on one disk) as one record each: the stretch of data as it lies in the file, with the
+// run's first start, last end and summed size. In start-time order.
+RecordList MergeSegmentRuns(RecordList records);
+
 // The record of a whole entry, and of its segment k.
 _rec_file_info_ WholeEntryRecord(const recindex::RecIndexSummary& s, uint8_t diskNo);
 _rec_file_info_ SegmentRecord(const recindex::RecIndexSummary& s, const uint8_t* entry,

@@ -107,6 +107,8 @@ class CRecordReader : public CRecReadBase, public ServiceReader {
   int64_t currentMs() const { return currentMs_.load(); }
   int mode() const { return mode_; }
   bool ended() const { return ended_.load(); }
+  // Whether the play buffer holds nothing (the consumer has taken every frame read).
+  bool Drained() { return !play_ || play_->DataSize() == 0; }
   uint32_t position() const { return pos_; }
   const std::vector<recfile::IndexEntry>& index() const { return index_; }
   const recfile::RecordHead& head() const { return head_; }

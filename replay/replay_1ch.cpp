@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "index/record_search.h"
 #include "platform/clock.h"
 #include "platform/messages.h"
 #include "platform/time_print.h"
@@ -16,43 +17,6 @@ constexpr int kStepLogEvery = 1000;
 
 int64_t StartOf(const _rec_file_info_& r) { return r.startMs; }
 int64_t EndOf(const _rec_file_info_& r) { return r.endMs; }
-
-// Segment records of one record file that follow each other are one stretch of data: played as
-// one item the file is not opened again at each segment boundary, which would hand out the
-// frames between the new segment's key frame and its start a second time (and two overlapping
-// recordings' segments, interleaved in time, would be played back and forth). Returns the
-// items in start-time order.
-void MergeSegments(std::vector<_rec_file_info_>& items) {
-  std::stable_sort(items.begin(), items.end(), [](const _rec_file_info_& a,
-                                                  const _rec_file_info_& b) {
-    if (a.diskNo != b.diskNo) return a.diskNo < b.diskNo;
-    if (a.fileIndex != b.fileIndex) return a.fileIndex < b.fileIndex;
-    return a.segmentNo < b.segmentNo;
-  });
-  std::vector<_rec_file_info_> out;
-  int lastSegment = -1;
-  for (const _rec_file_info_& r : items) {
-    if (!out.empty()) {
-      _rec_file_info_& prev = out.back();
-      if (prev.diskNo == r.diskNo && prev.fileIndex == r.fileIndex &&
-          r.segmentNo == lastSegment + 1 && r.startMs >= prev.startMs) {
-        const int64_t prevEnd = prev.endMs, end = r.endMs;
-        prev.endMs = std::max(prevEnd, end);
-        prev.size += r.size;
-        prev.typeBits |= r.typeBits;
-        lastSegment = r.segmentNo;
-        continue;
-      }
-    }
-    out.push_back(r);
-    lastSegment = r.segmentNo;
-  }
-  std::stable_sort(out.begin(), out.end(), [](const _rec_file_info_& a,
-                                              const _rec_file_info_& b) {
-    return a.startMs < b.startMs;
-  });
-  items.swap(out);
-}
 
 }  // namespace
 
@@ -88,8 +52,11 @@ int CReplay1CHProc::Init(const std::vector<_rec_file_info_>& list, int64_t start
     }
     items_.push_back(r);
   }
-  // The play list runs in start-time order whatever order the list came in.
-  MergeSegments(items_);
+  // One item per stretch of a file: played as one, a file is not opened again at each segment
+  // boundary (which would hand out the frames between the new segment's key frame and its
+  // start a second time, and two overlapping recordings' segments, interleaved in time, would
+  // be played back and forth). The play list runs in start-time order.
+  items_ = MergeSegmentRuns(std::move(items_));
   if (items_.empty()) return 0;
   rangeStart_ = curTime_ = startMs;
   farBound_ = EndOf(items_.front());
@@ -310,7 +277,9 @@ int CReplay1CHProc::ReadFrame(void* buffer, uint32_t length) {
 }
 
 int CReplay1CHProc::Step() {
-  if (!reader_.ended() && reader_.IsOpen()) {
+  // A file is done when the reader has read all of it and the consumer has taken every frame
+  // of it: frames still in the play buffer would be lost if the next file were opened now.
+  if (reader_.IsOpen() && (!reader_.ended() || !reader_.Drained())) {
     if (stepCalls_++ % kStepLogEvery == 0) {
       const int64_t t = reader_.currentMs();
       platform::LogRange("last replay time", t, t);
