@@ -13,6 +13,7 @@
 #include "api/search_cache.h"
 #include "api/shared_records.h"
 #include "api/storage.h"
+#include "backup/backup_engine.h"
 #include "device/dev_registry.h"
 #include "platform/critical_section.h"
 #include "platform/platform_context.h"
@@ -39,6 +40,8 @@ class Context {
   // What QVFS_Init builds: FIFOs, record managers, the frame processor.
   Storage& storage() { return storage_; }
   CCriticalSection& searchLock() { return searchLock_; }
+  // The backup engine (one backup at a time for the whole library).
+  BackupEngine& backup() { return backup_; }
 
   // The storage library's global lock: set-up, formatting and configuration changes hold it
   // for their whole run. It comes before every other lock of the library.
@@ -91,6 +94,7 @@ class Context {
   WatchUsers watchUsers_{&diskWatch_};
   DiskUsers* diskUsers_ = &watchUsers_;
   ProgressSink progress_ = nullptr;
+  BackupEngine backup_{&shared_};  // its thread reads disks: it ends before they go
   Storage storage_{this};  // last: its threads stop before the rest goes
 };
 

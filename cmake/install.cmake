@@ -10,7 +10,7 @@ install(TARGETS qvfs stfsctl EXPORT qvfsTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 install(FILES api/qvfs/qvfs.h api/qvfs/records.h api/qvfs/classes.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvfs)
-foreach(dir platform device serialfile disklayout index record fifo recorder replay)
+foreach(dir platform device serialfile disklayout index record fifo recorder replay backup)
   install(DIRECTORY ${dir}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvfs/${dir}
     FILES_MATCHING PATTERN "*.h")
 endforeach()

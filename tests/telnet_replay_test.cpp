@@ -10,10 +10,10 @@
 
 #include "api/context.h"
 #include "disklayout/le.h"
+#include "indexed_recording.h"
 #include "platform/clock.h"
 #include "platform/platform_context.h"
 #include "qvfs/qvfs.h"
-#include "record/record_writer.h"
 #include "replay/replay_sync.h"
 #include "test_support.h"
 
@@ -59,41 +59,14 @@ class TelnetReplayTest : public LibraryTest {
     ctx_->get().deviceServices().StopAll();
     LibraryTest::TearDown();
   }
-  // Writes `frames` frames (a key frame each second) to a free record file and enters them in
-  // the index with a segment record every 35 frames.
+  // Writes `frames` frames (a key frame each second) as a recording the index knows, with a
+  // segment record every 35 frames.
   void Record(int channel, int64_t t0, int frames) {
-    DiskIndexSet& set = ctx_->get().diskWatch().IndexSet(0);
-    FileGrant g;
-    ASSERT_EQ(set.TakeFreeFile(&g), 0);
-    CRecordWriter w(channel);
-    ASSERT_EQ(w.OpenNew(g.path, g.fileIndex, g.fileBytes, t0, nullptr), 0);
-    _rec_file_info_ r{};
-    r.channel = static_cast<uint8_t>(channel);
-    r.fileIndex = static_cast<int32_t>(g.fileIndex);
-    r.diskNo = static_cast<uint8_t>(g.diskNo);
-    r.kind = 1;
-    r.typeBits = 2;
-    r.state = 0x81;
-    r.startMs = r.endMs = t0;
-    r.operation = kOpRecordStart;
-    ASSERT_EQ(set.WriteRecord(r), 0);
-    int32_t bytes = 0;
-    for (int i = 0; i < frames; ++i) {
-      const int64_t t = t0 + i * kFrameMs;
-      auto f = PtmfFrame(i % kFps == 0 ? 'I' : 'P', t, 2000, static_cast<uint32_t>(i));
-      ASSERT_GT(w.WriteFrame(f.data(), static_cast<uint32_t>(f.size())), 0);
-      bytes += static_cast<int32_t>(f.size());
-      if ((i + 1) % 35 == 0 || i + 1 == frames) {
-        r.operation = i + 1 == frames ? kOpRecordClose : 0;
-        if (i + 1 == frames) r.state = 0x01;
-        r.size = bytes;
-        r.endMs = t;
-        ASSERT_EQ(set.UpdateRecordInfo(r), 0);
-        r.startMs = t + kFrameMs;
-        bytes = 0;
-      }
-    }
-    ASSERT_EQ(w.Close(), 0);
+    std::vector<std::vector<uint8_t>> all;
+    for (int i = 0; i < frames; ++i)
+      all.push_back(PtmfFrame(i % kFps == 0 ? 'I' : 'P', t0 + i * kFrameMs, 2000,
+                              static_cast<uint32_t>(i)));
+    ASSERT_GE(testsupport::RecordIndexed(ctx_->get(), channel, all), 0);
   }
   // Frames of (client, channel) until the play ends (-2007, -115 or another error), at most
   // `limit` frames; a frame time below `stopBelow` also ends it (backward play).

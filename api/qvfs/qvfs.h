@@ -209,6 +209,26 @@ QVFS_API int QVFS_ReplayFifoReadFrame(uint8_t* buffer, int bufferSize, int chann
 QVFS_API int QVFS_ReplaySyncWait(int64_t timestampMs, int shared, int channel, int client);
 QVFS_API int QVFS_ReplayFifoClear(int channel, int client);
 
+/* ---- Backup and export ----------------------------------------------------------------------
+ * One backup at a time runs on a thread of its own: one output file per record in destDir,
+ * named "CH%02d_<start>__<end><ext>" (an existing file is never overwritten: " (1)" goes before
+ * the extension). backupType 0 ".asf", 1 ".mp4", 2 ".bin". Progress also reaches the status
+ * callback as 0x8006 {percent, error}. Results: -4000 the destination folder does not exist,
+ * -4001 not enough free space, -4002 nothing to back up, -98 a backup runs. */
+
+/* Copies record file fileIndex (size bytes) of a drive or folder disk into destPath. The last
+ * transfer's byte count, or the failure's code. */
+QVFS_API int QVFS_ExportRecordFile(const char* devicePath, int fileIndex, int size,
+                                   const char* destPath);
+/* Backs up searched records: -2005 without items, -116 for none, -101 without destDir. */
+QVFS_API int QVFS_BackupStart(RecordItem* items, int count, int backupType, const char* destDir);
+QVFS_API int QVFS_BackupSrcLstStart(_rec_file_info_* list, int count, int backupType,
+                                    const char* destDir);
+/* Percent 0..100 of the running (or last) backup. */
+QVFS_API int QVFS_BackupGetProgress(void);
+/* Stops the running backup at its next frame; the file being written is closed as it is. */
+QVFS_API int QVFS_BackupStop(void);
+
 #ifdef __cplusplus
 }
 #endif

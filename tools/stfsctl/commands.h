@@ -19,3 +19,5 @@ int CmdUnlock(Invocation& inv);
 int CmdDelete(Invocation& inv);
 int CmdRepair(Invocation& inv);
 int CmdPlay(Invocation& inv);
+int CmdBackup(Invocation& inv);
+int CmdExport(Invocation& inv);

@@ -33,6 +33,8 @@ const CommandEntry kCommands[] = {
     {"unlock", &CmdUnlock, "unlock a searched record: --record K"},
     {"delete", &CmdDelete, "delete a searched record: --record K"},
     {"repair", &CmdRepair, "repair the record files of DRIVE left open"},
+    {"backup", &CmdBackup, "back up recordings: --type asf|mp4|bin --out DIR [--from T] [--to T] ..."},
+    {"export", &CmdExport, "copy one record file as it is: DRIVE --file-index I --out FILE"},
     {"play", &CmdPlay, "replay a channel: --channel C --from A [--to B] [--mode M] [--decode] ..."},
 };
 

@@ -1,0 +1,274 @@
+// The backup engine on a disk image with recordings of a real H.264 clip with G.726 audio:
+// .asf files that ffprobe reads with every picture, .bin containers the record reader plays
+// back frame for frame, the checks before a backup, names, no overwriting, a record without a
+// key frame, a stop in the middle, the .bin index limit, and the export of a record file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <vector>
+
+#include "api/context.h"
+#include "backup/backup_engine.h"
+#include "backup/bin_container.h"
+#include "indexed_recording.h"
+#include "index/record_search.h"
+#include "media_clips.h"
+#include "qvfs/qvfs.h"
+#include "record/record_reader.h"
+#include "test_support.h"
+
+using testsupport::LibraryTest;
+using testsupport::MediaClip;
+using testsupport::RunCommand;
+using testsupport::TaggedFrame;
+
+namespace {
+
+constexpr int64_t kT0 = 1767607200000;  // 2026-01-05 10:00:00 UTC
+
+std::mutex g_statusMutex;
+std::vector<std::pair<int, int>> g_progress;  // 0x8006 reports: percent, error
+void OnStatus(int code, const void* data, int length) {
+  if (code != kStatusBackupProgress || length < 8) return;
+  int32_t v[2];
+  std::memcpy(v, data, sizeof v);
+  std::lock_guard<std::mutex> g(g_statusMutex);
+  g_progress.emplace_back(v[0], v[1]);
+}
+
+struct FrameFacts {
+  char type;
+  int64_t pts;
+  uint32_t size;
+  bool operator==(const FrameFacts& o) const {
+    return type == o.type && pts == o.pts && size == o.size;
+  }
+};
+
+class BackupTest : public LibraryTest {
+ protected:
+  void SetUp() override {
+    LibraryTest::SetUp();
+    ctx_->get().deviceServices().SetIntervals(2, 50);
+    drive_ = AttachImage(1ull << 30, 512, false, "backup.img");
+    ASSERT_GT(QVFS_FormatToRecdisk(drive_.c_str(), 64, 0), 0);
+    StorageConfig c{};
+    c.channelCount = 4;
+    c.fifoUsers = 2;
+    c.mainFifoSize = 0x10000;
+    c.playBufferSize = 0x40000;
+    c.frameBufferSize = 0x80000;
+    c.writeCacheSize = 0x180000;
+    ASSERT_EQ(QVFS_Init(c), 0);
+    ctx_->get().shared().SetStatusCallback(OnStatus);
+    g_progress.clear();
+    out_ = tmp_.path() + "/out";
+    ::mkdir(out_.c_str(), 0755);
+  }
+  void TearDown() override {
+    ctx_->get().backup().Stop();
+    ctx_->get().backup().Wait();
+    ctx_->get().storage().Shutdown();
+    ctx_->get().deviceServices().StopAll();
+    LibraryTest::TearDown();
+  }
+  // `seconds` of the clip on a channel from t0, video and audio interleaved.
+  void Record(int channel, int64_t t0, int seconds) {
+    const MediaClip& clip = testsupport::TestClip();
+    std::vector<std::vector<uint8_t>> frames;
+    for (int i = 0; i < seconds * 25; ++i) {
+      const size_t k = static_cast<size_t>(i) % clip.pictures.size();
+      const int64_t t = t0 + i * 40;
+      frames.push_back(TaggedFrame(clip.key[k] ? 'I' : 'P', t, clip.pictures[k],
+                                   static_cast<uint32_t>(i)));
+      frames.push_back(TaggedFrame('A', t, clip.audio[k % clip.audio.size()],
+                                   static_cast<uint32_t>(i)));
+    }
+    ASSERT_GE(testsupport::RecordIndexed(ctx_->get(), channel, frames), 0);
+  }
+  // The recordings of a channel, one record per run of a file's segment records.
+  std::vector<_rec_file_info_> Recordings(int channel) {
+    std::vector<_rec_file_info_> out(4096);
+    const int n = QVFS_SearchPlayList(out.data(), static_cast<int>(out.size() * sizeof out[0]), 0,
+                                      UINT32_MAX, 1 << channel, 0, 0, 0, 1);
+    EXPECT_GT(n, 0);
+    out.resize(static_cast<size_t>(std::max(n, 0)));
+    return MergeSegmentRuns(out);
+  }
+  std::vector<BackupEngine::Output> Backup(std::vector<_rec_file_info_> list, int type) {
+    EXPECT_EQ(QVFS_BackupSrcLstStart(list.data(), static_cast<int>(list.size()), type,
+                                     out_.c_str()),
+              0);
+    ctx_->get().backup().Wait();
+    return ctx_->get().backup().Outputs();
+  }
+  // The frames a record reader plays from an ordinary file (or from record file k).
+  static std::vector<FrameFacts> FramesOf(CRecordReader& reader) {
+    std::vector<FrameFacts> out;
+    std::vector<uint8_t> buf(1 << 20);
+    CFrmStategy sel;
+    for (;;) {
+      const int n = reader.GetFrame(buf.data(), static_cast<uint32_t>(buf.size()));
+      if (n <= 0) break;
+      if (sel.Select(buf.data()) != 0) continue;
+      out.push_back({static_cast<char>(sel.Current()->GetFrameType()), sel.Current()->GetPts(),
+                     static_cast<uint32_t>(n)});
+    }
+    return out;
+  }
+  std::string Probe(const std::string& path, const std::string& what) {
+    return RunCommand("ffprobe -v error " + what + " -of csv=p=0 '" + path + "' 2>&1");
+  }
+  std::string drive_, out_;
+};
+
+TEST_F(BackupTest, AsfAndBinBackupsHoldTheRecording) {
+  Record(0, kT0, 6);
+  const std::vector<_rec_file_info_> list = Recordings(0);
+  ASSERT_EQ(list.size(), 1u);
+
+  auto outputs = Backup(list, kBackupAsf);
+  ASSERT_EQ(outputs.size(), 1u);
+  EXPECT_EQ(outputs[0].result, 0);
+  EXPECT_EQ(outputs[0].path, out_ + "/CH01_2026-01-05_10_00_00__10_00_05.asf");
+  EXPECT_EQ(Probe(outputs[0].path, "-select_streams v -count_frames -show_entries "
+                                   "stream=codec_name,width,height,nb_read_frames"),
+            "h264,320,240,150\n");
+  EXPECT_EQ(RunCommand("ffmpeg -v error -i '" + outputs[0].path + "' -f null - 2>&1"), "");
+  {
+    std::lock_guard<std::mutex> g(g_statusMutex);
+    ASSERT_FALSE(g_progress.empty());
+    EXPECT_EQ(g_progress.back(), std::make_pair(100, 0));
+  }
+  EXPECT_EQ(QVFS_BackupGetProgress(), 100);
+
+  // The .bin container is a record file: the reader plays it back frame for frame.
+  outputs = Backup(list, kBackupBin);
+  ASSERT_EQ(outputs.size(), 1u);
+  EXPECT_EQ(outputs[0].result, 0);
+  CRecordReader fromBin, fromDisk;
+  ASSERT_EQ(fromBin.OpenFile(outputs[0].path, list[0]), 0);
+  ASSERT_EQ(fromDisk.OpenRecord(list[0], list[0].startMs, true), 0);
+  const auto backed = FramesOf(fromBin), recorded = FramesOf(fromDisk);
+  EXPECT_EQ(backed.size(), 300u);
+  EXPECT_TRUE(backed == recorded);
+  EXPECT_EQ(fromBin.index().size(), 6u + 150u);  // a key frame a second, and every audio frame
+}
+
+TEST_F(BackupTest, ChecksBeforeABackupAndOneBackupAtATime) {
+  Record(1, kT0, 2);
+  std::vector<_rec_file_info_> list = Recordings(1);
+  BackupEngine& e = ctx_->get().backup();
+  EXPECT_EQ(QVFS_BackupSrcLstStart(list.data(), 1, 0, (out_ + "/missing").c_str()), -4000);
+  std::vector<_rec_file_info_> empty = list;
+  empty[0].size = 0;
+  EXPECT_EQ(QVFS_BackupSrcLstStart(empty.data(), 1, 0, out_.c_str()), -4002);
+  EXPECT_EQ(QVFS_BackupSrcLstStart(nullptr, 1, 0, out_.c_str()), -2005);
+  EXPECT_EQ(QVFS_BackupSrcLstStart(list.data(), 0, 0, out_.c_str()), -116);
+  EXPECT_EQ(QVFS_BackupSrcLstStart(list.data(), 1, 0, nullptr), -101);
+  // A second backup (or a new queue) while one runs is refused.
+  std::vector<_rec_file_info_> many(20, list[0]);
+  ASSERT_EQ(QVFS_BackupSrcLstStart(many.data(), 20, kBackupBin, out_.c_str()), 0);
+  EXPECT_EQ(QVFS_BackupSrcLstStart(list.data(), 1, kBackupAsf, out_.c_str()), -98);
+  EXPECT_EQ(e.Start(), -98);
+  e.Wait();
+  // Nothing is overwritten: the same record again and again gets " (1)", " (2)", ...
+  const auto outputs = e.Outputs();
+  ASSERT_EQ(outputs.size(), 20u);
+  EXPECT_EQ(outputs[0].path, out_ + "/CH02_2026-01-05_10_00_00__10_00_01.bin");
+  EXPECT_EQ(outputs[1].path, out_ + "/CH02_2026-01-05_10_00_00__10_00_01 (1).bin");
+  EXPECT_EQ(outputs[19].path, out_ + "/CH02_2026-01-05_10_00_00__10_00_01 (19).bin");
+}
+
+TEST_F(BackupTest, AnUnreadableRecordIsSkippedAndAStopKeepsAPlayableFile) {
+  Record(2, kT0 + 60000, 60);
+  std::vector<_rec_file_info_> list = Recordings(2);
+  ASSERT_EQ(list.size(), 1u);
+  // A record whose file holds no recording (recycled meanwhile, say) goes first.
+  _rec_file_info_ gone = list[0];
+  gone.fileIndex = 20;
+  gone.startMs = kT0;
+  gone.endMs = kT0 + 2000;
+  list.insert(list.begin(), gone);
+  auto outputs = Backup(list, kBackupAsf);
+  ASSERT_EQ(outputs.size(), 1u);  // the first record made no file
+  EXPECT_EQ(outputs[0].result, 0);
+  EXPECT_NE(outputs[0].path.find("10_01_00__10_01_59"), std::string::npos) << outputs[0].path;
+  {
+    std::lock_guard<std::mutex> g(g_statusMutex);
+    EXPECT_EQ(g_progress.back(), std::make_pair(100, 0));  // the first failed, the last did not
+  }
+
+  // Stopped half way: the file is closed and plays up to where it stopped.
+  std::vector<_rec_file_info_> second = {list[1]};
+  ASSERT_EQ(QVFS_BackupSrcLstStart(second.data(), 1, kBackupAsf, out_.c_str()), 0);
+  EXPECT_EQ(QVFS_BackupStop(), 0);
+  ctx_->get().backup().Wait();
+  outputs = ctx_->get().backup().Outputs();
+  if (!outputs.empty()) {  // it may have been stopped before the key frame
+    EXPECT_EQ(outputs[0].result, ERR_BACKUP_STOPPED);
+    EXPECT_EQ(RunCommand("ffmpeg -v error -i '" + outputs[0].path + "' -f null - 2>&1"), "");
+  }
+}
+
+TEST(BackupNames, EndTimesInTheShortestUnambiguousForm) {
+  _rec_file_info_ r{};
+  r.channel = 1;
+  r.startMs = 1457164800000;  // 2016-03-05 08:00:00
+  r.endMs = r.startMs + (30 * 60 + 15) * 1000;
+  EXPECT_EQ(BackupEngine::MakeName(0, r), "CH02_2016-03-05_08_00_00__08_30_15.asf");
+  r.endMs = r.startMs + 17 * 3600 * 1000;  // past midnight
+  EXPECT_EQ(BackupEngine::MakeName(1, r), "CH02_2016-03-05_08_00_00__03-06_01_00_00.mp4");
+  r.endMs = 1483228800000 + 5000;  // 2017-01-01 00:00:05
+  EXPECT_EQ(BackupEngine::MakeName(2, r), "CH02_2016-03-05_08_00_00__2017-01-01_00_00_05.bin");
+  r.channel = 0;
+  r.tzByte = 8 << 1;  // recorded at UTC+8: the names carry local time
+  r.endMs = r.startMs;
+  EXPECT_EQ(BackupEngine::MakeName(0, r), "CH01_2016-03-05_16_00_00__16_00_00.asf");
+}
+
+TEST_F(BackupTest, TheBinIndexStopsBeforeTheData) {
+  const std::string path = tmp_.path() + "/limit.bin";
+  BinContainer bin;
+  ASSERT_EQ(bin.Create(path, 0, 0, kT0, 1 << 20), 0);
+  const std::vector<uint8_t> payload(8, 0x5A);
+  for (int i = 0; i < 9300; ++i) {
+    const auto f = TaggedFrame(i % 2 ? 'A' : 'I', kT0 + i * 40, payload, static_cast<uint32_t>(i));
+    ASSERT_EQ(bin.Append(f.data(), static_cast<uint32_t>(f.size())), 0);
+  }
+  EXPECT_TRUE(bin.indexFull());
+  ASSERT_EQ(bin.Close(), 0);
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_GT(bytes.size(), recfile::kDataOffset + 4);
+  EXPECT_EQ(std::string(bytes.begin() + recfile::kDataOffset,
+                        bytes.begin() + recfile::kDataOffset + 4),
+            "PTMF");  // the first frame is whole
+  std::vector<recfile::IndexEntry> index;
+  std::vector<recfile::GpsEntry> gps;
+  recfile::ParseIndexArea(bytes.data() + recfile::kIndexOffset, recfile::kIndexAreaBytes, &index,
+                          &gps);
+  EXPECT_EQ(index.size(), 9215u);
+  EXPECT_TRUE(Printed("Write Index fail."));
+}
+
+TEST_F(BackupTest, ExportCopiesTheRecordFileAsItIs) {
+  Record(3, kT0, 3);
+  const std::vector<_rec_file_info_> list = Recordings(3);
+  ASSERT_EQ(list.size(), 1u);
+  const std::string dest = out_ + "/export.rec";
+  const std::string& drive = drive_;
+  ASSERT_GT(QVFS_ExportRecordFile(drive.c_str(), list[0].fileIndex, 4 << 20, dest.c_str()), 0);
+  CRecordReader exported, onDisk;
+  ASSERT_EQ(exported.OpenFile(dest, list[0]), 0);
+  ASSERT_EQ(onDisk.OpenRecord(list[0], list[0].startMs, true), 0);
+  const auto a = FramesOf(exported), b = FramesOf(onDisk);
+  EXPECT_EQ(a.size(), 150u);
+  EXPECT_TRUE(a == b);
+  EXPECT_EQ(QVFS_ExportRecordFile(drive.c_str(), list[0].fileIndex, 64 << 20, nullptr), -101);
+}
+
+}  // namespace

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# stfsctl backup and export on an image recorded with stfsctl record: .asf files ffprobe reads
+# with every picture, .bin containers stfsctl frames reads back as the recording, an exported
+# record file that reads back as the one on the disk, names that never overwrite, and the
+# SHA256SUMS manifest that `sha256sum -c` accepts.
+#
+#   stfsctl_backup_test.sh /path/to/stfsctl
+set -u
+
+[ $# -eq 1 ] || { echo "usage: $0 /path/to/stfsctl" >&2; exit 2; }
+STFSCTL=$(realpath "$1") || exit 1
+for tool in ffmpeg ffprobe python3 sha256sum; do
+  command -v "$tool" >/dev/null 2>&1 || { echo "stfsctl_backup_test: needs $tool" >&2; exit 1; }
+done
+T=$(mktemp -d "${TMPDIR:-/tmp}/stfsctl_backup.XXXXXX") || exit 1
+trap 'rm -rf "$T"' EXIT
+cd "$T" || exit 1
+
+CASE=start
+fail() {
+  echo "stfsctl_backup_test: FAIL [$CASE]: $*" >&2
+  [ -s out ] && { echo "--- stdout:" >&2; head -c 2000 out >&2; echo >&2; }
+  [ -s err ] && { echo "--- stderr:" >&2; tail -c 2000 err >&2; echo >&2; }
+  exit 1
+}
+run() { RC=0; "$STFSCTL" --no-system-disks --image disk.img "$@" >out 2>err || RC=$?; }
+runx() { local want=$1; shift; run "$@"; [ "$RC" -eq "$want" ] || fail "exit $RC, expected $want: $*"; }
+py() { python3 - "$@" || fail "check failed"; }
+
+CASE="recordings"
+ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25 -frames:v 50 -c:v libx264 -bf 0 -g 25 \
+  -x264-params repeat-headers=1 -f h264 clip.h264 || fail "ffmpeg video"
+ffmpeg -v error -f lavfi -i sine=frequency=440:sample_rate=8000 -t 2 -c:a g726 -b:a 16k \
+  -f g726 clip.g726 || fail "ffmpeg audio"
+"$STFSCTL" mkimage disk.img --size 2G >/dev/null || fail "mkimage"
+runx 0 format disk.img --file-mb 64
+T0=1767607200
+runx 0 record --channels 0-1 --input clip.h264 --audio clip.g726 --span @$T0+20s
+mkdir backups
+
+CASE="asf"
+runx 0 --json backup --type asf --out backups --channels 0
+cp out asf.json
+py <<'PY'
+import json
+d = json.load(open('asf.json'))
+assert d['result'] == 0 and len(d['files']) == 1, d
+f = d['files'][0]
+assert f['path'].endswith('/CH01_2026-01-05_10_00_00__10_00_19.asf'), f['path']
+assert len(f['sha256']) == 64 and f['size'] > 0
+PY
+ASF=$(python3 -c "import json; print(json.load(open('asf.json'))['files'][0]['path'])")
+[ "$(ffprobe -v error -select_streams v -count_frames -show_entries \
+  stream=codec_name,width,height,nb_read_frames -of csv=p=0 "$ASF")" = "h264,320,240,500" ] ||
+  fail "the .asf file does not hold the 500 pictures"
+[ -z "$(ffmpeg -v error -i "$ASF" -f null - 2>&1)" ] || fail "ffmpeg reports errors in the .asf file"
+
+CASE="bin"
+runx 0 --json backup --type bin --out backups --channels 1
+BIN=$(python3 -c "import json; print(json.load(open('out'))['files'][0]['path'])")
+runx 0 --json frames "$BIN"
+cp out bin.json
+runx 0 --json index disk.img
+FILE=$(python3 -c "import json; print([r['file_index'] for r in json.load(open('out'))['time_map'] if r['channel'] == 1][0])")
+runx 0 --json frames disk.img --file-index "$FILE"
+cp out disk.json
+py <<'PY'
+import json
+pick = lambda n: [(x['pts_ms'], x['type'], x['size']) for x in json.load(open(n))['frames']]
+b, d = pick('bin.json'), pick('disk.json')
+assert b == d, (len(b), len(d))
+assert sum(1 for x in b if x[1] != 'A') == 500
+PY
+
+CASE="no overwriting"
+runx 0 --json backup --type asf --out backups --channels 0
+python3 -c "import json,sys; p=json.load(open('out'))['files'][0]['path']; sys.exit(not p.endswith('__10_00_19 (1).asf'))" ||
+  fail "a second backup of the same recording did not get a new name"
+
+CASE="export"
+runx 0 --json export disk.img --file-index "$FILE" --out backups/record.bin
+runx 0 --json frames backups/record.bin
+cp out exported.json
+py <<'PY'
+import json
+pick = lambda n: [(x['pts_ms'], x['type'], x['size']) for x in json.load(open(n))['frames']]
+assert pick('exported.json') == pick('disk.json')
+PY
+runx 1 export disk.img --file-index "$FILE" --out backups/record.bin
+
+CASE="manifest"
+(cd backups && sha256sum -c --quiet SHA256SUMS) || fail "sha256sum -c does not accept SHA256SUMS"
+[ "$(wc -l < backups/SHA256SUMS)" -eq 4 ] || fail "SHA256SUMS does not list the four files"
+
+CASE="bad input"
+runx 1 backup --type asf --out missing-folder --channels 0
+grep -q "does not exist" err || fail "no clear message for a missing destination"
+runx 2 backup --type avi --out backups
+runx 2 backup --type asf
+runx 1 backup --type asf --out backups --record 999
+echo "stfsctl_backup_test: all passed"

@@ -1,0 +1,56 @@
+#include "indexed_recording.h"
+
+#include <gtest/gtest.h>
+
+#include "api/context.h"
+#include "record/frame_strategy.h"
+#include "record/record_writer.h"
+
+namespace testsupport {
+
+int RecordIndexed(qvfs::Context& ctx, int channel, const std::vector<std::vector<uint8_t>>& frames) {
+  DiskIndexSet& set = ctx.diskWatch().IndexSet(0);
+  FileGrant g;
+  EXPECT_EQ(set.TakeFreeFile(&g), 0);
+  if (frames.empty()) return -1;
+  CFrmStategy sel;
+  auto timeOf = [&sel](const std::vector<uint8_t>& f) {
+    return sel.Select(const_cast<uint8_t*>(f.data())) == 0 ? sel.Current()->GetPts() : 0;
+  };
+  const int64_t t0 = timeOf(frames.front());
+  CRecordWriter w(channel);
+  EXPECT_EQ(w.OpenNew(g.path, g.fileIndex, g.fileBytes, t0, nullptr), 0);
+  _rec_file_info_ r{};
+  r.channel = static_cast<uint8_t>(channel);
+  r.fileIndex = static_cast<int32_t>(g.fileIndex);
+  r.diskNo = static_cast<uint8_t>(g.diskNo);
+  r.kind = 1;
+  r.typeBits = 2;
+  r.state = 0x81;
+  r.startMs = r.endMs = t0;
+  r.operation = kOpRecordStart;
+  EXPECT_EQ(set.WriteRecord(r), 0);
+  int32_t bytes = 0;
+  int video = 0;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    const std::vector<uint8_t>& f = frames[i];
+    EXPECT_GT(w.WriteFrame(f.data(), static_cast<uint32_t>(f.size())), 0) << i;
+    bytes += static_cast<int32_t>(f.size());
+    const bool audio = sel.Select(const_cast<uint8_t*>(f.data())) == 0 &&
+                       sel.Current()->GetFrameType() == 'A';
+    const bool last = i + 1 == frames.size();
+    if ((!audio && ++video % 35 == 0) || last) {
+      r.operation = last ? kOpRecordClose : 0;
+      if (last) r.state = 0x01;
+      r.size = bytes;
+      r.endMs = timeOf(f);
+      EXPECT_EQ(set.UpdateRecordInfo(r), 0);
+      r.startMs = r.endMs;
+      bytes = 0;
+    }
+  }
+  EXPECT_EQ(w.Close(), 0);
+  return static_cast<int>(g.fileIndex);
+}
+
+}  // namespace testsupport

@@ -1,0 +1,19 @@
+// A recording made the way the recorder makes one, for tests that need recordings a search
+// finds: frames written to a free record file of a disk's index set and entered in the record
+// index with a segment record every 35 video frames, then closed.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace qvfs {
+class Context;
+}
+
+namespace testsupport {
+
+// Writes the tagged frames (their own times) as one recording of a channel. The record file
+// index, or -1 (the failure is reported to the test).
+int RecordIndexed(qvfs::Context& ctx, int channel, const std::vector<std::vector<uint8_t>>& frames);
+
+}  // namespace testsupport

@@ -1,0 +1,220 @@
+// stfsctl backup and export: recordings copied out of the record disks into ordinary files,
+// each with its SHA-256 printed and listed in DIR/SHA256SUMS (the format `sha256sum -c` reads).
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <vector>
+
+#include "api/context.h"
+#include "backup/backup_engine.h"
+#include "commands.h"
+#include "index/record_search.h"
+#include "json.h"
+#include "platform/clock.h"
+#include "progress.h"
+#include "qvfs/qvfs.h"
+#include "sha256.h"
+
+namespace {
+
+constexpr int kMaxRecords = 65536;
+constexpr uint32_t kPollMs = 100;
+
+struct Written {
+  std::string path;
+  uint64_t size = 0;
+  std::string sha256;
+  int result = 0;
+};
+
+uint64_t FileSize(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Adds the files to DIR/SHA256SUMS (an entry for the same name is replaced).
+bool UpdateManifest(const std::string& dir, const std::vector<Written>& files) {
+  const std::string manifest = dir + "/SHA256SUMS";
+  std::map<std::string, std::string> entries;
+  std::vector<std::string> order;
+  std::ifstream in(manifest);
+  for (std::string line; std::getline(in, line);) {
+    if (line.size() < 67) continue;
+    const std::string name = line.substr(66);
+    if (!entries.count(name)) order.push_back(name);
+    entries[name] = line.substr(0, 64);
+  }
+  for (const Written& w : files) {
+    const std::string name = BaseName(w.path);
+    if (!entries.count(name)) order.push_back(name);
+    entries[name] = w.sha256;
+  }
+  std::ofstream out(manifest, std::ios::trunc);
+  for (const std::string& name : order) out << entries[name] << "  " << name << "\n";
+  return static_cast<bool>(out);
+}
+
+int PrintWritten(const Invocation& inv, const std::vector<Written>& files, int result) {
+  if (inv.global.json) {
+    JsonWriter w;
+    w.BeginObject().BeginArray("files");
+    for (const Written& f : files)
+      w.BeginObject()
+          .Field("path", f.path)
+          .Field("size", static_cast<int64_t>(f.size))
+          .Field("sha256", f.sha256)
+          .Field("result", f.result)
+          .EndObject();
+    w.EndArray().Field("result", result).EndObject();
+    PrintJson(w.str());
+  } else {
+    for (const Written& f : files)
+      printf("%s  %s  (%llu bytes%s)\n", f.sha256.c_str(), f.path.c_str(),
+             static_cast<unsigned long long>(f.size), f.result ? ", incomplete" : "");
+  }
+  return result == 0 ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+int CmdBackup(Invocation& inv) {
+  std::string type = "asf", out, v;
+  int64_t from = 0, to = UINT32_MAX;
+  uint32_t channels = 0xFFFFFFFFu;
+  std::vector<int64_t> picks;
+  for (size_t i = 0; i < inv.args.size(); ++i) {
+    if (inv.args[i] == "--help") {
+      printf("usage: stfsctl [GLOBAL OPTIONS] backup --type asf|mp4|bin --out DIR [--from T]\n"
+             "                [--to T] [--channels LIST] [--record K ...]\n"
+             "Backs up the recordings the search finds (or records K of the `search` list) into\n"
+             "DIR, one file per recording, and lists each file's SHA-256 in DIR/SHA256SUMS.\n"
+             "TIME: YYYY-MM-DDTHH:MM:SS in local time, or @SECONDS since 1970 UTC.\n");
+      return kExitOk;
+    }
+    if (TakeValue(inv.args, i, "--type", &v)) {
+      if (v != "asf" && v != "mp4" && v != "bin") return UsageError("backup", "--type is asf, mp4 or bin");
+      type = v;
+    } else if (TakeValue(inv.args, i, "--out", &v)) {
+      out = v;
+    } else if (TakeValue(inv.args, i, "--from", &v)) {
+      if (!ParseTime(v, &from)) return UsageError("backup", "--from takes a TIME");
+    } else if (TakeValue(inv.args, i, "--to", &v)) {
+      if (!ParseTime(v, &to)) return UsageError("backup", "--to takes a TIME");
+    } else if (TakeValue(inv.args, i, "--channels", &v)) {
+      if (!ParseChannelList(v, &channels)) return UsageError("backup", "--channels takes a LIST");
+    } else if (TakeValue(inv.args, i, "--record", &v)) {
+      int64_t k;
+      if (!ParseMask(v, &k) || k < 0) return UsageError("backup", "--record takes a position");
+      picks.push_back(k);
+    } else {
+      return UsageError("backup", "unknown argument '" + inv.args[i] + "'");
+    }
+  }
+  if (out.empty()) return UsageError("backup", "--out DIR is required");
+  const int typeCode = type == "mp4" ? kBackupMp4 : type == "bin" ? kBackupBin : kBackupAsf;
+
+  InitLibraryQuiet();
+  std::vector<_rec_file_info_> found(kMaxRecords);
+  const int n = QVFS_SearchPlayList(found.data(), static_cast<int>(found.size() * sizeof found[0]),
+                                    picks.empty() ? from : 0, picks.empty() ? to : UINT32_MAX,
+                                    static_cast<int32_t>(picks.empty() ? channels : 0xFFFFFFFFu),
+                                    0, 0, 0, 1);
+  if (n < 0) return Fail(inv.global, n, LastDiagnostic());
+  found.resize(static_cast<size_t>(n));
+  std::vector<_rec_file_info_> list;
+  if (picks.empty()) {
+    list = MergeSegmentRuns(found);  // a recording's segment records: one file
+  } else {
+    for (int64_t k : picks) {
+      if (k >= n) return Fail(inv.global, -5002, "no record " + std::to_string(k) + " (" +
+                                                     std::to_string(n) + " found)");
+      list.push_back(found[static_cast<size_t>(k)]);
+    }
+  }
+  if (list.empty()) return Fail(inv.global, -4002, "no recording to back up");
+
+  InstallProgressBar(inv.global.json);
+  int r = QVFS_BackupSrcLstStart(list.data(), static_cast<int>(list.size()), typeCode, out.c_str());
+  if (r != 0) {
+    const char* why = r == -4000 ? "the destination folder does not exist"
+                      : r == -4001 ? "not enough free space at the destination"
+                      : r == -4002 ? "the recordings are empty"
+                                   : "the backup did not start";
+    return Fail(inv.global, r, std::string(why) + ": " + out);
+  }
+  BackupEngine& engine = qvfs::Context::Current().backup();
+  while (engine.Running()) {
+    ReportToolProgress("backup", static_cast<uint64_t>(QVFS_BackupGetProgress()), 100);
+    platform::SleepMs(kPollMs);
+  }
+  engine.Wait();
+  ReportToolProgress("backup", 100, 100);
+  FinishProgressBar();
+
+  std::vector<Written> files;
+  int result = 0;
+  for (const BackupEngine::Output& o : engine.Outputs()) {
+    files.push_back({o.path, FileSize(o.path), Sha256OfFile(o.path), o.result});
+    if (o.result != 0) result = o.result;
+  }
+  if (files.size() < list.size() && result == 0) result = -99;  // a record gave no file
+  if (!files.empty() && !UpdateManifest(out, files))
+    return Fail(inv.global, -1003, "cannot write " + out + "/SHA256SUMS");
+  return PrintWritten(inv, files, result);
+}
+
+int CmdExport(Invocation& inv) {
+  std::string drive, out, v;
+  int64_t fileIndex = -1;
+  for (size_t i = 0; i < inv.args.size(); ++i) {
+    const std::string& a = inv.args[i];
+    if (a == "--help") {
+      printf("usage: stfsctl [GLOBAL OPTIONS] export DRIVE --file-index I --out FILE\n"
+             "Copies record file I of DRIVE as it is into FILE and lists its SHA-256 in the\n"
+             "folder's SHA256SUMS.\n");
+      return kExitOk;
+    }
+    if (TakeValue(inv.args, i, "--file-index", &v)) {
+      if (!ParseMask(v, &fileIndex) || fileIndex < 0) return UsageError("export", "--file-index takes a number");
+    } else if (TakeValue(inv.args, i, "--out", &v)) {
+      out = v;
+    } else if (!a.empty() && a[0] == '-') {
+      return UsageError("export", "unknown option '" + a + "'");
+    } else if (drive.empty()) {
+      drive = a;
+    } else {
+      return UsageError("export", "expects one DRIVE");
+    }
+  }
+  if (drive.empty() || fileIndex < 0 || out.empty())
+    return UsageError("export", "needs DRIVE, --file-index I and --out FILE");
+  struct stat st {};
+  if (stat(out.c_str(), &st) == 0) return Fail(inv.global, -105, out + " exists: not overwritten");
+  std::string name, error;
+  if (!ResolveDrive(drive, inv.global, &name, &error)) return Fail(inv.global, -2010, error);
+  InitLibraryQuiet();
+  const uint32_t bytes = qvfs::Context::Current().diskWatch().RecordFileBytes();
+  const int r = QVFS_ExportRecordFile(name.c_str(), static_cast<int>(fileIndex),
+                                      static_cast<int>(bytes), out.c_str());
+  if (r < 0) return Fail(inv.global, r, "the export failed: " + LastDiagnostic());
+  const size_t slash = out.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : out.substr(0, slash);
+  std::vector<Written> files = {{out, FileSize(out), Sha256OfFile(out), 0}};
+  if (!UpdateManifest(dir, files)) return Fail(inv.global, -1003, "cannot write " + dir + "/SHA256SUMS");
+  if (inv.global.json) {
+    JsonWriter w;
+    w.BeginObject().Field("path", out).Field("size", static_cast<int64_t>(files[0].size))
+        .Field("sha256", files[0].sha256).EndObject();
+    PrintJson(w.str());
+    return kExitOk;
+  }
+  return PrintWritten(inv, files, 0);
+}
