@@ -4,6 +4,7 @@
 
 #include "api/context.h"
 #include "backup/backup_engine.h"
+#include "backup/mp4_backup.h"
 #include "platform/messages.h"
 #include "qvfs/qvfs.h"
 #include "record/record_region.h"
@@ -75,5 +76,9 @@ QVFS_API int QVFS_BackupSrcLstStart(_rec_file_info_* list, int count, int backup
 QVFS_API int QVFS_BackupGetProgress(void) { return Engine().Progress(); }
 
 QVFS_API int QVFS_BackupStop(void) { return Engine().Stop(); }
+
+QVFS_API int QVFS_BackupComFileToMP4(const char* sourcePath, const char* destPath) {
+  return ConvertRecordFileToMp4(sourcePath, destPath);
+}
 
 }  // extern "C"

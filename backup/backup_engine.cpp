@@ -10,6 +10,7 @@
 
 #include "api/shared_records.h"
 #include "backup/bin_container.h"
+#include "backup/mp4_backup.h"
 #include "backup/record_frames.h"
 #include "platform/messages.h"
 #include "platform/time_print.h"
@@ -246,8 +247,7 @@ int BackupEngine::BackupOne(size_t i, const _rec_file_info_& r, const std::strin
   CRecordReader reader(kReaderClient);
   switch (type_) {
     case kBackupMp4:
-      if (!mp4_) return ERR_BACKUP_OUTPUT;
-      return mp4_(i, r, reader, path, *this);
+      return BackupRecordToMp4(i, r, reader, path, *this);
     case kBackupBin:
       return BackupBin(i, r, reader, path);
     default:

@@ -1,6 +1,6 @@
 // The backup engine: copies recordings (records of a search) from the record disks into
 // ordinary files in a destination folder, one file per record, as ".asf" (CAsfFile), ".mp4"
-// (the MP4 writer) or ".bin" (a record-file container). One backup at a time runs on a thread
+// (CMp4Writer) or ".bin" (a record-file container). One backup at a time runs on a thread
 // of its own; the caller polls the progress or gets status 0x8006 {percent, error} through the
 // status callback, and can stop it.
 //
@@ -50,10 +50,6 @@ class BackupEngine {
     std::string path;
     int result = 0;
   };
-  // Writes one record as MP4 (installed by the MP4 layer): the record's queue position, the
-  // record, the open reader, the output path, the engine (progress, stop) → 0 or an error.
-  using Mp4Writer = std::function<int(size_t i, const _rec_file_info_& r, CRecordReader& reader,
-                                      const std::string& path, BackupEngine& engine)>;
 
   explicit BackupEngine(SharedRecords* shared);
   ~BackupEngine();  // stops a running backup and waits for it
@@ -72,7 +68,6 @@ class BackupEngine {
   int Progress() const { return progress_.load(); }
   bool Running() const { return running_.load(); }
   std::vector<Output> Outputs();
-  void SetMp4Writer(Mp4Writer w) { mp4_ = std::move(w); }
 
   // The file name of a record for a backup type.
   static std::string MakeName(int type, const _rec_file_info_& r);
@@ -102,7 +97,6 @@ class BackupEngine {
   std::vector<Output> outputs_;
   std::string dest_;
   int type_ = kBackupAsf;
-  Mp4Writer mp4_;
   std::vector<uint8_t> frame_;
 
   std::atomic<int> progress_{0};

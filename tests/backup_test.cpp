@@ -13,6 +13,7 @@
 #include "api/context.h"
 #include "backup/backup_engine.h"
 #include "backup/bin_container.h"
+#include "backup/mp4_writer.h"
 #include "indexed_recording.h"
 #include "index/record_search.h"
 #include "media_clips.h"
@@ -212,6 +213,69 @@ TEST_F(BackupTest, AnUnreadableRecordIsSkippedAndAStopKeepsAPlayableFile) {
     EXPECT_EQ(outputs[0].result, ERR_BACKUP_STOPPED);
     EXPECT_EQ(RunCommand("ffmpeg -v error -i '" + outputs[0].path + "' -f null - 2>&1"), "");
   }
+}
+
+TEST_F(BackupTest, Mp4BackupAndConversionPlayWithEveryPicture) {
+  Record(0, kT0, 6);
+  const std::vector<_rec_file_info_> list = Recordings(0);
+  ASSERT_EQ(list.size(), 1u);
+  const auto outputs = Backup(list, kBackupMp4);
+  ASSERT_EQ(outputs.size(), 1u);
+  EXPECT_EQ(outputs[0].result, 0);
+  EXPECT_EQ(outputs[0].path, out_ + "/CH01_2026-01-05_10_00_00__10_00_05.mp4");
+  const std::string facts = "-select_streams v -count_frames -show_entries "
+                            "stream=codec_name,codec_tag_string,width,height,time_base,nb_read_frames";
+  EXPECT_EQ(Probe(outputs[0].path, facts), "h264,avc1,320,240,1/90000,150\n");
+  EXPECT_EQ(RunCommand("ffmpeg -v error -i '" + outputs[0].path + "' -f null - 2>&1"), "");
+  const double seconds = std::stod(Probe(outputs[0].path, "-show_entries format=duration"));
+  EXPECT_NEAR(seconds, 6.0, 0.1);
+
+  // A record file held as an ordinary file, converted.
+  const std::string exported = out_ + "/rec.bin", mp4 = out_ + "/rec.mp4";
+  ASSERT_GT(QVFS_ExportRecordFile(drive_.c_str(), list[0].fileIndex, 4 << 20, exported.c_str()), 0);
+  EXPECT_EQ(QVFS_BackupComFileToMP4(exported.c_str(), mp4.c_str()), 0);
+  EXPECT_EQ(Probe(mp4, facts), "h264,avc1,320,240,1/90000,150\n");
+  EXPECT_EQ(QVFS_BackupComFileToMP4(nullptr, mp4.c_str()), -116);
+  EXPECT_LT(QVFS_BackupComFileToMP4((out_ + "/none.bin").c_str(), mp4.c_str()), 0);
+}
+
+TEST(Mp4Writer, DurationsParameterSetsAndStartCodes) {
+  EXPECT_EQ(CMp4Writer::DurationUnits(1040, 1000), 3600);
+  EXPECT_EQ(CMp4Writer::DurationUnits(900, 1000), 2970);    // time went backwards: 33 ms
+  EXPECT_EQ(CMp4Writer::DurationUnits(3000, 1000), 90000);  // a 2 s gap: cut to a second
+  testsupport::TempDir dir;
+  const MediaClip& clip = testsupport::TestClip();
+  CMp4Writer w;
+  ASSERT_TRUE(w.Create((dir.path() + "/a.mp4").c_str(), 0, 0, 0, 0));  // rate 0: usable anyway
+  // A picture with 3-byte start codes only is not written.
+  std::vector<uint8_t> three(clip.pictures[1].begin() + 1, clip.pictures[1].end());
+  EXPECT_EQ(w.WriteH264(three.data(), static_cast<int>(three.size()), kT0), 0);
+  for (size_t k = 0; k < clip.pictures.size(); ++k)
+    ASSERT_GE(w.WriteH264(clip.pictures[k].data(), static_cast<int>(clip.pictures[k].size()),
+                          kT0 + static_cast<int64_t>(k) * 40),
+              0);
+  EXPECT_EQ(w.Close(), 0);
+  EXPECT_EQ(w.videoSamples(), clip.pictures.size());  // the second SPS is not a sample
+  EXPECT_EQ(RunCommand("ffprobe -v error -select_streams v -count_frames -show_entries "
+                       "stream=nb_read_frames -of csv=p=0 '" + dir.path() + "/a.mp4'"),
+            std::to_string(clip.pictures.size()) + "\n");
+  CMp4Writer none;
+  ASSERT_TRUE(none.Create((dir.path() + "/b.mp4").c_str(), 0, 0, 0, 25));
+  EXPECT_EQ(none.WriteH264(three.data(), static_cast<int>(three.size()), kT0), 0);
+  EXPECT_EQ(none.Close(), -1);  // no track: not an MP4 file
+  EXPECT_FALSE(none.Create(nullptr, 0, 0, 0, 25));
+
+  // The size of a baseline JPEG, and nothing from what is not one.
+  const std::string jpg = dir.path() + "/x.jpg";
+  RunCommand("ffmpeg -v error -f lavfi -i testsrc=size=64x48 -frames:v 1 '" + jpg + "'");
+  std::ifstream in(jpg, std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+  int jw = 0, jh = 0;
+  EXPECT_TRUE(CMp4Writer::JpegSize(bytes.data(), bytes.size(), &jw, &jh));
+  EXPECT_EQ(jw, 64);
+  EXPECT_EQ(jh, 48);
+  EXPECT_FALSE(CMp4Writer::JpegSize(three.data(), three.size(), &jw, &jh));
+  EXPECT_FALSE(CMp4Writer::JpegSize(bytes.data(), 6, &jw, &jh));
 }
 
 TEST(BackupNames, EndTimesInTheShortestUnambiguousForm) {

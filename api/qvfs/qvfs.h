@@ -228,6 +228,9 @@ QVFS_API int QVFS_BackupSrcLstStart(_rec_file_info_* list, int count, int backup
 QVFS_API int QVFS_BackupGetProgress(void);
 /* Stops the running backup at its next frame; the file being written is closed as it is. */
 QVFS_API int QVFS_BackupStop(void);
+/* Converts a record file held as an ordinary file into MP4 (H.264 track): 0, -116 without a
+ * source, -99 (no key frame, or the MP4 file cannot be created), -1003, or the reader's code. */
+QVFS_API int QVFS_BackupComFileToMP4(const char* sourcePath, const char* destPath);
 
 #ifdef __cplusplus
 }

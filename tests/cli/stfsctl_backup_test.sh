@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# stfsctl backup and export on an image recorded with stfsctl record: .asf files ffprobe reads
-# with every picture, .bin containers stfsctl frames reads back as the recording, an exported
-# record file that reads back as the one on the disk, names that never overwrite, and the
-# SHA256SUMS manifest that `sha256sum -c` accepts.
+# stfsctl backup, export and tomp4 on an image recorded with stfsctl record: .asf and .mp4
+# files ffprobe reads with every picture, .bin containers stfsctl frames reads back as the
+# recording, an exported record file that reads back as the one on the disk and converts into
+# MP4, names that never overwrite, and the SHA256SUMS manifest that `sha256sum -c` accepts.
 #
 #   stfsctl_backup_test.sh /path/to/stfsctl
 set -u
@@ -88,9 +88,23 @@ assert pick('exported.json') == pick('disk.json')
 PY
 runx 1 export disk.img --file-index "$FILE" --out backups/record.bin
 
+CASE="mp4"
+runx 0 --json backup --type mp4 --out backups --channels 1
+MP4=$(python3 -c "import json; print(json.load(open('out'))['files'][0]['path'])")
+[ "$(ffprobe -v error -select_streams v -count_frames -show_entries \
+  stream=codec_name,width,height,nb_read_frames -of csv=p=0 "$MP4")" = "h264,320,240,500" ] ||
+  fail "the .mp4 file does not hold the 500 pictures"
+[ -z "$(ffmpeg -v error -i "$MP4" -f null - 2>&1)" ] || fail "ffmpeg reports errors in the .mp4 file"
+runx 0 --json tomp4 backups/record.bin backups/record.mp4
+[ "$(ffprobe -v error -select_streams v -count_frames -show_entries stream=nb_read_frames \
+  -of csv=p=0 backups/record.mp4)" = "500" ] || fail "the converted record file lacks pictures"
+runx 1 tomp4 backups/record.bin backups/record.mp4
+runx 1 tomp4 clip.g726 backups/noise.mp4
+[ ! -e backups/noise.mp4 ] || fail "a failed conversion left a file behind"
+
 CASE="manifest"
 (cd backups && sha256sum -c --quiet SHA256SUMS) || fail "sha256sum -c does not accept SHA256SUMS"
-[ "$(wc -l < backups/SHA256SUMS)" -eq 4 ] || fail "SHA256SUMS does not list the four files"
+[ "$(wc -l < backups/SHA256SUMS)" -eq 6 ] || fail "SHA256SUMS does not list the six files"
 
 CASE="bad input"
 runx 1 backup --type asf --out missing-folder --channels 0

@@ -218,3 +218,38 @@ int CmdExport(Invocation& inv) {
   }
   return PrintWritten(inv, files, 0);
 }
+
+int CmdToMp4(Invocation& inv) {
+  std::vector<std::string> paths;
+  for (const std::string& a : inv.args) {
+    if (a == "--help") {
+      printf("usage: stfsctl [GLOBAL OPTIONS] tomp4 SRC DST\n"
+             "Converts a record file held as an ordinary file (an export, a .bin backup) into\n"
+             "an MP4 file and lists its SHA-256 in the folder's SHA256SUMS.\n");
+      return kExitOk;
+    }
+    if (!a.empty() && a[0] == '-') return UsageError("tomp4", "unknown option '" + a + "'");
+    paths.push_back(a);
+  }
+  if (paths.size() != 2) return UsageError("tomp4", "expects SRC and DST");
+  const std::string& dst = paths[1];
+  struct stat st {};
+  if (stat(dst.c_str(), &st) == 0) return Fail(inv.global, -105, dst + " exists: not overwritten");
+  const int r = QVFS_BackupComFileToMP4(paths[0].c_str(), dst.c_str());
+  if (r != 0) {
+    std::remove(dst.c_str());  // a file that is not a whole MP4 is not left behind
+    return Fail(inv.global, r, "the conversion failed: " + LastDiagnostic());
+  }
+  const size_t slash = dst.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : dst.substr(0, slash);
+  std::vector<Written> files = {{dst, FileSize(dst), Sha256OfFile(dst), 0}};
+  if (!UpdateManifest(dir, files)) return Fail(inv.global, -1003, "cannot write " + dir + "/SHA256SUMS");
+  if (inv.global.json) {
+    JsonWriter w;
+    w.BeginObject().Field("path", dst).Field("size", static_cast<int64_t>(files[0].size))
+        .Field("sha256", files[0].sha256).EndObject();
+    PrintJson(w.str());
+    return kExitOk;
+  }
+  return PrintWritten(inv, files, 0);
+}

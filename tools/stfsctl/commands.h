@@ -21,3 +21,4 @@ int CmdRepair(Invocation& inv);
 int CmdPlay(Invocation& inv);
 int CmdBackup(Invocation& inv);
 int CmdExport(Invocation& inv);
+int CmdToMp4(Invocation& inv);

@@ -35,6 +35,7 @@ const CommandEntry kCommands[] = {
     {"repair", &CmdRepair, "repair the record files of DRIVE left open"},
     {"backup", &CmdBackup, "back up recordings: --type asf|mp4|bin --out DIR [--from T] [--to T] ..."},
     {"export", &CmdExport, "copy one record file as it is: DRIVE --file-index I --out FILE"},
+    {"tomp4", &CmdToMp4, "convert a record file held as an ordinary file into MP4: SRC DST"},
     {"play", &CmdPlay, "replay a channel: --channel C --from A [--to B] [--mode M] [--decode] ..."},
 };
 

@@ -1,0 +1,20 @@
+// MP4 output of recordings: the backup of one record (backup type 1) and the conversion of a
+// record file held as an ordinary file. H.264 records become an H.264 track; JPEG records
+// (frames with a 52-byte header) a JPEG track. The recorder's audio is not written yet.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "qvfs/records.h"
+
+class BackupEngine;
+class CRecordReader;
+
+// One record as MP4 at path: 0, -99 (no key frame or no file), -1003, -2010 (stopped), or the
+// reader's error.
+int BackupRecordToMp4(size_t i, const _rec_file_info_& r, CRecordReader& reader,
+                      const std::string& path, BackupEngine& engine);
+// A record file (ordinary file) converted into MP4: 0, -116 (no source), -99, -1003 or the
+// reader's error.
+int ConvertRecordFileToMp4(const char* source, const char* dest);

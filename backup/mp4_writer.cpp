@@ -1,0 +1,356 @@
+#include "backup/mp4_writer.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/messages.h"
+#include "record/h264.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/mem.h>
+}
+
+namespace {
+
+constexpr int kMinH264Bytes = 32;
+constexpr int64_t kBackwardsMs = 33;
+constexpr int64_t kLongestGapMs = 1000;
+constexpr int64_t kWaitForAudioMs = 2000;  // video held back this long for an audio track
+constexpr uint8_t kNalSps = 7, kNalPps = 8, kNalSei = 6, kNalIdr = 5;
+constexpr AVRational kTrackBase{1, CMp4Writer::kTimeScale};
+
+void PutBe16(std::vector<uint8_t>& out, size_t v) {
+  out.push_back(static_cast<uint8_t>(v >> 8));
+  out.push_back(static_cast<uint8_t>(v));
+}
+
+void PutBe32(std::vector<uint8_t>& out, size_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
+}
+
+// The avcC decoder configuration: version 1, profile, compatibility and level from the SPS,
+// 4-byte NAL lengths, one SPS and one PPS.
+std::vector<uint8_t> AvcConfig(const std::vector<uint8_t>& sps, const std::vector<uint8_t>& pps) {
+  std::vector<uint8_t> c = {1, sps[1], sps[2], sps[3], 0xFF, 0xE1};
+  PutBe16(c, sps.size());
+  c.insert(c.end(), sps.begin(), sps.end());
+  c.push_back(1);
+  PutBe16(c, pps.size());
+  c.insert(c.end(), pps.begin(), pps.end());
+  return c;
+}
+
+// Sets a stream's extradata (the muxer frees it).
+bool SetExtradata(AVCodecParameters* par, const std::vector<uint8_t>& data) {
+  par->extradata = static_cast<uint8_t*>(av_mallocz(data.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (!par->extradata) return false;
+  std::copy(data.begin(), data.end(), par->extradata);
+  par->extradata_size = static_cast<int>(data.size());
+  return true;
+}
+
+}  // namespace
+
+struct CMp4Writer::Track {
+  AVStream* stream = nullptr;
+  bool hasPending = false;
+  Sample pending{kVideo, {}, 0, false};
+  int64_t dts = 0;  // in 90 kHz units
+  int64_t lastDuration = 3600;
+  bool started = false;
+};
+
+struct CMp4Writer::Impl {
+  AVFormatContext* oc = nullptr;
+  Track tracks[3];
+  std::vector<uint8_t> audioConfig;
+  int sampleRate = 8000;
+  int channels = 1;
+  bool audioDropped = false;
+
+  ~Impl() { Release(); }
+  void Release() {
+    if (!oc) return;
+    if (oc->pb) avio_closep(&oc->pb);
+    avformat_free_context(oc);
+    oc = nullptr;
+  }
+};
+
+CMp4Writer::CMp4Writer() : impl_(std::make_unique<Impl>()) {}
+CMp4Writer::~CMp4Writer() { Close(); }
+
+void CMp4Writer::Init() {
+  Close();
+  impl_ = std::make_unique<Impl>();
+  width_ = 960;
+  height_ = 576;
+  frameRate_ = 25;
+  sps_.clear();
+  pps_.clear();
+  waiting_.clear();
+  headerWritten_ = failed_ = false;
+  firstTime_ = -1;
+  videoSamples_ = 0;
+}
+
+bool CMp4Writer::IsOpen() const { return impl_ && impl_->oc; }
+
+int64_t CMp4Writer::DurationUnits(int64_t t, int64_t last) {
+  int64_t ms;
+  if (t < last) ms = kBackwardsMs;
+  else ms = std::min(t - last, kLongestGapMs);
+  return ms * (kTimeScale / 1000);
+}
+
+bool CMp4Writer::Create(const char* path, int width, int height, int, int frameRate) {
+  if (!path) {
+    DebugLog("ERROR:No File name.\n");
+    return false;
+  }
+  Init();
+  if (avformat_alloc_output_context2(&impl_->oc, nullptr, "mp4", path) < 0 || !impl_->oc ||
+      avio_open(&impl_->oc->pb, path, AVIO_FLAG_WRITE) < 0) {
+    DebugLog("ERROR:Open file failed. err %d .\n", errno);
+    impl_->Release();
+    return false;
+  }
+  width_ = width;
+  height_ = height;
+  frameRate_ = frameRate > 0 ? frameRate : 25;  // a rate of 0 would divide by zero
+  return true;
+}
+
+void CMp4Writer::SetAudioFormat(const uint8_t* config, int length, int sampleRate, int channels) {
+  impl_->audioConfig.assign(config, config + std::max(length, 0));
+  impl_->sampleRate = sampleRate > 0 ? sampleRate : 8000;
+  impl_->channels = channels > 0 ? channels : 1;
+}
+
+// ---- samples in --------------------------------------------------------------------------
+
+int CMp4Writer::WriteH264(const uint8_t* buffer, int length, int64_t t) {
+  if (!buffer) return -1;
+  if (length < kMinH264Bytes || !IsOpen()) return 0;
+  std::vector<uint8_t> sample;
+  bool sync = false;
+  const size_t n = static_cast<size_t>(length);
+  for (int64_t at = FindStartCode(buffer, n, 0); at >= 0;) {
+    const size_t begin = static_cast<size_t>(at) + 4;
+    const int64_t next = FindStartCode(buffer, n, begin);
+    const size_t end = next < 0 ? n : static_cast<size_t>(next);
+    at = next;
+    if (begin >= end) continue;
+    const uint8_t type = buffer[begin] & 0x1F;
+    const std::vector<uint8_t> nal(buffer + begin, buffer + end);
+    if (type == kNalSps) {
+      if (sps_.empty() && nal.size() >= 4) sps_ = nal;  // later ones are not written
+      continue;
+    }
+    if (sps_.empty()) return 0;  // nothing before the first SPS
+    if (type == kNalPps) {
+      if (pps_.empty()) pps_ = nal;
+      continue;
+    }
+    if (type == kNalSei) continue;
+    PutBe32(sample, nal.size());
+    sample.insert(sample.end(), nal.begin(), nal.end());
+    sync = sync || type == kNalIdr;
+  }
+  if (sample.empty()) return sps_.empty() ? 0 : length;
+  return Queue(kVideo, std::move(sample), t, sync) < 0 ? -1 : length;
+}
+
+int CMp4Writer::WriteJpeg(const uint8_t* frame, int length, int64_t t) {
+  if (!frame || length <= 0 || !IsOpen()) return -1;
+  if (headerWritten_ && !impl_->tracks[kJpeg].stream) return 0;
+  return Queue(kJpeg, std::vector<uint8_t>(frame, frame + length), t, true) < 0 ? -1 : length;
+}
+
+int CMp4Writer::WriteAudio(const uint8_t* frame, int length, int64_t t) {
+  if (!frame || length <= 0 || !IsOpen()) return -1;
+  return Queue(kAudio, std::vector<uint8_t>(frame, frame + length), t, true) < 0 ? -1 : 0;
+}
+
+int CMp4Writer::Queue(Kind kind, std::vector<uint8_t> data, int64_t t, bool sync) {
+  if (failed_) return -1;
+  if (firstTime_ < 0 || t < firstTime_) {
+    if (!headerWritten_) firstTime_ = t;
+  }
+  if (!headerWritten_) {
+    waiting_.push_back({kind, std::move(data), t, sync});
+    if (ReadyForHeader() && !(WriteHeader() && WriteQueued())) failed_ = true;
+    return failed_ ? -1 : 0;
+  }
+  Track& track = impl_->tracks[kind];
+  if (!track.stream) {
+    if (kind == kAudio && !impl_->audioDropped) {
+      DebugLog("MP4: audio came too late for its track; left out.\n");
+      impl_->audioDropped = true;
+    }
+    return 0;
+  }
+  if (track.hasPending && !Emit(track, t, false)) {
+    failed_ = true;
+    return -1;
+  }
+  if (!track.started) {
+    track.started = true;
+    track.dts = std::max<int64_t>(t - firstTime_, 0) * (kTimeScale / 1000);
+  }
+  track.pending = {kind, std::move(data), t, sync};
+  track.hasPending = true;
+  return 0;
+}
+
+// ---- the header ------------------------------------------------------------------------------
+
+bool CMp4Writer::ReadyForHeader() const {
+  const bool video = (!sps_.empty() && !pps_.empty()) ||
+                     std::any_of(waiting_.begin(), waiting_.end(),
+                                 [](const Sample& s) { return s.kind == kJpeg; });
+  if (!video) return false;
+  bool audio = false;
+  int64_t first = INT64_MAX, last = INT64_MIN;
+  for (const Sample& s : waiting_) {
+    audio = audio || s.kind == kAudio;
+    if (s.kind == kAudio) continue;
+    first = std::min(first, s.t);
+    last = std::max(last, s.t);
+  }
+  return audio || (first != INT64_MAX && last - first >= kWaitForAudioMs);
+}
+
+bool CMp4Writer::WriteHeader() {
+  AVFormatContext* oc = impl_->oc;
+  const auto has = [this](Kind k) {
+    return std::any_of(waiting_.begin(), waiting_.end(), [k](const Sample& s) { return s.kind == k; });
+  };
+  if (!sps_.empty() && !pps_.empty() && has(kVideo)) {
+    AVStream* st = avformat_new_stream(oc, nullptr);
+    if (!st) return false;
+    int w = width_, h = height_;
+    std::vector<uint8_t> spsWithCode = {0, 0, 0, 1};
+    spsWithCode.insert(spsWithCode.end(), sps_.begin(), sps_.end());
+    ParseSpsSize(w, h, spsWithCode.data(), spsWithCode.size());
+    st->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+    st->codecpar->codec_id = AV_CODEC_ID_H264;
+    st->codecpar->width = w;
+    st->codecpar->height = h;
+    st->time_base = kTrackBase;
+    st->avg_frame_rate = AVRational{frameRate_, 1};
+    if (!SetExtradata(st->codecpar, AvcConfig(sps_, pps_))) return false;
+    impl_->tracks[kVideo].stream = st;
+  }
+  if (has(kJpeg)) {
+    AVStream* st = avformat_new_stream(oc, nullptr);
+    if (!st) return false;
+    int w = width_, h = height_;
+    for (const Sample& s : waiting_)
+      if (s.kind == kJpeg && JpegSize(s.data.data(), s.data.size(), &w, &h)) break;
+    st->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+    st->codecpar->codec_id = AV_CODEC_ID_MJPEG;
+    st->codecpar->width = w;
+    st->codecpar->height = h;
+    st->time_base = kTrackBase;
+    impl_->tracks[kJpeg].stream = st;
+  }
+  if (has(kAudio)) {
+    AVStream* st = avformat_new_stream(oc, nullptr);
+    if (!st) return false;
+    st->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
+    st->codecpar->codec_id = AV_CODEC_ID_AAC;
+    st->codecpar->sample_rate = impl_->sampleRate;
+    av_channel_layout_default(&st->codecpar->ch_layout, impl_->channels);
+    st->codecpar->frame_size = 1024;
+    st->time_base = kTrackBase;
+    if (!impl_->audioConfig.empty() && !SetExtradata(st->codecpar, impl_->audioConfig))
+      return false;
+    impl_->tracks[kAudio].stream = st;
+  }
+  if (oc->nb_streams == 0) return false;
+  if (avformat_write_header(oc, nullptr) < 0) {
+    DebugLog("MP4: the header could not be written.\n");
+    return false;
+  }
+  headerWritten_ = true;
+  return true;
+}
+
+bool CMp4Writer::WriteQueued() {
+  while (!waiting_.empty()) {
+    Sample s = std::move(waiting_.front());
+    waiting_.pop_front();
+    if (Queue(s.kind, std::move(s.data), s.t, s.sync) < 0) return false;
+  }
+  return true;
+}
+
+bool CMp4Writer::Emit(Track& track, int64_t nextT, bool last) {
+  Sample& s = track.pending;
+  const int64_t duration =
+      std::max<int64_t>(last ? track.lastDuration : DurationUnits(nextT, s.t), 1);
+  AVPacket* pkt = av_packet_alloc();
+  if (!pkt || av_new_packet(pkt, static_cast<int>(s.data.size())) < 0) {
+    av_packet_free(&pkt);
+    return false;
+  }
+  std::copy(s.data.begin(), s.data.end(), pkt->data);
+  pkt->stream_index = track.stream->index;
+  pkt->pts = pkt->dts = track.dts;
+  pkt->duration = duration;
+  if (s.sync) pkt->flags |= AV_PKT_FLAG_KEY;
+  av_packet_rescale_ts(pkt, kTrackBase, track.stream->time_base);
+  const int r = av_interleaved_write_frame(impl_->oc, pkt);
+  av_packet_free(&pkt);
+  track.dts += duration;
+  track.lastDuration = duration;
+  track.hasPending = false;
+  if (s.kind == kVideo) ++videoSamples_;
+  return r >= 0;
+}
+
+int CMp4Writer::Close() {
+  if (!IsOpen()) return 0;
+  bool ok = !failed_;
+  if (!headerWritten_ && !waiting_.empty()) {
+    // The recording ended before two seconds: the tracks are what came.
+    const bool video = (!sps_.empty() && !pps_.empty()) ||
+                       std::any_of(waiting_.begin(), waiting_.end(),
+                                   [](const Sample& s) { return s.kind == kJpeg; });
+    ok = ok && video && WriteHeader() && WriteQueued();
+  }
+  if (headerWritten_) {
+    for (Track& t : impl_->tracks)
+      if (t.stream && t.hasPending) ok = Emit(t, 0, true) && ok;
+    ok = av_write_trailer(impl_->oc) >= 0 && ok;
+  } else {
+    ok = false;  // no track: not an MP4 file
+  }
+  impl_->Release();
+  waiting_.clear();
+  return ok ? 0 : -1;
+}
+
+bool CMp4Writer::JpegSize(const uint8_t* data, size_t length, int* width, int* height) {
+  *width = *height = 0;
+  if (!data || length < 4 || data[0] != 0xFF || data[1] != 0xD8) return false;
+  size_t i = 2;
+  while (i + 4 <= length) {
+    if (data[i] != 0xFF) return false;
+    const uint8_t marker = data[i + 1];
+    if (marker == 0xD9) return false;
+    const size_t segment = size_t{data[i + 2]} << 8 | data[i + 3];
+    if (marker == 0xC0) {
+      if (i + 9 > length) return false;
+      *height = data[i + 5] << 8 | data[i + 6];
+      *width = data[i + 7] << 8 | data[i + 8];
+      return true;
+    }
+    i += 2 + segment;
+  }
+  return false;
+}

@@ -1,0 +1,32 @@
+// Fuzz target: frame payloads from a record file as the MP4 output takes them. Byte 0 chooses
+// how many pieces; each piece goes to the H.264 sample writer (its NAL walk, parameter sets and
+// length prefixes) with times the input also gives, and to the JPEG size parser. Nothing may
+// read outside the pieces or crash, and the file is closed whatever came.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "backup/mp4_writer.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 3) return 0;
+  static const std::string path = "/tmp/fuzz_mp4_" + std::to_string(getpid()) + ".mp4";
+  const size_t pieces = data[0] % 8 + 1;
+  const int64_t step = data[1];  // ms between pieces; large values test the gap rule
+  const uint8_t* p = data + 2;
+  const size_t n = size - 2;
+  CMp4Writer w;
+  if (!w.Create(path.c_str(), 0, 0, 0, data[1] % 4 == 0 ? 0 : 25)) return 0;
+  for (size_t k = 0; k < pieces; ++k) {
+    const size_t from = n * k / pieces, to = n * (k + 1) / pieces;
+    const int64_t t = 1700000000000 + static_cast<int64_t>(k) * step * (k % 3 == 2 ? -1 : 1);
+    w.WriteH264(p + from, static_cast<int>(to - from), t);
+    int width = 0, height = 0;
+    volatile bool found = CMp4Writer::JpegSize(p + from, to - from, &width, &height);
+    (void)found;
+  }
+  w.Close();
+  return 0;
+}
