@@ -77,6 +77,10 @@ QVFS_API int QVFS_BackupGetProgress(void) { return Engine().Progress(); }
 
 QVFS_API int QVFS_BackupStop(void) { return Engine().Stop(); }
 
+QVFS_API int QVFS_BackupAudioParm(int audioFormat, int second, int third, int fourth) {
+  return Engine().audio().SetAudio(audioFormat, second, third, fourth);
+}
+
 QVFS_API int QVFS_BackupComFileToMP4(const char* sourcePath, const char* destPath) {
   return ConvertRecordFileToMp4(sourcePath, destPath);
 }

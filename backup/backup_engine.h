@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "backup/aac_conversion.h"
 #include "qvfs/records.h"
 
 class SharedRecords;
@@ -72,6 +73,9 @@ class BackupEngine {
   // The file name of a record for a backup type.
   static std::string MakeName(int type, const _rec_file_info_& r);
 
+  // The audio conversion of MP4 backups (QVFS_BackupAudioParm).
+  AacConversion& audio() { return audio_; }
+
   // ---- for the record writers ----
   bool stopRequested() const { return stop_.load(); }
   size_t queueLength() const { return queueLength_.load(); }
@@ -98,6 +102,7 @@ class BackupEngine {
   std::string dest_;
   int type_ = kBackupAsf;
   std::vector<uint8_t> frame_;
+  AacConversion audio_;
 
   std::atomic<int> progress_{0};
   std::atomic<int> lastReported_{0};

@@ -1,5 +1,8 @@
 #include "backup/mp4_backup.h"
 
+#include <vector>
+
+#include "backup/aac_conversion.h"
 #include "backup/backup_engine.h"
 #include "backup/mp4_writer.h"
 #include "backup/record_frames.h"
@@ -42,6 +45,13 @@ int BackupRecordToMp4(size_t i, const _rec_file_info_& r, CRecordReader& reader,
     DebugLog("open file failed.\n");
     return ERR_BACKUP_OUTPUT;
   }
+  AacConversion& aac = engine.audio();
+  if (!jpeg && aac.Start()) {
+    std::vector<uint8_t> config;
+    int rate = 0, channels = 0;
+    if (aac.Format(&config, &rate, &channels))
+      mp4.SetAudioFormat(config.data(), static_cast<int>(config.size()), rate, channels);
+  }
   platform::LogRange("Backup reocord File", r.startMs, r.endMs);
   const size_t queued = std::max<size_t>(engine.queueLength(), 1);
   const uint64_t size = static_cast<uint32_t>(r.size);
@@ -57,9 +67,14 @@ int BackupRecordToMp4(size_t i, const _rec_file_info_& r, CRecordReader& reader,
                                   : mp4.WriteJpeg(f + kJpegHeaderBytes, bytes, t);
       }
     } else if (frames.type() == 'A') {
-      // The recorder's audio is not AAC: it goes into the MP4 once it is converted.
-      if (PayloadBytes(frames, n) > static_cast<int>(kLargestAudioPayload))
-        DebugLog("A frame error size %d .\n", PayloadBytes(frames, n));
+      // The recorder's audio, gathered and converted into AAC frames.
+      const int bytes = PayloadBytes(frames, n);
+      if (bytes > static_cast<int>(kLargestAudioPayload)) {
+        DebugLog("A frame error size %d .\n", bytes);
+      } else {
+        const int aacBytes = aac.Take(Payload(frames), static_cast<size_t>(bytes));
+        if (aacBytes > 0) w = mp4.WriteAudio(aac.frame(), aacBytes, frames.pts());
+      }
     } else if (frames.type() != 0) {
       w = mp4.WriteH264(Payload(frames), PayloadBytes(frames, n), frames.pts());
     }

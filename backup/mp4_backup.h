@@ -1,6 +1,7 @@
 // MP4 output of recordings: the backup of one record (backup type 1) and the conversion of a
 // record file held as an ordinary file. H.264 records become an H.264 track; JPEG records
-// (frames with a 52-byte header) a JPEG track. The recorder's audio is not written yet.
+// (frames with a 52-byte header) a JPEG track; a backup's audio frames become an AAC track
+// (the conversion of the record file leaves audio out).
 #pragma once
 
 #include <cstddef>

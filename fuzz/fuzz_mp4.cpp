@@ -1,13 +1,15 @@
 // Fuzz target: frame payloads from a record file as the MP4 output takes them. Byte 0 chooses
 // how many pieces; each piece goes to the H.264 sample writer (its NAL walk, parameter sets and
-// length prefixes) with times the input also gives, and to the JPEG size parser. Nothing may
-// read outside the pieces or crash, and the file is closed whatever came.
+// length prefixes) with times the input also gives, to the JPEG size parser and, as audio, to
+// the AAC conversion (G.726 decoding, AAC encoding). Nothing may read outside the pieces or
+// crash, and the file is closed whatever came.
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "backup/aac_conversion.h"
 #include "backup/mp4_writer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -17,6 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int64_t step = data[1];  // ms between pieces; large values test the gap rule
   const uint8_t* p = data + 2;
   const size_t n = size - 2;
+  static AacConversion aac;
+  aac.Start();
   CMp4Writer w;
   if (!w.Create(path.c_str(), 0, 0, 0, data[1] % 4 == 0 ? 0 : 25)) return 0;
   for (size_t k = 0; k < pieces; ++k) {
@@ -26,6 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int width = 0, height = 0;
     volatile bool found = CMp4Writer::JpegSize(p + from, to - from, &width, &height);
     (void)found;
+    const int aacBytes = aac.Take(p + from, to - from);
+    if (aacBytes > 0) w.WriteAudio(aac.frame(), aacBytes, t);
   }
   w.Close();
   return 0;

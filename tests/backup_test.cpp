@@ -120,6 +120,21 @@ class BackupTest : public LibraryTest {
     }
     return out;
   }
+  static double ZeroCrossingsPerSecond(const std::string& path) {
+    const std::string pcm =
+        RunCommand("ffmpeg -v error -i '" + path + "' -vn -f s16le -ac 1 -ar 8000 - 2>/dev/null");
+    const size_t samples = pcm.size() / 2;
+    if (samples < 8000) return 0;
+    int crossings = 0;
+    int16_t prev = 0;
+    for (size_t i = 0; i < samples; ++i) {
+      int16_t v;
+      std::memcpy(&v, pcm.data() + 2 * i, 2);
+      if ((v >= 0) != (prev >= 0)) ++crossings;
+      prev = v;
+    }
+    return crossings * 8000.0 / static_cast<double>(samples);
+  }
   std::string Probe(const std::string& path, const std::string& what) {
     return RunCommand("ffprobe -v error " + what + " -of csv=p=0 '" + path + "' 2>&1");
   }
@@ -228,7 +243,13 @@ TEST_F(BackupTest, Mp4BackupAndConversionPlayWithEveryPicture) {
   EXPECT_EQ(Probe(outputs[0].path, facts), "h264,avc1,320,240,1/90000,150\n");
   EXPECT_EQ(RunCommand("ffmpeg -v error -i '" + outputs[0].path + "' -f null - 2>&1"), "");
   const double seconds = std::stod(Probe(outputs[0].path, "-show_entries format=duration"));
-  EXPECT_NEAR(seconds, 6.0, 0.1);
+  EXPECT_NEAR(seconds, 6.0, 0.2);
+  // The G.726 audio as AAC, with its 440 Hz tone intact (unpacked in the wrong bit order it
+  // would be noise): about 880 zero crossings a second.
+  EXPECT_EQ(Probe(outputs[0].path, "-select_streams a -show_entries "
+                                   "stream=codec_name,sample_rate,channels"),
+            "aac,8000,1\n");
+  EXPECT_NEAR(ZeroCrossingsPerSecond(outputs[0].path), 880, 80);
 
   // A record file held as an ordinary file, converted.
   const std::string exported = out_ + "/rec.bin", mp4 = out_ + "/rec.mp4";
@@ -276,6 +297,25 @@ TEST(Mp4Writer, DurationsParameterSetsAndStartCodes) {
   EXPECT_EQ(jh, 48);
   EXPECT_FALSE(CMp4Writer::JpegSize(three.data(), three.size(), &jw, &jh));
   EXPECT_FALSE(CMp4Writer::JpegSize(bytes.data(), 6, &jw, &jh));
+}
+
+TEST_F(BackupTest, TheAudioSettingDecidesTheBitOrder) {
+  Record(1, kT0, 4);
+  const std::vector<_rec_file_info_> list = Recordings(1);
+  // RFC 3551 order for audio packed the other way round: still AAC, but noise.
+  EXPECT_EQ(QVFS_BackupAudioParm(0, 8000, 2 | 256, 1), 0);
+  auto outputs = Backup(list, kBackupMp4);
+  ASSERT_EQ(outputs.size(), 1u);
+  EXPECT_GT(ZeroCrossingsPerSecond(outputs[0].path), 1500);
+  // A setting no encoder takes (9-bit code words): the recorder's usual audio is used.
+  EXPECT_EQ(QVFS_BackupAudioParm(0, 8000, 9, 1), 0);
+  outputs = Backup(list, kBackupMp4);
+  ASSERT_EQ(outputs.size(), 1u);
+  EXPECT_EQ(outputs[0].result, 0);
+  EXPECT_EQ(Probe(outputs[0].path, "-select_streams v -count_frames -show_entries "
+                                   "stream=nb_read_frames"),
+            "100\n");
+  EXPECT_NEAR(ZeroCrossingsPerSecond(outputs[0].path), 880, 80);
 }
 
 TEST(BackupNames, EndTimesInTheShortestUnambiguousForm) {

@@ -231,6 +231,12 @@ QVFS_API int QVFS_BackupStop(void);
 /* Converts a record file held as an ordinary file into MP4 (H.264 track): 0, -116 without a
  * source, -99 (no key frame, or the MP4 file cannot be created), -1003, or the reader's code. */
 QVFS_API int QVFS_BackupComFileToMP4(const char* sourcePath, const char* destPath);
+/* The recordings' audio for MP4 backups, converted into AAC: audioFormat 0 G.726, 1 G.711
+ * A-law, others G.711 mu-law; second the sample rate; third the G.726 code word bits (2 for
+ * 16 kbit/s), plus 256 for the RFC 3551 bit packing (first code word in the bottom bits)
+ * instead of the one the recorder's ASF audio stream declares; fourth the channels. Without a
+ * call: G.726 16 kbit/s, 8000 Hz, mono, ASF packing. 0. */
+QVFS_API int QVFS_BackupAudioParm(int audioFormat, int second, int third, int fourth);
 
 #ifdef __cplusplus
 }

@@ -90,12 +90,17 @@ int CmdBackup(Invocation& inv) {
   int64_t from = 0, to = UINT32_MAX;
   uint32_t channels = 0xFFFFFFFFu;
   std::vector<int64_t> picks;
+  bool rfc3551 = false;
   for (size_t i = 0; i < inv.args.size(); ++i) {
     if (inv.args[i] == "--help") {
       printf("usage: stfsctl [GLOBAL OPTIONS] backup --type asf|mp4|bin --out DIR [--from T]\n"
              "                [--to T] [--channels LIST] [--record K ...]\n"
+             "                [--g726-packing asf|rfc3551]\n"
              "Backs up the recordings the search finds (or records K of the `search` list) into\n"
              "DIR, one file per recording, and lists each file's SHA-256 in DIR/SHA256SUMS.\n"
+             "MP4 files take the recorder's G.726 audio (16 kbit/s, 8000 Hz mono) as AAC; its\n"
+             "bit packing is the one the recorder's ASF audio stream declares (asf, the default)\n"
+             "or RFC 3551's (first code word in the bottom bits).\n"
              "TIME: YYYY-MM-DDTHH:MM:SS in local time, or @SECONDS since 1970 UTC.\n");
       return kExitOk;
     }
@@ -104,6 +109,9 @@ int CmdBackup(Invocation& inv) {
       type = v;
     } else if (TakeValue(inv.args, i, "--out", &v)) {
       out = v;
+    } else if (TakeValue(inv.args, i, "--g726-packing", &v)) {
+      if (v != "asf" && v != "rfc3551") return UsageError("backup", "--g726-packing is asf or rfc3551");
+      rfc3551 = v == "rfc3551";
     } else if (TakeValue(inv.args, i, "--from", &v)) {
       if (!ParseTime(v, &from)) return UsageError("backup", "--from takes a TIME");
     } else if (TakeValue(inv.args, i, "--to", &v)) {
@@ -141,6 +149,7 @@ int CmdBackup(Invocation& inv) {
   }
   if (list.empty()) return Fail(inv.global, -4002, "no recording to back up");
 
+  QVFS_BackupAudioParm(0, 8000, 2 | (rfc3551 ? 256 : 0), 1);
   InstallProgressBar(inv.global.json);
   int r = QVFS_BackupSrcLstStart(list.data(), static_cast<int>(list.size()), typeCode, out.c_str());
   if (r != 0) {
