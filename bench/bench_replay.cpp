@@ -43,38 +43,6 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 
 std::vector<uint8_t> Frame(int i) { return benchsupport::VideoFrame(i, kT0, kFrameBytes); }
 
-// One recording in one record file, entered in the index as the recorder does. The file's
-// offset in the image and its data length.
-bool Record(qvfs::Context& ctx, const std::string& drive, uint64_t* offset, uint32_t* bytes) {
-  DiskIndexSet& set = ctx.diskWatch().IndexSet(0);
-  FileGrant g;
-  if (set.TakeFreeFile(&g) != 0) return false;
-  CRecordWriter w(kChannel);
-  if (w.OpenNew(g.path, g.fileIndex, g.fileBytes, kT0, nullptr) != 0) return false;
-  _rec_file_info_ r{};
-  r.channel = kChannel;
-  r.fileIndex = static_cast<int32_t>(g.fileIndex);
-  r.kind = 1;
-  r.typeBits = 2;
-  r.state = 0x81;
-  r.startMs = r.endMs = kT0;
-  r.operation = kOpRecordStart;
-  if (set.WriteRecord(r) != 0) return false;
-  for (int i = 0; i < kFrames; ++i) {
-    const auto f = Frame(i);
-    if (w.WriteFrame(f.data(), static_cast<uint32_t>(f.size())) <= 0) return false;
-  }
-  *bytes = w.position();
-  if (w.Close() != 0) return false;
-  r.operation = kOpRecordClose;
-  r.state = 0x01;
-  r.size = static_cast<int32_t>(*bytes);
-  r.endMs = kT0 + (kFrames - 1) * 40;
-  if (set.UpdateRecordInfo(r) != 0) return false;
-  *offset = ctx.diskWatch().RecordFileLba(drive, g.fileIndex) * 512;
-  return true;
-}
-
 // Frames a session hands out over the whole recording in a mode.
 int Session(int mode, int speed, double* seconds) {
   if (QVFS_PlaybackBytime(kT0 / 1000, kT0 / 1000 + 3600, kChannel, kClient) != 0) return -1;
@@ -126,34 +94,26 @@ int main(int argc, char** argv) {
   char dir[] = "/tmp/bench_replay.XXXXXX";
   if (!mkdtemp(dir)) return 1;
   const std::string image = std::string(dir) + "/replay.img";
-  {
-    const int fd = open(image.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0644);
-    if (fd < 0 || ftruncate(fd, 1ll << 30) != 0) return 1;
-    close(fd);
-  }
-  QVFS_SetLogSink([](const char*) {});
-  QVFS_SetConsoleOutput(0);
-  QVFS_UseSystemDisks(0);
-  const int n = QVFS_AttachImage(image.c_str(), 0, 512);
-  const std::string drive = "\\\\.\\PhysicalDrive" + std::to_string(n);
-  if (n < 0 || QVFS_FormatToRecdisk(drive.c_str(), 64, 0) <= 0) {
+  const std::string drive = benchsupport::MakeRecordDisk(image, 1ull << 30, 1);
+  if (drive.empty()) {
     std::fprintf(stderr, "bench_replay: cannot make the record disk\n");
     return 1;
   }
-  StorageConfig c{};
-  c.channelCount = 1;
-  c.fifoUsers = 2;
-  c.mainFifoSize = 0x10000;
-  c.playBufferSize = 0x140000;
-  c.frameBufferSize = 0x80000;
-  c.writeCacheSize = 0x180000;
-  QVFS_Init(c);
-  uint64_t offset = 0;
-  uint32_t bytes = 0;
-  if (!Record(qvfs::Context::Current(), drive, &offset, &bytes)) {
+  benchsupport::Recording rec;
+  const bool recorded = benchsupport::RecordOne(
+      drive, kChannel,
+      [](int i, std::vector<uint8_t>* f) {
+        if (i >= kFrames) return false;
+        *f = Frame(i);
+        return true;
+      },
+      &rec);
+  if (!recorded) {
     std::fprintf(stderr, "bench_replay: cannot record\n");
     return 1;
   }
+  const uint64_t offset = rec.offset;
+  const uint32_t bytes = rec.bytes;
   double plain = 1e9, normal = 1e9, fast = 1e9;
   int normalFrames = 0, fastFrames = 0;
   auto cold = [&] {
