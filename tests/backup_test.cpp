@@ -12,6 +12,7 @@
 
 #include "api/context.h"
 #include "backup/backup_engine.h"
+#include "backup/aac_conversion.h"
 #include "backup/bin_container.h"
 #include "backup/mp4_writer.h"
 #include "indexed_recording.h"
@@ -185,6 +186,20 @@ TEST_F(BackupTest, ChecksBeforeABackupAndOneBackupAtATime) {
   EXPECT_EQ(QVFS_BackupSrcLstStart(nullptr, 1, 0, out_.c_str()), -2005);
   EXPECT_EQ(QVFS_BackupSrcLstStart(list.data(), 0, 0, out_.c_str()), -116);
   EXPECT_EQ(QVFS_BackupSrcLstStart(list.data(), 1, 0, nullptr), -101);
+  // More than the destination can take (a thousand records of 2 GB each).
+  std::vector<_rec_file_info_> huge(1000, list[0]);
+  for (auto& r : huge) r.size = INT32_MAX;
+  EXPECT_EQ(QVFS_BackupSrcLstStart(huge.data(), 1000, 0, out_.c_str()), -4001);
+  // The exported form: searched RecordItems.
+  std::vector<RecordItem> items(16);
+  ASSERT_EQ(QVFS_SearchRec(items.data(), static_cast<int>(items.size() * sizeof items[0]), 0,
+                           UINT32_MAX, 1 << 1, 0, 0, 0, 1),
+            2);  // a segment record of 35 frames and the recording's tail
+  EXPECT_EQ(QVFS_BackupStart(items.data(), 2, kBackupAsf, out_.c_str()), 0);
+  e.Wait();
+  EXPECT_EQ(e.Outputs().size(), 2u);
+  EXPECT_EQ(QVFS_BackupStart(nullptr, 1, 0, out_.c_str()), -2005);
+  EXPECT_EQ(QVFS_BackupStart(items.data(), 0, 0, out_.c_str()), -116);
   // A second backup (or a new queue) while one runs is refused.
   std::vector<_rec_file_info_> many(20, list[0]);
   ASSERT_EQ(QVFS_BackupSrcLstStart(many.data(), 20, kBackupBin, out_.c_str()), 0);
@@ -242,8 +257,10 @@ TEST_F(BackupTest, Mp4BackupAndConversionPlayWithEveryPicture) {
                             "stream=codec_name,codec_tag_string,width,height,time_base,nb_read_frames";
   EXPECT_EQ(Probe(outputs[0].path, facts), "h264,avc1,320,240,1/90000,150\n");
   EXPECT_EQ(RunCommand("ffmpeg -v error -i '" + outputs[0].path + "' -f null - 2>&1"), "");
-  const double seconds = std::stod(Probe(outputs[0].path, "-show_entries format=duration"));
-  EXPECT_NEAR(seconds, 6.0, 0.2);
+  // The video lasts as the record does (150 frames of 40 ms), within one frame interval.
+  const double seconds =
+      std::stod(Probe(outputs[0].path, "-select_streams v -show_entries stream=duration"));
+  EXPECT_NEAR(seconds, 6.0, 0.04);
   // The G.726 audio as AAC, with its 440 Hz tone intact (unpacked in the wrong bit order it
   // would be noise): about 880 zero crossings a second.
   EXPECT_EQ(Probe(outputs[0].path, "-select_streams a -show_entries "
@@ -318,6 +335,30 @@ TEST_F(BackupTest, TheAudioSettingDecidesTheBitOrder) {
   EXPECT_NEAR(ZeroCrossingsPerSecond(outputs[0].path), 880, 80);
 }
 
+TEST_F(BackupTest, ARecordFileWithoutKeyFramesMakesNoMp4AndAudioNeverOverflows) {
+  // A record file of audio frames only: nothing to convert, and no file is left.
+  const std::string audioOnly = out_ + "/audio.bin", mp4 = out_ + "/audio.mp4";
+  BinContainer bin;
+  ASSERT_EQ(bin.Create(audioOnly, 0, 0, kT0, 1 << 16), 0);
+  const MediaClip& clip = testsupport::TestClip();
+  for (int i = 0; i < 50; ++i) {
+    const auto f = TaggedFrame('A', kT0 + i * 40, clip.audio[static_cast<size_t>(i) % clip.audio.size()],
+                               static_cast<uint32_t>(i));
+    ASSERT_EQ(bin.Append(f.data(), static_cast<uint32_t>(f.size())), 0);
+  }
+  ASSERT_EQ(bin.Close(), 0);
+  EXPECT_EQ(QVFS_BackupComFileToMP4(audioOnly.c_str(), mp4.c_str()), ERR_BACKUP_OUTPUT);
+  struct stat st {};
+  EXPECT_NE(stat(mp4.c_str(), &st), 0);
+  // The conversion takes payloads larger than its buffer without writing past it.
+  AacConversion aac;
+  ASSERT_TRUE(aac.Start());
+  const std::vector<uint8_t> big(3 * AacConversion::kInputBytes, 0x55);
+  int frames = 0;
+  for (int k = 0; k < 4; ++k) frames += aac.Take(big.data(), big.size()) > 0;
+  EXPECT_GT(frames, 0);
+}
+
 TEST(BackupNames, EndTimesInTheShortestUnambiguousForm) {
   _rec_file_info_ r{};
   r.channel = 1;
@@ -366,6 +407,15 @@ TEST_F(BackupTest, ExportCopiesTheRecordFileAsItIs) {
   const std::string dest = out_ + "/export.rec";
   const std::string& drive = drive_;
   ASSERT_GT(QVFS_ExportRecordFile(drive.c_str(), list[0].fileIndex, 4 << 20, dest.c_str()), 0);
+  // Byte for byte the record file as the image holds it.
+  const uint64_t at = ctx_->get().diskWatch().RecordFileLba(drive, static_cast<uint32_t>(list[0].fileIndex)) * 512;
+  std::ifstream image(imagePath_, std::ios::binary), copy(dest, std::ios::binary);
+  std::vector<char> onImage(4 << 20), copied(4 << 20);
+  image.seekg(static_cast<std::streamoff>(at));
+  image.read(onImage.data(), static_cast<std::streamsize>(onImage.size()));
+  copy.read(copied.data(), static_cast<std::streamsize>(copied.size()));
+  ASSERT_EQ(copy.gcount(), static_cast<std::streamsize>(copied.size()));
+  EXPECT_TRUE(onImage == copied);
   CRecordReader exported, onDisk;
   ASSERT_EQ(exported.OpenFile(dest, list[0]), 0);
   ASSERT_EQ(onDisk.OpenRecord(list[0], list[0].startMs, true), 0);

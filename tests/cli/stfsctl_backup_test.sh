@@ -54,6 +54,8 @@ ASF=$(python3 -c "import json; print(json.load(open('asf.json'))['files'][0]['pa
   stream=codec_name,width,height,nb_read_frames -of csv=p=0 "$ASF")" = "h264,320,240,500" ] ||
   fail "the .asf file does not hold the 500 pictures"
 [ -z "$(ffmpeg -v error -i "$ASF" -f null - 2>&1)" ] || fail "ffmpeg reports errors in the .asf file"
+[ "$(ffprobe -v error -select_streams a -show_entries stream=codec_name -of csv=p=0 "$ASF")" = \
+  "adpcm_g726" ] || fail "the .asf file lacks the G.726 audio stream"
 
 CASE="bin"
 runx 0 --json backup --type bin --out backups --channels 1
@@ -79,6 +81,17 @@ python3 -c "import json,sys; p=json.load(open('out'))['files'][0]['path']; sys.e
 
 CASE="export"
 runx 0 --json export disk.img --file-index "$FILE" --out backups/record.bin
+runx 0 --json table disk.img
+python3 - "$FILE" <<'PY' || fail "the export is not the record file byte for byte"
+import json, sys
+t = json.load(open('out'))
+k = int(sys.argv[1])
+at = (t['first_record_lba'] + k * t['record_file_sectors']) * 512
+size = t['record_file_sectors'] * 512
+with open('disk.img', 'rb') as img, open('backups/record.bin', 'rb') as cp:
+    img.seek(at)
+    assert img.read(size) == cp.read(), 'bytes differ'
+PY
 runx 0 --json frames backups/record.bin
 cp out exported.json
 py <<'PY'
@@ -95,6 +108,14 @@ MP4=$(python3 -c "import json; print(json.load(open('out'))['files'][0]['path'])
   stream=codec_name,width,height,nb_read_frames -of csv=p=0 "$MP4")" = "h264,320,240,500" ] ||
   fail "the .mp4 file does not hold the 500 pictures"
 [ -z "$(ffmpeg -v error -i "$MP4" -f null - 2>&1)" ] || fail "ffmpeg reports errors in the .mp4 file"
+[ "$(ffprobe -v error -select_streams a -show_entries stream=codec_name,sample_rate,channels \
+  -of csv=p=0 "$MP4")" = "aac,8000,1" ] || fail "the .mp4 file lacks its AAC audio stream"
+python3 - "$(ffprobe -v error -select_streams v -show_entries stream=duration -of csv=p=0 "$MP4")" <<'PY' ||
+import sys
+d = float(sys.argv[1])
+assert abs(d - 20.0) <= 0.04, d  # 500 frames of 40 ms, within one frame interval
+PY
+  fail "the .mp4 video does not last as the recording does"
 runx 0 --json tomp4 backups/record.bin backups/record.mp4
 [ "$(ffprobe -v error -select_streams v -count_frames -show_entries stream=nb_read_frames \
   -of csv=p=0 backups/record.mp4)" = "500" ] || fail "the converted record file lacks pictures"
