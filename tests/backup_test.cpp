@@ -54,17 +54,8 @@ class BackupTest : public LibraryTest {
  protected:
   void SetUp() override {
     LibraryTest::SetUp();
-    ctx_->get().deviceServices().SetIntervals(2, 50);
-    drive_ = AttachImage(1ull << 30, 512, false, "backup.img");
-    ASSERT_GT(QVFS_FormatToRecdisk(drive_.c_str(), 64, 0), 0);
-    StorageConfig c{};
-    c.channelCount = 4;
-    c.fifoUsers = 2;
-    c.mainFifoSize = 0x10000;
-    c.playBufferSize = 0x40000;
-    c.frameBufferSize = 0x80000;
-    c.writeCacheSize = 0x180000;
-    ASSERT_EQ(QVFS_Init(c), 0);
+    drive_ = MakeRecordDisk(4, "backup.img");
+    ASSERT_FALSE(drive_.empty());
     ctx_->get().shared().SetStatusCallback(OnStatus);
     g_progress.clear();
     out_ = tmp_.path() + "/out";

@@ -36,17 +36,8 @@ class TelnetReplayTest : public LibraryTest {
  protected:
   void SetUp() override {
     LibraryTest::SetUp();
-    ctx_->get().deviceServices().SetIntervals(2, 50);
-    drive_ = AttachImage(1ull << 30, 512, false, "sessions.img");
-    ASSERT_GT(QVFS_FormatToRecdisk(drive_.c_str(), 64, 0), 0);
-    StorageConfig c{};
-    c.channelCount = 4;
-    c.fifoUsers = 2;
-    c.mainFifoSize = 0x10000;
-    c.playBufferSize = 0x40000;
-    c.frameBufferSize = 0x80000;
-    c.writeCacheSize = 0x180000;
-    ASSERT_EQ(QVFS_Init(c), 0);
+    drive_ = MakeRecordDisk(4, "sessions.img");
+    ASSERT_FALSE(drive_.empty());
     // Channel 1: one recording of 20 s over two files (the second goes on 40 ms after the
     // first ends), then a gap, then 5 s. Channel 2: 10 s.
     Record(1, kT0, 10 * kFps);

@@ -118,6 +118,21 @@ std::string LibraryTest::AttachImage(uint64_t bytes, uint32_t sectorSize, bool r
   return "\\\\.\\PhysicalDrive" + std::to_string(n);
 }
 
+std::string LibraryTest::MakeRecordDisk(int channels, const std::string& file) {
+  ctx_->get().deviceServices().SetIntervals(2, 50);
+  const std::string drive = AttachImage(1ull << 30, 512, false, file);
+  EXPECT_GT(QVFS_FormatToRecdisk(drive.c_str(), 64, 0), 0);
+  StorageConfig c{};
+  c.channelCount = channels;
+  c.fifoUsers = 2;
+  c.mainFifoSize = 0x10000;
+  c.playBufferSize = 0x40000;
+  c.frameBufferSize = 0x80000;
+  c.writeCacheSize = 0x180000;
+  EXPECT_EQ(QVFS_Init(c), 0);
+  return ::testing::Test::HasFailure() ? std::string() : drive;
+}
+
 std::vector<std::string> LibraryTest::TakeMessages() {
   std::lock_guard<std::mutex> g(g_msgMutex);
   std::vector<std::string> out;

@@ -49,6 +49,10 @@ class LibraryTest : public ::testing::Test {
   // Attaches a sparse image of the given size; returns the drive name.
   std::string AttachImage(uint64_t bytes, uint32_t sectorSize = 512, bool readOnly = false,
                           const std::string& file = "disk.img");
+  // A 1 GiB record disk image (64 MiB record files) for playing and backing up: formatted,
+  // QVFS_Init run for `channels` channels without recording, the device service quick. The
+  // drive name, or "" after a failed check.
+  std::string MakeRecordDisk(int channels, const std::string& file);
   // Lines the library printed or logged since the last call.
   std::vector<std::string> TakeMessages();
   // True when a line printed since the last TakeMessages contains text (does not clear them).

@@ -5,33 +5,13 @@
 # channels, times and types, and the frames read back are the clip's pictures in order.
 #
 #   stfsctl_record_test.sh /path/to/stfsctl
-set -u
-
-[ $# -eq 1 ] || { echo "usage: $0 /path/to/stfsctl" >&2; exit 2; }
-STFSCTL=$(realpath "$1") || exit 1
-for tool in ffmpeg python3; do
-  command -v "$tool" >/dev/null 2>&1 || { echo "stfsctl_record_test: needs $tool" >&2; exit 1; }
-done
-T=$(mktemp -d "${TMPDIR:-/tmp}/stfsctl_record.XXXXXX") || exit 1
-trap 'rm -rf "$T"' EXIT
-cd "$T" || exit 1
-
-CASE=start
-fail() {
-  echo "stfsctl_record_test: FAIL [$CASE]: $*" >&2
-  [ -s out ] && { echo "--- stdout:" >&2; head -c 3000 out >&2; echo >&2; }
-  [ -s err ] && { echo "--- stderr:" >&2; tail -c 3000 err >&2; echo >&2; }
-  exit 1
-}
-run() { RC=0; "$STFSCTL" --no-system-disks --image disk.img "$@" >out 2>err || RC=$?; }
-runx() { local want=$1; shift; run "$@"; [ "$RC" -eq "$want" ] || fail "exit $RC, expected $want: $*"; }
-check() { python3 -c "import json,sys; d=json.load(open('out')); $1" "${@:2}" || fail "JSON check: $1"; }
+NAME=stfsctl_record_test
+NEEDS="ffmpeg python3"
+# shellcheck source=common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 CASE="clip"
-ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25 -frames:v 50 -c:v libx264 -bf 0 -g 25 \
-  -x264-params repeat-headers=1 -f h264 clip.h264 || fail "ffmpeg video"
-ffmpeg -v error -f lavfi -i sine=frequency=440:sample_rate=8000 -t 2 -c:a g726 -b:a 16k \
-  -f g726 clip.g726 || fail "ffmpeg audio"
+make_clip
 
 CASE="format"
 "$STFSCTL" mkimage disk.img --size 2G >/dev/null || fail "mkimage"
