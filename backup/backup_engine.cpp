@@ -155,7 +155,6 @@ int BackupEngine::Start() {
 
 int BackupEngine::Stop() {
   stop_ = true;
-  state_ = 255;
   return 0;
 }
 
@@ -203,8 +202,6 @@ void BackupEngine::Run() {
     queue = queue_;
     dest = dest_;
   }
-  frame_.assign(kFrameBufferBytes, 0);
-  state_ = 1;
   progress_ = 0;
   Report(0, 0);
   int error = 0;
@@ -219,9 +216,7 @@ void BackupEngine::Run() {
     // A record that failed counts as done too: a finished backup reaches 100, and the final
     // status carries the error.
     done += 100;
-    const int percent = static_cast<int>(done / queue.size());
-    if (percent > lastReported_) ReportProgress(percent, 1);
-    progress_ = percent;
+    ReportProgress(static_cast<int>(done / queue.size()), 1);
     if (error != 0 && (!IsFolder(dest) || stop_)) break;
   }
   if (error != 0) {
@@ -231,9 +226,6 @@ void BackupEngine::Run() {
         std::chrono::steady_clock::now() - began);
     DebugLog("Backup thread end. Time diffMS %d  speed .\n", static_cast<int>(ms.count()));
   }
-  frame_.clear();
-  frame_.shrink_to_fit();
-  state_ = 255;
   stop_ = true;
   {
     std::lock_guard<std::mutex> g(lock_);

@@ -10,12 +10,11 @@
 //
 // Lock rule: lock_ guards the queue, the outputs and the prepared settings; the thread takes it
 // only to read its next record and to note a result, never while copying frames. Progress,
-// state and the stop flag are atomics.
+// the running flag and the stop flag are atomics.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -101,12 +100,10 @@ class BackupEngine {
   std::vector<Output> outputs_;
   std::string dest_;
   int type_ = kBackupAsf;
-  std::vector<uint8_t> frame_;
   AacConversion audio_;
 
   std::atomic<int> progress_{0};
   std::atomic<int> lastReported_{0};
-  std::atomic<int> state_{255};
   std::atomic<bool> stop_{false};
   std::atomic<bool> running_{false};
   std::atomic<size_t> queueLength_{0};

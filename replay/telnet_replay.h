@@ -81,7 +81,6 @@ class CTelnetReplay {
   // The mode and speed last set through SetPlayMode.
   ReplaySync& LastModeSync() { return modeSync_; }
   int channelCount() const { return channelCount_; }
-  bool ThreadRunning() const { return threadRunning_.load(); }
   // How many session threads ever started (one at most).
   int ThreadsStarted() const { return threadsStarted_.load(); }
   // One pass of the session thread (stop requests, then Step of every playing replay).
