@@ -255,14 +255,15 @@ int CMPFrameBuf::GetFrame(void* dst, uint32_t maxLen) {
   CAutoLock g(&lock_);
   if (!open_) return PLAYBUF_ERR_BAD;
   const uint32_t held = DataSizeLocked();
-  if (held <= kSlack) return PLAYBUF_ERR_NOTENOUGH;
+  if (held < frame::kMaxHeaderBytes) return PLAYBUF_ERR_NOTENOUGH;
   const uint32_t cap = Cap();
   const uint32_t pos = le::Get32(control_ + kRead);
   // The header is looked at in a local copy assembled from the ring's tail and head.
   uint8_t local[2 * kSlack];
   uint32_t i = 0;
   bool found = false;
-  for (; i + kSlack < held; ++i) {
+  // A header is told by its first kMaxHeaderBytes: frames shorter than the slack are found too.
+  for (; i + frame::kMaxHeaderBytes <= held; ++i) {
     CopyOut(static_cast<uint32_t>((uint64_t{pos} + i) % cap), local, kSlack);
     if (selector_.SelectValid(local)) {
       found = true;

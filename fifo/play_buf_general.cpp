@@ -17,7 +17,9 @@ int64_t CPlayBufGeneral::FindHeader(uint32_t held, uint32_t* tried) {
   if (cap - pos < headerSlack_) std::memcpy(b + cap, b, headerSlack_);
   uint32_t i = 0;
   // Positions up to the end of the ring can be tested: the slack holds the ring's start.
-  for (; pos + i < cap && i + headerSlack_ < held; ++i)
+  // A header is told by its first kMaxHeaderBytes: a frame shorter than the slack (a small
+  // "FSFM" frame last in a file) is found as well.
+  for (; pos + i < cap && i + frame::kMaxHeaderBytes <= held; ++i)
     if (selector_.SelectValid(b + pos + i)) return i;
   *tried = i;
   return -1;
@@ -27,7 +29,7 @@ int CPlayBufGeneral::GetFrame(void* dst, uint32_t maxLen) {
   if (!ring_.inited()) return PLAYBUF_ERR_NOT_OPEN;
   CAutoLock g(&ring_.lock());
   const uint32_t held = ring_.DataSize();
-  if (held <= headerSlack_) return PLAYBUF_ERR_NOTENOUGH;
+  if (held < frame::kMaxHeaderBytes) return PLAYBUF_ERR_NOTENOUGH;
   uint32_t tried = 0;
   const int64_t at = FindHeader(held, &tried);
   if (at != 0) {
@@ -57,7 +59,7 @@ uint8_t CPlayBufGeneral::PeekFrameType() {
   if (!ring_.inited()) return 0;
   CAutoLock g(&ring_.lock());
   const uint32_t held = ring_.DataSize();
-  if (held <= headerSlack_) return 0;
+  if (held < frame::kMaxHeaderBytes) return 0;
   uint32_t tried = 0;
   return FindHeader(held, &tried) >= 0 ? selector_.Current()->GetFrameType() : 0;
 }

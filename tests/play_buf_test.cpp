@@ -69,6 +69,29 @@ TEST(PlayBufGeneral, FramesAcrossTheEndAndGarbage) {
   EXPECT_EQ(b.DataSize(), 0u);
 }
 
+// The last frame of a file may be shorter than the header slack (a small "FSFM" frame): it is
+// found by its 48-byte header and delivered, by both buffers.
+TEST(PlayBufGeneral, AFrameShorterThanTheSlackIsDelivered) {
+  const auto small = testsupport::FsfmFrame('P', 5000, std::vector<uint8_t>(60, 7), 3);
+  std::vector<uint8_t> out(4096);
+  CPlayBufGeneral general;
+  ASSERT_EQ(general.Open(1, 4096, nullptr, 0), 0);
+  CMPFrameBuf shared;
+  ASSERT_EQ(shared.Open(9, 4096, nullptr, 9), 0);
+  for (CPlayBufStrategy* b : {static_cast<CPlayBufStrategy*>(&general),
+                              static_cast<CPlayBufStrategy*>(&shared)}) {
+    ASSERT_EQ(b->PutData(small.data(), 40), 40);
+    EXPECT_LT(b->GetFrame(out.data(), out.size()), 0);  // not even a header yet
+    ASSERT_EQ(b->PutData(small.data() + 40, small.size() - 40), static_cast<int>(small.size()) - 40);
+    if (b == &general) {
+      EXPECT_EQ(b->PeekFrameType(), 'P');
+    }
+    ASSERT_EQ(b->GetFrame(out.data(), out.size()), static_cast<int>(small.size()));
+    EXPECT_EQ(0, std::memcmp(out.data(), small.data(), small.size()));
+    EXPECT_EQ(b->DataSize(), 0u);
+  }
+}
+
 TEST(PlayBufGeneral, WriteSpanAndCommit) {
   CPlayBufGeneral b;
   ASSERT_EQ(b.Open(0, 4096, nullptr, 0), 0);
