@@ -315,7 +315,7 @@ int SearchIndexes(const std::vector<DiskIndex*>& indexes, const SearchQuery& q, 
   return total > 0 ? total : ERR_SEARCH_NOTHING;
 }
 
-RecordList MergeSegmentRuns(RecordList records) {
+RecordList MergeSegmentRuns(RecordList records, int64_t maxGapMs) {
   std::stable_sort(records.begin(), records.end(), [](const _rec_file_info_& a,
                                                       const _rec_file_info_& b) {
     if (a.diskNo != b.diskNo) return a.diskNo < b.diskNo;
@@ -327,9 +327,10 @@ RecordList MergeSegmentRuns(RecordList records) {
   for (const _rec_file_info_& r : records) {
     if (!out.empty()) {
       _rec_file_info_& prev = out.back();
+      const int64_t prevEnd = prev.endMs, start = r.startMs, end = r.endMs;  // packed: copied out
+      const bool close = maxGapMs < 0 || start - prevEnd <= maxGapMs;
       if (prev.diskNo == r.diskNo && prev.fileIndex == r.fileIndex &&
-          r.segmentNo == lastSegment + 1 && r.startMs >= prev.startMs) {
-        const int64_t prevEnd = prev.endMs, end = r.endMs;  // packed: copied out
+          r.segmentNo == lastSegment + 1 && r.startMs >= prev.startMs && close) {
         prev.endMs = std::max(prevEnd, end);
         prev.size += r.size;
         prev.typeBits |= r.typeBits;

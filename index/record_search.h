@@ -40,8 +40,10 @@ bool InsertRecord(RecordList& list, const _rec_file_info_& rec, size_t max);
 
 // Runs of a record file's segment records that follow each other (segments k, k+1, ... of one
 // file on one disk) as one record each: the stretch of data as it lies in the file, with the
-// run's first start, last end and summed size. In start-time order.
-RecordList MergeSegmentRuns(RecordList records);
+// run's first start, last end and summed size. In start-time order. With maxGapMs >= 0 a
+// segment that starts more than maxGapMs after the run's end begins a run of its own (a file
+// that a later recording went on filling is listed as two recordings).
+RecordList MergeSegmentRuns(RecordList records, int64_t maxGapMs = -1);
 
 // The record of a whole entry, and of its segment k.
 _rec_file_info_ WholeEntryRecord(const recindex::RecIndexSummary& s, uint8_t diskNo);

@@ -8,6 +8,7 @@
 #include "api/context.h"
 #include "device/dev_registry.h"
 #include "disklayout/disk_table.h"
+#include "index/record_search.h"
 #include "index_images.h"
 #include "platform/scsi.h"
 #include "qvfs/qvfs.h"
@@ -281,3 +282,30 @@ TEST_F(SearchTest, SecondDiskSetAndAFailedWindowRead) {
 }
 
 }  // namespace
+
+// Segment runs of one file: one record while the segments follow each other; with a gap limit a
+// later recording that went on filling the same file is a record of its own.
+TEST(MergeSegmentRuns, JoinsFollowingSegmentsAndSplitsAtLongGaps) {
+  auto seg = [](uint8_t no, int64_t start, int64_t end) {
+    _rec_file_info_ r{};
+    r.fileIndex = 7;
+    r.segmentNo = no;
+    r.startMs = start;
+    r.endMs = end;
+    r.size = 100;
+    return r;
+  };
+  const RecordList records = {seg(2, 70000000, 70060000), seg(0, 1000, 61000),
+                              seg(1, 61000, 120000)};
+  const RecordList all = MergeSegmentRuns(records);
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0].size, 300);
+  const int64_t allEnd = all[0].endMs;
+  EXPECT_EQ(allEnd, 70060000);
+  const RecordList split = MergeSegmentRuns(records, 5000);
+  ASSERT_EQ(split.size(), 2u);
+  const int64_t end0 = split[0].endMs, start1 = split[1].startMs;
+  EXPECT_EQ(end0, 120000);
+  EXPECT_EQ(split[0].size, 200);
+  EXPECT_EQ(start1, 70000000);
+}
