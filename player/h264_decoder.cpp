@@ -87,14 +87,20 @@ bool H264Decoder::LastPictureBgra(int width, int height, std::vector<uint8_t>* o
     width = width_;
     height = height_;
   }
+  out->assign(static_cast<size_t>(width) * static_cast<size_t>(height) * 4, 0);
+  return ScaleLastInto(out->data(), width * 4, width, height);
+}
+
+bool H264Decoder::ScaleLastInto(uint8_t* dst, int lineSize, int width, int height) {
+  if (!IsOpen() || pictures_ == 0 || width_ <= 0 || height_ <= 0) return false;
+  if (!dst || width <= 0 || height <= 0 || lineSize < width * 4) return false;
   AVFrame* src = impl_->last;
   impl_->scaler = sws_getCachedContext(impl_->scaler, src->width, src->height,
                                        static_cast<AVPixelFormat>(src->format), width, height,
                                        AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
   if (!impl_->scaler) return false;
-  out->assign(static_cast<size_t>(width) * static_cast<size_t>(height) * 4, 0);
-  uint8_t* dst[4] = {out->data(), nullptr, nullptr, nullptr};
-  int stride[4] = {width * 4, 0, 0, 0};
-  return sws_scale(impl_->scaler, src->data, src->linesize, 0, src->height, dst, stride) ==
+  uint8_t* planes[4] = {dst, nullptr, nullptr, nullptr};
+  int strides[4] = {lineSize, 0, 0, 0};
+  return sws_scale(impl_->scaler, src->data, src->linesize, 0, src->height, planes, strides) ==
          height;
 }

@@ -37,6 +37,9 @@ class H264Decoder {
   // The last picture as BGRA, width x height (0, 0: its own size), 4 bytes a pixel, rows of
   // width x 4 bytes. False before the first picture.
   bool LastPictureBgra(int width, int height, std::vector<uint8_t>* out);
+  // Scales the last picture into dst (height rows of lineSize bytes) as BGRA, width x height.
+  // The scaler is kept and rebuilt only when a size or the picture format changes.
+  bool ScaleLastInto(uint8_t* dst, int lineSize, int width, int height);
 
  private:
   int ReceiveAll();

@@ -82,15 +82,6 @@ class BackupTest : public LibraryTest {
     }
     ASSERT_GE(testsupport::RecordIndexed(ctx_->get(), channel, frames), 0);
   }
-  // The recordings of a channel, one record per run of a file's segment records.
-  std::vector<_rec_file_info_> Recordings(int channel) {
-    std::vector<_rec_file_info_> out(4096);
-    const int n = QVFS_SearchPlayList(out.data(), static_cast<int>(out.size() * sizeof out[0]), 0,
-                                      UINT32_MAX, 1 << channel, 0, 0, 0, 1);
-    EXPECT_GT(n, 0);
-    out.resize(static_cast<size_t>(std::max(n, 0)));
-    return MergeSegmentRuns(out);
-  }
   std::vector<BackupEngine::Output> Backup(std::vector<_rec_file_info_> list, int type) {
     EXPECT_EQ(QVFS_BackupSrcLstStart(list.data(), static_cast<int>(list.size()), type,
                                      out_.c_str()),

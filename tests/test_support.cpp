@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
 
 #include "disklayout/le.h"
+#include "index/record_search.h"
 #include "platform/messages.h"
 #include "qvfs/qvfs.h"
 
@@ -85,6 +87,19 @@ std::vector<uint8_t> PtmfFrame(uint8_t type, int64_t ptsMs, uint32_t payload, ui
   return f;
 }
 
+std::vector<uint8_t> FsfmFrame(uint8_t type, int64_t ptsMs, const std::vector<uint8_t>& payload,
+                               uint32_t no) {
+  std::vector<uint8_t> f(48 + payload.size(), 0);
+  std::memcpy(f.data(), "FSFM", 4);
+  f[6] = type;
+  le::Put32(&f[8], no);
+  le::Put32(&f[12], static_cast<uint32_t>(payload.size()));
+  le::Put64(&f[16], static_cast<uint64_t>(ptsMs));
+  le::Put64(&f[24], static_cast<uint64_t>(ptsMs));
+  if (!payload.empty()) std::memcpy(f.data() + 48, payload.data(), payload.size());
+  return f;
+}
+
 void LibraryTest::SetUp() {
   ctx_ = std::make_unique<qvfs::ScopedContext>();
   ctx_->get().platform().drives.UseSystemDisks(false);
@@ -131,6 +146,15 @@ std::string LibraryTest::MakeRecordDisk(int channels, const std::string& file) {
   c.writeCacheSize = 0x180000;
   EXPECT_EQ(QVFS_Init(c), 0);
   return ::testing::Test::HasFailure() ? std::string() : drive;
+}
+
+std::vector<_rec_file_info_> LibraryTest::Recordings(int channel) {
+  std::vector<_rec_file_info_> out(4096);
+  const int n = QVFS_SearchPlayList(out.data(), static_cast<int>(out.size() * sizeof out[0]), 0,
+                                    UINT32_MAX, 1 << channel, 0, 0, 0, 1);
+  EXPECT_GT(n, 0);
+  out.resize(static_cast<size_t>(std::max(n, 0)));
+  return MergeSegmentRuns(out);
 }
 
 std::vector<std::string> LibraryTest::TakeMessages() {

@@ -38,6 +38,10 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t seed);
 // A frame record as the FIFOs hand it on: a 224-byte "PTMF" header (type, number, payload
 // length, 48-bit time stamp) and `payload` bytes of value `no`.
 std::vector<uint8_t> PtmfFrame(uint8_t type, int64_t ptsMs, uint32_t payload, uint32_t no);
+// An "FSFM" frame: the 48-byte header of those cameras (type, number, payload length, time
+// stamp and frame time) around `payload`.
+std::vector<uint8_t> FsfmFrame(uint8_t type, int64_t ptsMs, const std::vector<uint8_t>& payload,
+                               uint32_t no);
 
 // Every test gets a fresh context without the machine's own disks, console output captured
 // (not printed), and a fault plan that every newly opened device is wrapped with.
@@ -53,6 +57,9 @@ class LibraryTest : public ::testing::Test {
   // QVFS_Init run for `channels` channels without recording, the device service quick. The
   // drive name, or "" after a failed check.
   std::string MakeRecordDisk(int channels, const std::string& file);
+  // The recordings of a channel the play-list search finds, one record per run of a file's
+  // segment records.
+  std::vector<_rec_file_info_> Recordings(int channel);
   // Lines the library printed or logged since the last call.
   std::vector<std::string> TakeMessages();
   // True when a line printed since the last TakeMessages contains text (does not clear them).
