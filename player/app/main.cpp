@@ -1,0 +1,37 @@
+// stfs-player: the desktop player for the record disks of vehicle video recorders.
+#include <QApplication>
+#include <QTimer>
+#include <cstdio>
+
+#include "player_app.h"
+#include "tour.h"
+
+int main(int argc, char** argv) {
+  QApplication qt(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("stfs-player"));
+  QStringList args = QApplication::arguments();
+  args.removeFirst();
+  if (args.contains(QStringLiteral("--help"))) {
+    std::printf("%s", PlayerUsage().toUtf8().constData());
+    return 0;
+  }
+  PlayerOptions options;
+  QString error;
+  if (!ParsePlayerArgs(args, &options, &error)) {
+    std::fprintf(stderr, "stfs-player: %s\n%s", error.toUtf8().constData(),
+                 PlayerUsage().toUtf8().constData());
+    return 2;
+  }
+  CVistorApp app(options);
+  app.ShowWindows();
+  if (!options.tourDir.isEmpty()) {
+    int result = 1;
+    QTimer::singleShot(0, [&] {
+      result = RunTour(app, options.tourDir, options.tourSeconds);
+      QApplication::quit();
+    });
+    QApplication::exec();
+    return result;
+  }
+  return QApplication::exec();
+}

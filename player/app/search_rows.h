@@ -1,0 +1,31 @@
+// What the search window shows of a search: the texts of a result row, the time range the date
+// and time controls give, and which channels hold recordings. No widgets here.
+#pragma once
+
+#include <QDate>
+#include <QString>
+#include <QTime>
+#include <cstdint>
+#include <set>
+#include <vector>
+
+#include "qvfs/records.h"
+
+struct ResultRowTexts {
+  QString number;   // "%d" from 0
+  QString channel;  // "%02d"
+  QString size;     // "%0.2f MB"
+  QString period;   // start date and time "--" end time
+};
+
+// The texts of row i: the record's times plus the time-zone hours of its event byte, shown as
+// calendar values.
+ResultRowTexts FormatResultRow(int i, const _rec_file_info_& record);
+
+// The search range in seconds since 1970: everything with allTimes, else the dates and times
+// read as local time.
+void SearchRange(bool allTimes, const QDate& startDate, const QTime& startTime,
+                 const QDate& endDate, const QTime& endTime, int64_t* start, int64_t* end);
+
+// The channels the records belong to, in order.
+std::set<int> ChannelsOf(const std::vector<_rec_file_info_>& records);
