@@ -2,19 +2,22 @@
 #include <QApplication>
 #include <QTimer>
 #include <cstdio>
+#include <cstring>
 
 #include "player_app.h"
 #include "tour.h"
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) {  // answered without a display
+      std::printf("%s", PlayerUsage().toUtf8().constData());
+      return 0;
+    }
+  }
   QApplication qt(argc, argv);
   QApplication::setApplicationName(QStringLiteral("stfs-player"));
   QStringList args = QApplication::arguments();
   args.removeFirst();
-  if (args.contains(QStringLiteral("--help"))) {
-    std::printf("%s", PlayerUsage().toUtf8().constData());
-    return 0;
-  }
   PlayerOptions options;
   QString error;
   if (!ParsePlayerArgs(args, &options, &error)) {

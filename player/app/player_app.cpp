@@ -18,12 +18,13 @@ constexpr int kChannels = 32;  // the most a channel mask holds: every channel o
 
 QString PlayerUsage() {
   return QStringLiteral(
-      "usage: stfs-player [--image DISK.IMG]... [--folder DIR]... [--no-system-disks]\n"
-      "                   [--tour DIR [--tour-seconds N]] [--verbose]\n"
-      "Plays and backs up the recordings of vehicle recorder disks: the machine's disks, disk\n"
-      "images (--image) and folder copies (--folder). --tour runs a scripted tour (search,\n"
-      "play, pause, seek, modes, backup), saves a PNG screenshot of each window into DIR and\n"
-      "exits. --verbose prints the library's debug log on stderr.\n");
+      "usage: stfs-player [--image DISK.IMG]... [--folder DIR]... [PATH]...\n"
+      "                   [--no-system-disks] [--tour DIR [--tour-seconds N]] [--verbose]\n"
+      "Searches, plays and backs up the recordings of vehicle recorder disks: the machine's\n"
+      "disks, disk images (--image) and folder copies of record disks (--folder; a bare PATH\n"
+      "is either). --tour runs a scripted tour (search, play, pause, seek, modes, backup),\n"
+      "saves a PNG screenshot of each window into DIR and exits. --verbose prints the\n"
+      "library's debug log on stderr.\n");
 }
 
 bool ParsePlayerArgs(const QStringList& args, PlayerOptions* o, QString* error) {
@@ -58,6 +59,9 @@ bool ParsePlayerArgs(const QStringList& args, PlayerOptions* o, QString* error) 
         *error = "--tour-seconds is 1..600";
         return false;
       }
+    } else if (!a.startsWith("--")) {
+      // A bare path (a desktop file manager's way): a folder disk or an image by what it is.
+      (QFileInfo(a).isDir() ? o->folders : o->images).push_back(a.toStdString());
     } else {
       *error = "unknown argument '" + a + "'";
       return false;
@@ -75,22 +79,29 @@ CVistorApp::~CVistorApp() {
   vistor_.StopThread();
 }
 
-QString CVistorApp::AddDiskSource(const QString& path) {
+QString CVistorApp::AttachSource(const QString& path) {
   const QFileInfo info(path);
   if (!info.exists()) return QStringLiteral("找不到“%1”。").arg(path);
   const std::string p = path.toStdString();
   if (info.isDir()) {
     if (QVFS_AddVolume(p.c_str(), 1) != 0)
       return QStringLiteral("无法把文件夹“%1”作为录像盘打开。").arg(path);
-  } else {
-    // Read-only: the player never writes to the disks it plays.
-    const int r = QVFS_AttachImage(p.c_str(), 1, 0);
-    if (r == -2) return QStringLiteral("无法打开“%1”：%2。").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-    if (r == -3) return QStringLiteral("已打开的磁盘太多，无法再打开“%1”。").arg(path);
-    if (r < 0) return QStringLiteral("无法打开“%1”。").arg(path);
+    return QString();
   }
-  QVFS_ScanDisksForSearch(kChannels);
+  // Read-only: the player never writes to the disks it plays.
+  errno = 0;
+  const int r = QVFS_AttachImage(p.c_str(), 1, 0);
+  if (r == -2)
+    return QStringLiteral("无法打开“%1”：%2。").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+  if (r == -3) return QStringLiteral("已打开的磁盘太多，无法再打开“%1”。").arg(path);
+  if (r < 0) return QStringLiteral("无法打开“%1”。").arg(path);
   return QString();
+}
+
+QString CVistorApp::AddDiskSource(const QString& path) {
+  const QString error = AttachSource(path);
+  if (error.isEmpty()) QVFS_ScanDisksForSearch(kChannels);
+  return error;
 }
 
 void CVistorApp::InitStorage() {
@@ -98,8 +109,14 @@ void CVistorApp::InitStorage() {
   QVFS_SetConsoleOutput(0);
   if (options_.verbose) QVFS_SetLogSink([](const char* text) { std::fputs(text, stderr); });
   if (!options_.systemDisks) QVFS_UseSystemDisks(0);
-  for (const std::string& image : options_.images) QVFS_AttachImage(image.c_str(), 1, 0);
-  for (const std::string& folder : options_.folders) QVFS_AddVolume(folder.c_str(), 1);
+  for (const auto* paths : {&options_.images, &options_.folders}) {
+    for (const std::string& path : *paths) {
+      const QString error = AttachSource(QString::fromStdString(path));
+      if (error.isEmpty()) continue;
+      std::fprintf(stderr, "stfs-player: %s\n", error.toUtf8().constData());
+      startupErrors_ << error;
+    }
+  }
   if (initialised) {
     QVFS_ScanDisksForSearch(kChannels);
     return;

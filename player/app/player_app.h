@@ -51,9 +51,14 @@ class CVistorApp {
   // Attaches an image file (or a block device) or adds a folder disk, then scans again. An
   // empty string, or what went wrong in plain words.
   static QString AddDiskSource(const QString& path);
+  // What the command line named and could not be opened, in plain words.
+  const QStringList& startupErrors() const { return startupErrors_; }
 
  private:
+  static QString AttachSource(const QString& path);
+
   PlayerOptions options_;
+  QStringList startupErrors_;
   player::PlayList playList_;
   CVistorKorvex vistor_{&playList_};
   player::DecodeThreads decodeThreads_{&vistor_};

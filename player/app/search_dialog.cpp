@@ -213,7 +213,9 @@ void CSearchRecDlg::FillDisks() {
   // The sub stream has a disk set of its own: the choice shows when a second disk is there.
   sources_->setVisible(diskCount_ > 1);
   sourceLabel_->setVisible(diskCount_ > 1);
-  status_->setText(diskCount_ > 0 ? QString() : NoDiskReason());
+  QStringList notes = app_->startupErrors();
+  if (diskCount_ == 0) notes << NoDiskReason();
+  status_->setText(notes.join('\n'));
   FillChannels();
 }
 
