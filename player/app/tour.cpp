@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QEventLoop>
 #include <QMessageBox>
 #include <QPixmap>
@@ -49,6 +50,15 @@ QString Texts(CDlgPlayctrl* p) {
   return QStringLiteral("mode \"%1\", time \"%2\", slider %3")
       .arg(p->modeLabel()->text(), p->timeLabel()->text())
       .arg(p->slider()->value());
+}
+
+// The process's peak resident memory (VmHWM), in KiB; -1 when unknown.
+long PeakRssKb() {
+  QFile status(QStringLiteral("/proc/self/status"));
+  if (!status.open(QIODevice::ReadOnly)) return -1;
+  for (const QByteArray& line : status.readAll().split('\n'))
+    if (line.startsWith("VmHWM:")) return line.mid(6).trimmed().split(' ').value(0).toLong();
+  return -1;
 }
 
 }  // namespace
@@ -134,6 +144,7 @@ int RunTour(CVistorApp& app, const QString& dir, int playSeconds) {
     Say(QStringLiteral("  %1 (%2 bytes)").arg(f.absoluteFilePath()).arg(f.size()));
 
   control->button(1002)->click();  // stop
+  Say(QStringLiteral("peak resident memory: %1 MiB").arg(PeakRssKb() / 1024.0, 0, 'f', 1));
   Say(failures == 0 ? QStringLiteral("tour done") : QStringLiteral("tour done with %1 failures").arg(failures));
   return failures == 0 ? 0 : 1;
 }
