@@ -76,6 +76,8 @@ class PlayerTest : public LibraryTest {
     ASSERT_FALSE(MakeRecordDisk(2, "player.img").empty());
   }
   void TearDown() override {
+    threads_.reset();  // the player's reader goes before the library context
+    vistor_.reset();
     ctx_->get().storage().Shutdown();
     ctx_->get().deviceServices().StopAll();
     LibraryTest::TearDown();

@@ -220,7 +220,7 @@ void CSearchRecDlg::FillDisks() {
 }
 
 void CSearchRecDlg::FillChannels() {
-  const int source = sources_->isVisible() ? sources_->currentData().toInt() : 0;
+  const int source = !sources_->isHidden() ? sources_->currentData().toInt() : 0;
   const std::set<int> held = ChannelsOf(SearchPlayList(0, 2147483647, -1, source));
   channels_->clear();
   for (int c : held) channels_->addItem(QString::asprintf("CH%02d", c), c);
@@ -256,7 +256,7 @@ void CSearchRecDlg::Search() {
               endTime_->time(), &start, &end);
   const int channel = channels_->count() ? channels_->currentData().toInt() : kAllChannels;
   const int32_t mask = channel == kAllChannels ? -1 : static_cast<int32_t>(1u << channel);
-  const int source = sources_->isVisible() ? sources_->currentData().toInt() : 0;
+  const int source = !sources_->isHidden() ? sources_->currentData().toInt() : 0;
   // A recording is kept as a run of segment records of one file: it is listed, played and
   // backed up as one record, and the list is in start-time order for play.
   records_ = MergeSegmentRuns(SearchPlayList(start, end, mask, source), kRecordingGapMs);
