@@ -137,7 +137,7 @@ void CVistorKorvex::LoadTimes(const _rec_file_info_& e) {
 }
 
 int CVistorKorvex::OpenAt(int i, int64_t t) {
-  _rec_file_info_ e;
+  _rec_file_info_ e{};
   if (!list_ || !list_->Get(i, &e)) return VISTOR_ERR_NO_ENTRY;
   channel_ = e.channel;
   const int r = reader_.OpenRecord(e, t, true);
@@ -166,7 +166,7 @@ int CVistorKorvex::NextFile(bool resetToNormal) {
     return VISTOR_ERR_PAST_END;
   }
   listPos_ = next;
-  _rec_file_info_ e;
+  _rec_file_info_ e{};
   list_->Get(next, &e);
   return OpenAt(next, e.startMs);
 }
@@ -176,7 +176,7 @@ int CVistorKorvex::PrevFile(bool resetToNormal) {
   CAutoLock g(&lock_);
   if (listPos_ < 1) return VISTOR_ERR_NO_ENTRY;
   const int prev = listPos_ - 1;
-  _rec_file_info_ e;
+  _rec_file_info_ e{};
   if (!list_ || !list_->Get(prev, &e)) return VISTOR_ERR_NO_ENTRY;
   reader_.Close();
   listPos_ = prev;
@@ -223,7 +223,7 @@ int CVistorKorvex::OpenEntry(int index) {
   CAutoLock g(&lock_);
   reader_.Close();
   listPos_ = index;
-  _rec_file_info_ e;
+  _rec_file_info_ e{};
   list_->Get(index, &e);
   return OpenAt(index, e.startMs);
 }
@@ -239,7 +239,7 @@ int CVistorKorvex::Poll() {
     return VISTOR_ERR_LIST_DONE;
   CAutoLock g(&lock_);
   if (!reader_.IsOpen()) {
-    _rec_file_info_ e;
+    _rec_file_info_ e{};
     if (!list_->Get(listPos_, &e)) return VISTOR_ERR_LIST_DONE;
     const int64_t t = mode_ == kModeBack ? int64_t{e.endMs} : int64_t{e.startMs};
     if (OpenAt(listPos_, t) != 0) return MoveOn();
@@ -361,6 +361,6 @@ void CVistorKorvex::NoteFrameTime(int64_t ptsMs) {
   if (s >= fileStartS_ && s <= fileEndS_) return;
   // The frame lies outside the times shown: they are taken again from the current entry.
   CAutoLock g(&lock_);
-  _rec_file_info_ e;
+  _rec_file_info_ e{};
   if (list_ && list_->Get(listPos_, &e)) LoadTimes(e);
 }
