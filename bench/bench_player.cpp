@@ -83,9 +83,9 @@ int PlayerMemory(const std::string& player, const std::string& stfsctl, const st
       stfsctl + " mkimage " + image + " --size 2G >/dev/null && " + tool + "format " + image +
       " --file-mb 256 >/dev/null && " + tool + "--image " + image +
       " record --channels 0 --input " + stream + " --span @1767607200+" +
-      std::to_string(seconds * 3) + "s >/dev/null && cd " + dir +
-      " && QT_QPA_PLATFORM=offscreen " + player + " --no-system-disks --image " + image +
-      " --tour tour --tour-seconds " + std::to_string(seconds) + " > tour.out 2>/dev/null";
+      std::to_string(seconds * 3) + "s >/dev/null && cd " + dir + " && QT_QPA_PLATFORM=offscreen " +
+      player + " --no-system-disks --image " + image + " --tour tour --tour-seconds " +
+      std::to_string(seconds) + " > tour.out 2>/dev/null";
   if (std::system(steps.c_str()) != 0) {
     std::fprintf(stderr, "bench_player: the player's tour on the 1080p recording failed\n");
     return 1;
@@ -104,10 +104,14 @@ int main(int argc, char** argv) {
   int rounds = 3, seconds = 10;
   std::string playerPath, stfsctlPath;
   for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc) rounds = std::atoi(argv[++i]);
-    else if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) seconds = std::atoi(argv[++i]);
-    else if (!std::strcmp(argv[i], "--player") && i + 1 < argc) playerPath = argv[++i];
-    else if (!std::strcmp(argv[i], "--stfsctl") && i + 1 < argc) stfsctlPath = argv[++i];
+    if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc)
+      rounds = std::atoi(argv[++i]);
+    else if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc)
+      seconds = std::atoi(argv[++i]);
+    else if (!std::strcmp(argv[i], "--player") && i + 1 < argc)
+      playerPath = argv[++i];
+    else if (!std::strcmp(argv[i], "--stfsctl") && i + 1 < argc)
+      stfsctlPath = argv[++i];
   }
   char dir[] = "/tmp/bench_player.XXXXXX";
   if (!mkdtemp(dir)) return 1;

@@ -15,11 +15,11 @@ class PlayList;
 }
 
 enum VistorResult : int {
-  VISTOR_ERR_NO_ENTRY = -101,      // before the first entry, past the list, bad speed
-  VISTOR_ERR_NO_LIST = -114,       // no play list
-  VISTOR_ERR_PAST_END = -2002,     // no entry after the last
-  VISTOR_ERR_LIST_DONE = -5004,    // the list is empty or played to its end
-  VISTOR_ERR_THREAD = -1,          // a second play-list thread
+  VISTOR_ERR_NO_ENTRY = -101,    // before the first entry, past the list, bad speed
+  VISTOR_ERR_NO_LIST = -114,     // no play list
+  VISTOR_ERR_PAST_END = -2002,   // no entry after the last
+  VISTOR_ERR_LIST_DONE = -5004,  // the list is empty or played to its end
+  VISTOR_ERR_THREAD = -1,        // a second play-list thread
 };
 
 class CBaseVistor {
@@ -27,28 +27,28 @@ class CBaseVistor {
   virtual ~CBaseVistor() = default;
 
   // The operations in their order.
-  virtual int Play(int firstIndex) = 0;                 // 1
-  virtual int Pause() = 0;                              // 2
-  virtual int Resume() = 0;                             // 3
-  virtual int Stop() = 0;                               // 4
-  virtual int CloseFile() = 0;                          // 5
-  virtual int NextFile(bool resetToNormal) = 0;         // 6
-  virtual int PrevFile(bool resetToNormal) = 0;         // 7
-  virtual int SetChannel(int channel) = 0;              // 8
-  virtual int SeekPermille(int permille) = 0;           // 9
-  virtual int SeekSeconds(int64_t seconds) = 0;         // 10
-  virtual int SetMode(int mode, int speed) = 0;         // 11
-  virtual int OpenEntry(int index) = 0;                 // 12
-  virtual int Poll() = 0;                               // 13
-  virtual int StopThread() = 0;                         // 14
-  virtual bool IsOpen() = 0;                            // 15
-  virtual int ResetNormal() = 0;                        // 16
-  virtual int FastForward(int speed) = 0;               // 17
-  virtual int FastBackward(int speed) = 0;              // 18
-  virtual int Slow() = 0;                               // 19
-  virtual int SingleFrame() = 0;                        // 20
-  virtual int Normal() = 0;                             // 21
-  virtual int StepFrame() = 0;                          // 22
+  virtual int Play(int firstIndex) = 0;          // 1
+  virtual int Pause() = 0;                       // 2
+  virtual int Resume() = 0;                      // 3
+  virtual int Stop() = 0;                        // 4
+  virtual int CloseFile() = 0;                   // 5
+  virtual int NextFile(bool resetToNormal) = 0;  // 6
+  virtual int PrevFile(bool resetToNormal) = 0;  // 7
+  virtual int SetChannel(int channel) = 0;       // 8
+  virtual int SeekPermille(int permille) = 0;    // 9
+  virtual int SeekSeconds(int64_t seconds) = 0;  // 10
+  virtual int SetMode(int mode, int speed) = 0;  // 11
+  virtual int OpenEntry(int index) = 0;          // 12
+  virtual int Poll() = 0;                        // 13
+  virtual int StopThread() = 0;                  // 14
+  virtual bool IsOpen() = 0;                     // 15
+  virtual int ResetNormal() = 0;                 // 16
+  virtual int FastForward(int speed) = 0;        // 17
+  virtual int FastBackward(int speed) = 0;       // 18
+  virtual int Slow() = 0;                        // 19
+  virtual int SingleFrame() = 0;                 // 20
+  virtual int Normal() = 0;                      // 21
+  virtual int StepFrame() = 0;                   // 22
 
   // The lock around the list position, the times and the reader's open and close.
   CCriticalSection& lock() { return lock_; }

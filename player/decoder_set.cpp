@@ -113,9 +113,7 @@ int64_t DecoderSet::lastDecodeMs(int n) const {
   return slots_[n]->lastDecodeMs;
 }
 
-bool DecoderSet::HasDecoder(int n) const {
-  return InRange(n) && slots_[n]->hasDecoder;
-}
+bool DecoderSet::HasDecoder(int n) const { return InRange(n) && slots_[n]->hasDecoder; }
 
 void DecoderSet::OutputSize(int n, int* width, int* height) const {
   *width = *height = 0;

@@ -18,16 +18,16 @@
 namespace player {
 
 // (pixel data, line size, width, height, 2, user value)
-using PictureCallback = void (*)(const uint8_t* data, int lineSize, int width, int height,
-                                 int kind, void* user);
+using PictureCallback = void (*)(const uint8_t* data, int lineSize, int width, int height, int kind,
+                                 void* user);
 // (the surface painted, user value)
 using PaintCallback = void (*)(VideoSurface* surface, void* user);
 
 class DecoderSet {
  public:
   static constexpr int kSlots = 16;
-  static constexpr int kErrSlot = -1;       // slot number out of range
-  static constexpr int kErrEmpty = -2002;   // an empty payload
+  static constexpr int kErrSlot = -1;      // slot number out of range
+  static constexpr int kErrEmpty = -2002;  // an empty payload
 
   DecoderSet();
   ~DecoderSet();
@@ -42,8 +42,8 @@ class DecoderSet {
   // or kErrEmpty.
   int Decode(int n, const uint8_t* payload, size_t size);
 
-  uint64_t decoded(int n) const;       // pictures painted
-  int64_t lastDecodeMs(int n) const;   // how long the last decode took
+  uint64_t decoded(int n) const;      // pictures painted
+  int64_t lastDecodeMs(int n) const;  // how long the last decode took
   bool HasDecoder(int n) const;
   // The size of the last picture painted (0, 0 before the first).
   void OutputSize(int n, int* width, int* height) const;

@@ -92,12 +92,17 @@ void FramePacer::Cancel() {
 int64_t FramePacer::TypeDelay(int type, int speed, int64_t d) {
   const int64_t s = speed < 1 ? 1 : speed;
   switch (type) {
-    case kPaceNormal: return d;
-    case kPaceSingle: return 0;
-    case kPaceSlow: return d * s;
+    case kPaceNormal:
+      return d;
+    case kPaceSingle:
+      return 0;
+    case kPaceSlow:
+      return d * s;
     case kPaceFast:
-    case kPaceBack: return d / s;
-    default: return 40;
+    case kPaceBack:
+      return d / s;
+    default:
+      return 40;
   }
 }
 

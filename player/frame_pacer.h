@@ -77,7 +77,7 @@ class FramePacer {
   int speed_ = 1;
   bool hold_ = false;
   bool cancelled_ = false;
-  int pacing_ = 0;     // frames between the start and the end of Pace
+  int pacing_ = 0;      // frames between the start and the end of Pace
   uint64_t steps_ = 0;  // steps granted while holding, not yet used by a frame
 };
 

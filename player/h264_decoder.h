@@ -10,8 +10,8 @@
 
 class H264Decoder {
  public:
-  static constexpr int kErrEmpty = -2002;     // an empty payload
-  static constexpr int kErrNoDecoder = -1;    // no H.264 decoder could be opened
+  static constexpr int kErrEmpty = -2002;   // an empty payload
+  static constexpr int kErrNoDecoder = -1;  // no H.264 decoder could be opened
 
   H264Decoder();
   ~H264Decoder();

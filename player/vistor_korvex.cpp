@@ -10,7 +10,7 @@ namespace {
 
 constexpr int kOpenSuccess = -8000;  // an open that reports this still opened the file
 constexpr int kMaxSpeed = 32;
-constexpr int kDoublingLimit = 30;   // a press past this returns to normal
+constexpr int kDoublingLimit = 30;  // a press past this returns to normal
 
 // Only one play-list thread may run in the process.
 std::atomic<bool> g_threadRunning{false};
@@ -21,14 +21,22 @@ std::atomic<bool> g_threadRunning{false};
 
 const char* CBaseVistor::ModeName(int mode) {
   switch (mode) {
-    case kModePause: return "暂停";
-    case kModeStop: return "停止";
-    case kModeNormal: return "正常";
-    case kModeSingle: return "单帧";
-    case kModeSlow: return "慢放";
-    case kModeFast: return "快进";
-    case kModeBack: return "快退";
-    default: return "";
+    case kModePause:
+      return "暂停";
+    case kModeStop:
+      return "停止";
+    case kModeNormal:
+      return "正常";
+    case kModeSingle:
+      return "单帧";
+    case kModeSlow:
+      return "慢放";
+    case kModeFast:
+      return "快进";
+    case kModeBack:
+      return "快退";
+    default:
+      return "";
   }
 }
 
@@ -228,9 +236,7 @@ int CVistorKorvex::OpenEntry(int index) {
   return OpenAt(index, e.startMs);
 }
 
-int CVistorKorvex::MoveOn() {
-  return mode_ == kModeBack ? PrevFile(false) : NextFile(false);
-}
+int CVistorKorvex::MoveOn() { return mode_ == kModeBack ? PrevFile(false) : NextFile(false); }
 
 int CVistorKorvex::Poll() {
   const int count = list_ ? list_->Count() : 0;
@@ -275,12 +281,16 @@ int CVistorKorvex::StopThread() {
 
 bool CVistorKorvex::IsOpen() { return reader_.IsOpen(); }
 
+void CVistorKorvex::Enter(int mode, int speed, int paceType, bool hold) {
+  mode_ = mode;
+  speed_ = speed;
+  pacer_.SetType(paceType, speed);
+  pacer_.SetHold(hold);
+  reader_.SetReplayMode(mode, speed);
+}
+
 int CVistorKorvex::ResetNormal() {
-  mode_ = kModeNormal;
-  speed_ = 1;
-  pacer_.SetType(player::kPaceNormal, 1);
-  pacer_.SetHold(false);
-  reader_.SetReplayMode(kModeNormal, 1);
+  Enter(kModeNormal, 1, player::kPaceNormal, false);
   return 0;
 }
 
@@ -288,12 +298,9 @@ int CVistorKorvex::ChangeFastMode(int mode, int paceType, int speed) {
   if (speed == 0) {
     // A button press: the speed doubles from 2 (restarting when the mode changes); past 30 the
     // player returns to normal play.
-    int next = mode_ == mode ? speed_ * 2 : 2;
+    const int next = mode_ == mode ? speed_ * 2 : 2;
     if (next > kDoublingLimit) return ResetNormal();
-    mode_ = mode;
-    speed_ = next;
-    pacer_.SetType(paceType, next);
-    reader_.SetReplayMode(mode, next);
+    Enter(mode, next, paceType, false);
     return 0;
   }
   if (speed < 0 || speed > kMaxSpeed) {
@@ -319,19 +326,12 @@ int CVistorKorvex::FastBackward(int speed) {
 int CVistorKorvex::Slow() {
   const int next = mode_ == kModeSlow ? speed_ * 2 : 2;
   if (next > kDoublingLimit) return ResetNormal();
-  mode_ = kModeSlow;
-  speed_ = next;
-  pacer_.SetType(player::kPaceSlow, next);
-  reader_.SetReplayMode(kModeSlow, next);
+  Enter(kModeSlow, next, player::kPaceSlow, false);
   return 0;
 }
 
 int CVistorKorvex::SingleFrame() {
-  mode_ = kModeSingle;
-  speed_ = 1;
-  pacer_.SetType(player::kPaceSingle, 1);
-  pacer_.SetHold(true);
-  reader_.SetReplayMode(kModeSingle, 1);
+  Enter(kModeSingle, 1, player::kPaceSingle, true);
   return 0;
 }
 
@@ -339,10 +339,7 @@ int CVistorKorvex::Normal() {
   // A frame held for a step is let go first, then the pacing of the old mode runs out.
   pacer_.SetType(player::kPaceNormal, 1);
   pacer_.WaitIdle(2000);
-  pacer_.SetHold(false);
-  mode_ = kModeNormal;
-  speed_ = 1;
-  reader_.SetReplayMode(kModeNormal, 1);
+  Enter(kModeNormal, 1, player::kPaceNormal, false);
   return 0;
 }
 

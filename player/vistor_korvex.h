@@ -57,10 +57,15 @@ class CVistorKorvex : public CBaseVistor {
   // Milliseconds the play-list thread sleeps between polls (500; tests shorten it).
   void SetPollIntervalMs(int ms) { pollMs_ = ms; }
   // How long Play and Pause wait for the threads to follow (500 and 100 ms; tests shorten it).
-  void SetSettleMs(int playMs, int pauseMs) { playSettleMs_ = playMs; pauseSettleMs_ = pauseMs; }
+  void SetSettleMs(int playMs, int pauseMs) {
+    playSettleMs_ = playMs;
+    pauseSettleMs_ = pauseMs;
+  }
 
  private:
   int ChangeFastMode(int mode, int paceType, int speed);
+  // Switches the player, its pacer and its reader to a mode and speed.
+  void Enter(int mode, int speed, int paceType, bool hold);
   // Opens list entry i at time t (ms); 0 (-8000 from the reader counts as success) or the code.
   int OpenAt(int i, int64_t t);
   void LoadTimes(const _rec_file_info_& e);

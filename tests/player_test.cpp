@@ -95,7 +95,8 @@ class PlayerTest : public LibraryTest {
       const auto no = static_cast<uint32_t>(i);
       frames.push_back(fsfm ? testsupport::FsfmFrame(type, t, clip.pictures[k], no)
                             : testsupport::TaggedFrame(type, t, clip.pictures[k], no));
-      if (!fsfm) frames.push_back(testsupport::TaggedFrame('A', t, clip.audio[k % clip.audio.size()], no));
+      if (!fsfm)
+        frames.push_back(testsupport::TaggedFrame('A', t, clip.audio[k % clip.audio.size()], no));
     }
     EXPECT_GE(testsupport::RecordIndexed(ctx_->get(), channel, frames), 0);
     return video;
@@ -287,27 +288,27 @@ TEST_F(PlayerTest, ARecordShorterThanASecondStaysAtPositionZero) {
 TEST(FramePacer, DelaysFollowTheModeAndAreCapped) {
   FakeTime t;
   FramePacer p(t.Timing());
-  EXPECT_EQ(p.Pace(0, 0), 0);       // the first frame of a channel goes at once
+  EXPECT_EQ(p.Pace(0, 0), 0);  // the first frame of a channel goes at once
   EXPECT_EQ(p.Pace(40, 0), 40);
   EXPECT_EQ(p.Pace(3040, 0), 1000);  // a 3 s gap waits 1000 ms at most
   t.now += 30;                       // 30 ms went by taking and decoding the next frame
   EXPECT_EQ(p.Pace(3080, 0), 10);
-  t.now += 100;                      // late already: no wait at all
+  t.now += 100;  // late already: no wait at all
   EXPECT_EQ(p.Pace(3120, 0), 0);
-  EXPECT_EQ(p.Pace(0, 1), 0);        // channels pace on their own
+  EXPECT_EQ(p.Pace(0, 1), 0);  // channels pace on their own
   p.SetType(player::kPaceSlow, 4);
   EXPECT_EQ(p.Pace(3160, 0), 160);
   p.SetType(player::kPaceFast, 8);
   EXPECT_EQ(p.Pace(4160, 0), 125);
   p.SetType(player::kPaceBack, 4);
-  EXPECT_EQ(p.Pace(2160, 0), 500);   // backwards: the gap's size counts
+  EXPECT_EQ(p.Pace(2160, 0), 500);  // backwards: the gap's size counts
   p.SetType(99, 1);
   EXPECT_EQ(p.Pace(2200, 0), 40);
   EXPECT_EQ(p.Pace(0, 16), -1);
   EXPECT_EQ(p.Pace(0, -1), -1);
   p.Restart();
   p.SetType(player::kPaceNormal, 1);
-  EXPECT_EQ(p.Pace(90000, 0), 0);    // after a seek the jump is not waited for
+  EXPECT_EQ(p.Pace(90000, 0), 0);  // after a seek the jump is not waited for
 }
 
 TEST(FramePacer, EachStepLetsExactlyOneFrameThrough) {

@@ -2,10 +2,11 @@
 
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QStyle>
 #include <QPushButton>
+#include <QStyle>
 #include <QVBoxLayout>
 
+#include "control_ids.h"
 #include "playctrl_dialog.h"
 #include "player_app.h"
 #include "video_widget.h"
@@ -18,8 +19,7 @@ CVistorDlg::CVistorDlg(CVistorApp* app) : app_(app) {
   layout->setContentsMargins(0, 0, 0, 4);
   video_ = new VideoWidget(central);
   layout->addWidget(video_, 1);
-  control_ = new QPushButton(QStringLiteral("控制"), central);
-  control_->setObjectName(QStringLiteral("btn1001"));
+  control_ = AddIdButton(central, kIdControl, QStringLiteral("控制"));
   layout->addWidget(control_, 0, Qt::AlignRight);
   setCentralWidget(central);
   connect(control_, &QPushButton::clicked, this, &CVistorDlg::ShowPlayControl);

@@ -5,14 +5,26 @@
 #include <QVBoxLayout>
 
 #include "clip_dialog.h"
+#include "control_ids.h"
 #include "player_app.h"
 #include "search_dialog.h"
 
 namespace {
 enum ControlId {
-  kSlider = 1000, kPlay = 1001, kStop = 1002, kTime = 1003, kPrev = 1005, kNext = 1006,
-  kFast = 1007, kBack = 1008, kSingle = 1009, kSlow = 1010, kClip = 1019, kList = 1022,
-  kInfo = 1023, kNormal = 1024,
+  kSlider = 1000,
+  kPlay = 1001,
+  kStop = 1002,
+  kTime = 1003,
+  kPrev = 1005,
+  kNext = 1006,
+  kFast = 1007,
+  kBack = 1008,
+  kSingle = 1009,
+  kSlow = 1010,
+  kClip = 1019,
+  kList = 1022,
+  kInfo = 1023,
+  kNormal = 1024,
 };
 constexpr int kRestartMs = 900;  // the timer's first tick after a play press
 }  // namespace
@@ -91,14 +103,10 @@ CDlgPlayctrl::CDlgPlayctrl(CVistorApp* app) : app_(app) {
 CDlgPlayctrl::~CDlgPlayctrl() { delete clip_; }
 
 QPushButton* CDlgPlayctrl::AddButton(int id, const QString& text) {
-  auto* b = new QPushButton(text, this);
-  b->setObjectName(QStringLiteral("btn%1").arg(id));
-  return b;
+  return AddIdButton(this, id, text);
 }
 
-QPushButton* CDlgPlayctrl::button(int id) const {
-  return findChild<QPushButton*>(QStringLiteral("btn%1").arg(id));
-}
+QPushButton* CDlgPlayctrl::button(int id) const { return FindIdButton(this, id); }
 
 void CDlgPlayctrl::PlayPause() {
   timer_.start(kRestartMs);  // Refresh puts the interval back to a second
@@ -132,7 +140,8 @@ void CDlgPlayctrl::StopPlay() {
 }
 
 void CDlgPlayctrl::OnSliderAction(int action) {
-  if (action == QAbstractSlider::SliderPageStepAdd || action == QAbstractSlider::SliderPageStepSub) {
+  if (action == QAbstractSlider::SliderPageStepAdd ||
+      action == QAbstractSlider::SliderPageStepSub) {
     // actionTriggered comes before the value moves: seek to where the step lands.
     const int p = slider_->sliderPosition();
     app_->vistor().SeekPermille(p);

@@ -92,7 +92,8 @@ QString CVistorApp::AttachSource(const QString& path) {
   errno = 0;
   const int r = QVFS_AttachImage(p.c_str(), 1, 0);
   if (r == -2)
-    return QStringLiteral("无法打开“%1”：%2。").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    return QStringLiteral("无法打开“%1”：%2。")
+        .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
   if (r == -3) return QStringLiteral("已打开的磁盘太多，无法再打开“%1”。").arg(path);
   if (r < 0) return QStringLiteral("无法打开“%1”。").arg(path);
   return QString();

@@ -12,22 +12,39 @@
 #include <cerrno>
 #include <cstring>
 
+#include "control_ids.h"
+#include "index/record_search.h"
 #include "playctrl_dialog.h"
 #include "player_app.h"
-#include "index/record_search.h"
 #include "qvfs/qvfs.h"
 #include "search_rows.h"
 
 namespace {
 
 enum ControlId {
-  kCancel = 2, kPlay = 1001, kBackup = 1002, kResults = 1005, kDisks = 1006, kScan = 1007,
-  kBackupDir = 1009, kChoose = 1010, kCheckAll = 1011, kJoin = 1017, kAllTimes = 1020,
-  kProgress = 1021, kEndDate = 1089, kStartDate = 1092, kSearch = 1096, kStartTime = 1104,
-  kEndTime = 1105, kOpenImage = 1200, kChannels = 1201, kSources = 1202,
+  kCancel = 2,
+  kPlay = 1001,
+  kBackup = 1002,
+  kResults = 1005,
+  kDisks = 1006,
+  kScan = 1007,
+  kBackupDir = 1009,
+  kChoose = 1010,
+  kCheckAll = 1011,
+  kJoin = 1017,
+  kAllTimes = 1020,
+  kProgress = 1021,
+  kEndDate = 1089,
+  kStartDate = 1092,
+  kSearch = 1096,
+  kStartTime = 1104,
+  kEndTime = 1105,
+  kOpenImage = 1200,
+  kChannels = 1201,
+  kSources = 1202,
 };
 
-constexpr int kDiskInfoBytes = 4096;          // 100 bytes a disk
+constexpr int kDiskInfoBytes = 4096;           // 100 bytes a disk
 constexpr int kSearchBytes = 2 * 1024 * 1024;  // the play-list search's result buffer
 constexpr int kBackupMp4 = 1;
 constexpr int64_t kRecordingGapMs = 5000;  // segments further apart are separate recordings
@@ -52,7 +69,7 @@ CSearchRecDlg::CSearchRecDlg(CVistorApp* app) : app_(app) {
   int row = 0;
 
   disks_ = new QComboBox(this);
-  disks_->setObjectName(QStringLiteral("ctl%1").arg(kDisks));
+  disks_->setObjectName(ControlName(kDisks));
   disks_->setMinimumWidth(260);
   grid->addWidget(new QLabel(QStringLiteral("磁盘:"), this), row, 0);
   grid->addWidget(disks_, row, 1, 1, 2);
@@ -66,11 +83,11 @@ CSearchRecDlg::CSearchRecDlg(CVistorApp* app) : app_(app) {
   grid->addWidget(open, row++, 4);
 
   channels_ = new QComboBox(this);
-  channels_->setObjectName(QStringLiteral("ctl%1").arg(kChannels));
+  channels_->setObjectName(ControlName(kChannels));
   grid->addWidget(new QLabel(QStringLiteral("通道:"), this), row, 0);
   grid->addWidget(channels_, row, 1);
   sources_ = new QComboBox(this);
-  sources_->setObjectName(QStringLiteral("ctl%1").arg(kSources));
+  sources_->setObjectName(ControlName(kSources));
   sources_->addItem(QStringLiteral("主码流"), 0);
   sources_->addItem(QStringLiteral("子码流"), 1);
   sourceLabel_ = new QLabel(QStringLiteral("码流:"), this);
@@ -80,11 +97,11 @@ CSearchRecDlg::CSearchRecDlg(CVistorApp* app) : app_(app) {
   auto dateTime = [&](QDateEdit** date, QTimeEdit** time, int dateId, int timeId,
                       const QString& label) {
     *date = new QDateEdit(QDate::currentDate(), this);
-    (*date)->setObjectName(QStringLiteral("ctl%1").arg(dateId));
+    (*date)->setObjectName(ControlName(dateId));
     (*date)->setCalendarPopup(true);
     (*date)->setDisplayFormat(QStringLiteral("yyyy-MM-dd"));
     *time = new QTimeEdit(this);
-    (*time)->setObjectName(QStringLiteral("ctl%1").arg(timeId));
+    (*time)->setObjectName(ControlName(timeId));
     (*time)->setDisplayFormat(QStringLiteral("HH:mm:ss"));
     grid->addWidget(new QLabel(label, this), row, 0);
     grid->addWidget(*date, row, 1);
@@ -94,16 +111,16 @@ CSearchRecDlg::CSearchRecDlg(CVistorApp* app) : app_(app) {
   dateTime(&endDate_, &endTime_, kEndDate, kEndTime, QStringLiteral("结束时间："));
 
   allTimes_ = new QCheckBox(QStringLiteral("所有时间段"), this);
-  allTimes_->setObjectName(QStringLiteral("ctl%1").arg(kAllTimes));
+  allTimes_->setObjectName(ControlName(kAllTimes));
   joinTimes_ = new QCheckBox(QStringLiteral("拼接时间"), this);
-  joinTimes_->setObjectName(QStringLiteral("ctl%1").arg(kJoin));
+  joinTimes_->setObjectName(ControlName(kJoin));
   joinTimes_->hide();
   grid->addWidget(allTimes_, row, 1);
   grid->addWidget(joinTimes_, row, 2);
   grid->addWidget(AddButton(kSearch, QStringLiteral("搜索录像")), row++, 3);
 
   backupDir_ = new QLineEdit(this);
-  backupDir_->setObjectName(QStringLiteral("ctl%1").arg(kBackupDir));
+  backupDir_->setObjectName(ControlName(kBackupDir));
   grid->addWidget(new QLabel(QStringLiteral("备份路径:"), this), row, 0);
   grid->addWidget(backupDir_, row, 1, 1, 2);
   grid->addWidget(AddButton(kChoose, QStringLiteral("选择")), row++, 3);
@@ -114,7 +131,7 @@ CSearchRecDlg::CSearchRecDlg(CVistorApp* app) : app_(app) {
   grid->addWidget(status_, row++, 0, 1, 5);
 
   results_ = new QTableWidget(0, 4, this);
-  results_->setObjectName(QStringLiteral("ctl%1").arg(kResults));
+  results_->setObjectName(ControlName(kResults));
   results_->setHorizontalHeaderLabels({QStringLiteral("编号"), QStringLiteral("CH"),
                                        QStringLiteral("大小"), QStringLiteral("时间段")});
   results_->verticalHeader()->hide();
@@ -130,12 +147,12 @@ CSearchRecDlg::CSearchRecDlg(CVistorApp* app) : app_(app) {
 
   auto* buttons = new QHBoxLayout;
   checkAll_ = new QCheckBox(QStringLiteral("全选"), this);
-  checkAll_->setObjectName(QStringLiteral("ctl%1").arg(kCheckAll));
+  checkAll_->setObjectName(ControlName(kCheckAll));
   buttons->addWidget(AddButton(kPlay, QStringLiteral("播放")));
   buttons->addWidget(checkAll_);
   buttons->addWidget(AddButton(kBackup, QStringLiteral("备份")));
   progress_ = new QProgressBar(this);
-  progress_->setObjectName(QStringLiteral("ctl%1").arg(kProgress));
+  progress_->setObjectName(ControlName(kProgress));
   buttons->addWidget(progress_, 1);
   QPushButton* cancel = AddButton(kCancel, QStringLiteral("取消"));
   cancel->hide();
@@ -157,14 +174,10 @@ CSearchRecDlg::CSearchRecDlg(CVistorApp* app) : app_(app) {
 }
 
 QPushButton* CSearchRecDlg::AddButton(int id, const QString& text) {
-  auto* b = new QPushButton(text, this);
-  b->setObjectName(QStringLiteral("btn%1").arg(id));
-  return b;
+  return AddIdButton(this, id, text);
 }
 
-QPushButton* CSearchRecDlg::button(int id) const {
-  return findChild<QPushButton*>(QStringLiteral("btn%1").arg(id));
-}
+QPushButton* CSearchRecDlg::button(int id) const { return FindIdButton(this, id); }
 
 void CSearchRecDlg::Start() {
   startTime_->setTime(QTime::fromString(QStringLiteral("00:00:00"), QStringLiteral("HH:mm:ss")));
@@ -176,9 +189,7 @@ void CSearchRecDlg::Start() {
   app_->decodeThreads().Start(1);
 }
 
-void CSearchRecDlg::Warn(const QString& text) {
-  QMessageBox::warning(this, windowTitle(), text);
-}
+void CSearchRecDlg::Warn(const QString& text) { QMessageBox::warning(this, windowTitle(), text); }
 
 QString CSearchRecDlg::NoDiskReason() const {
   QStringList denied;
@@ -187,8 +198,9 @@ QString CSearchRecDlg::NoDiskReason() const {
     if (QVFS_GetDriveInfo(n, &d) != 0) break;
     if (d.openError == EACCES || d.openError == EPERM) denied << QString::fromLocal8Bit(d.path);
   }
-  QString text = QStringLiteral("没有找到录像盘。请接上录像机的硬盘或存储卡后点击“扫描磁盘”，"
-                                "或用“打开镜像…”打开磁盘镜像或录像盘文件夹。");
+  QString text = QStringLiteral(
+      "没有找到录像盘。请接上录像机的硬盘或存储卡后点击“扫描磁盘”，"
+      "或用“打开镜像…”打开磁盘镜像或录像盘文件夹。");
   if (!denied.isEmpty())
     text += QStringLiteral("\n没有权限打开：%1（请用 root 运行，或把用户加入 disk 组）。")
                 .arg(denied.join(QStringLiteral("、")));
@@ -234,8 +246,9 @@ void CSearchRecDlg::ScanDisks() {
 }
 
 void CSearchRecDlg::OpenImage() {
-  const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("打开镜像…"), QString(),
-                                                    QStringLiteral("磁盘镜像 (*.img *.bin *.dd *.raw);;所有文件 (*)"));
+  const QString path = QFileDialog::getOpenFileName(
+      this, QStringLiteral("打开镜像…"), QString(),
+      QStringLiteral("磁盘镜像 (*.img *.bin *.dd *.raw);;所有文件 (*)"));
   if (path.isEmpty()) return;
   const QString error = CVistorApp::AddDiskSource(path);
   if (!error.isEmpty()) Warn(error);
@@ -320,8 +333,8 @@ void CSearchRecDlg::PlayRow(int row) {
 }
 
 void CSearchRecDlg::ChooseBackupDir() {
-  const QString dir = QFileDialog::getExistingDirectory(this, QStringLiteral("备份目录"),
-                                                        backupDir_->text());
+  const QString dir =
+      QFileDialog::getExistingDirectory(this, QStringLiteral("备份目录"), backupDir_->text());
   if (!dir.isEmpty()) backupDir_->setText(dir);
 }
 
@@ -334,7 +347,8 @@ void CSearchRecDlg::Backup() {
   std::vector<_rec_file_info_> checked;
   for (int i = 0; i < results_->rowCount() && i < static_cast<int>(records_.size()); ++i) {
     QTableWidgetItem* item = results_->item(i, 0);
-    if (item && item->checkState() == Qt::Checked) checked.push_back(records_[static_cast<size_t>(i)]);
+    if (item && item->checkState() == Qt::Checked)
+      checked.push_back(records_[static_cast<size_t>(i)]);
   }
   if (checked.empty()) {
     Warn(QStringLiteral("请勾选需要备份的文件."));
@@ -342,8 +356,8 @@ void CSearchRecDlg::Backup() {
   }
   while (dir.size() > 1 && dir.endsWith('/')) dir.chop(1);
   const std::string path = dir.toStdString();
-  const int r = QVFS_BackupSrcLstStart(checked.data(), static_cast<int>(checked.size()),
-                                       kBackupMp4, path.c_str());
+  const int r = QVFS_BackupSrcLstStart(checked.data(), static_cast<int>(checked.size()), kBackupMp4,
+                                       path.c_str());
   if (r == kErrNoSpace) {
     Warn(QStringLiteral("磁盘空间不够，请清理该目录或者重新选择路径！."));
     return;

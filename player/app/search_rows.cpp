@@ -27,8 +27,8 @@ ResultRowTexts FormatResultRow(int i, const _rec_file_info_& r) {
   const struct tm a = CalendarOf(startMs / 1000 + zone);
   const struct tm b = CalendarOf(endMs / 1000 + zone);
   texts.period = QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d--%02d:%02d:%02d",
-                                   a.tm_year + 1900, a.tm_mon + 1, a.tm_mday, a.tm_hour,
-                                   a.tm_min, a.tm_sec, b.tm_hour, b.tm_min, b.tm_sec);
+                                   a.tm_year + 1900, a.tm_mon + 1, a.tm_mday, a.tm_hour, a.tm_min,
+                                   a.tm_sec, b.tm_hour, b.tm_min, b.tm_sec);
   return texts;
 }
 

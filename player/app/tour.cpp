@@ -3,8 +3,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QEventLoop>
+#include <QFile>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QTimer>
@@ -41,7 +41,8 @@ void Say(const QString& text) {
 bool Shot(QWidget* w, const QString& dir, const QString& name) {
   const QString path = QDir(dir).absoluteFilePath(name);
   const bool ok = w->grab().save(path, "PNG");
-  Say(QStringLiteral("screenshot %1: %2").arg(w->windowTitle(), ok ? path : QStringLiteral("FAILED")));
+  Say(QStringLiteral("screenshot %1: %2")
+          .arg(w->windowTitle(), ok ? path : QStringLiteral("FAILED")));
   return ok;
 }
 
@@ -75,17 +76,21 @@ int RunTour(CVistorApp& app, const QString& dir, int playSeconds) {
   };
 
   Say(QStringLiteral("disks: %1").arg(search->disks()->count()));
-  for (int i = 0; i < search->disks()->count(); ++i) Say(QStringLiteral("  ") + search->disks()->itemText(i));
+  for (int i = 0; i < search->disks()->count(); ++i)
+    Say(QStringLiteral("  ") + search->disks()->itemText(i));
   if (search->disks()->count() == 0) Say(search->status()->text());
 
   // Search everything of the first channel that holds recordings.
   search->allTimes()->setChecked(true);
   search->button(1096)->click();
   QTableWidget* rows = search->results();
-  Say(QStringLiteral("search %1, all times: %2 records").arg(search->channels()->currentText()).arg(rows->rowCount()));
+  Say(QStringLiteral("search %1, all times: %2 records")
+          .arg(search->channels()->currentText())
+          .arg(rows->rowCount()));
   for (int r = 0; r < rows->rowCount(); ++r)
-    Say(QStringLiteral("  %1  CH%2  %3  %4").arg(rows->item(r, 0)->text(), rows->item(r, 1)->text(),
-                                                 rows->item(r, 2)->text(), rows->item(r, 3)->text()));
+    Say(QStringLiteral("  %1  CH%2  %3  %4")
+            .arg(rows->item(r, 0)->text(), rows->item(r, 1)->text(), rows->item(r, 2)->text(),
+                 rows->item(r, 3)->text()));
   if (rows->rowCount() == 0) {
     fail(QStringLiteral("no recordings found"));
     return 1;
@@ -93,9 +98,12 @@ int RunTour(CVistorApp& app, const QString& dir, int playSeconds) {
 
   // Play the results.
   search->button(1001)->click();
-  if (!WaitFor([&] { return video->shownPictures() > 0; }, 10000)) fail(QStringLiteral("no picture painted"));
+  if (!WaitFor([&] { return video->shownPictures() > 0; }, 10000))
+    fail(QStringLiteral("no picture painted"));
   Wait(playSeconds * 1000);
-  Say(QStringLiteral("playing: %1 pictures painted, %2").arg(video->shownPictures()).arg(Texts(control)));
+  Say(QStringLiteral("playing: %1 pictures painted, %2")
+          .arg(video->shownPictures())
+          .arg(Texts(control)));
   bool shots = Shot(app.mainDialog(), dir, QStringLiteral("main-window.png"));
   shots &= Shot(search, dir, QStringLiteral("search-window.png"));
   shots &= Shot(control, dir, QStringLiteral("play-control-window.png"));
@@ -107,8 +115,11 @@ int RunTour(CVistorApp& app, const QString& dir, int playSeconds) {
   const int pausedAt = video->shownPictures();
   Wait(1000);
   Say(QStringLiteral("paused: button \"%1\", %2 pictures during the pause, %3")
-          .arg(control->button(1001)->text()).arg(video->shownPictures() - pausedAt).arg(Texts(control)));
-  if (video->shownPictures() - pausedAt > 1) fail(QStringLiteral("pictures kept coming while paused"));
+          .arg(control->button(1001)->text())
+          .arg(video->shownPictures() - pausedAt)
+          .arg(Texts(control)));
+  if (video->shownPictures() - pausedAt > 1)
+    fail(QStringLiteral("pictures kept coming while paused"));
   control->button(1001)->click();  // play again
 
   // Seek to the middle: the slider is let go there.
@@ -145,6 +156,7 @@ int RunTour(CVistorApp& app, const QString& dir, int playSeconds) {
 
   control->button(1002)->click();  // stop
   Say(QStringLiteral("peak resident memory: %1 MiB").arg(PeakRssKb() / 1024.0, 0, 'f', 1));
-  Say(failures == 0 ? QStringLiteral("tour done") : QStringLiteral("tour done with %1 failures").arg(failures));
+  Say(failures == 0 ? QStringLiteral("tour done")
+                    : QStringLiteral("tour done with %1 failures").arg(failures));
   return failures == 0 ? 0 : 1;
 }

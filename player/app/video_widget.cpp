@@ -6,8 +6,7 @@
 VideoWidget::VideoWidget(QWidget* parent) : QWidget(parent) {
   setAttribute(Qt::WA_OpaquePaintEvent);
   setMinimumSize(320, 180);
-  connect(this, &VideoWidget::pictureReady, this, &VideoWidget::ShowPicture,
-          Qt::QueuedConnection);
+  connect(this, &VideoWidget::pictureReady, this, &VideoWidget::ShowPicture, Qt::QueuedConnection);
 }
 
 bool VideoWidget::ClientSize(int* width, int* height) const {

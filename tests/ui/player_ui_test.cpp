@@ -89,19 +89,33 @@ class PlayerUiTest : public QObject {
     QVERIFY(dir_.isValid());
     const QString d = dir_.path();
     // A disk with two channels: channel 0 recorded twice, channel 1 once.
-    QVERIFY(Run("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25",
-                           "-frames:v", "100", "-c:v", "libx264", "-bf", "0", "-g", "25",
-                           "-x264-params", "repeat-headers=1", "-pix_fmt", "yuv420p", "-f",
-                           "h264", "clip.h264"}, d));
-    QVERIFY(Run("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=8000",
-                           "-t", "4", "-c:a", "g726", "-b:a", "16k", "-f", "g726", "clip.g726"}, d));
+    QVERIFY(Run("ffmpeg", {"-v",           "error",
+                           "-f",           "lavfi",
+                           "-i",           "testsrc2=size=320x240:rate=25",
+                           "-frames:v",    "100",
+                           "-c:v",         "libx264",
+                           "-bf",          "0",
+                           "-g",           "25",
+                           "-x264-params", "repeat-headers=1",
+                           "-pix_fmt",     "yuv420p",
+                           "-f",           "h264",
+                           "clip.h264"},
+                d));
+    QVERIFY(Run("ffmpeg",
+                {"-v", "error", "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=8000", "-t",
+                 "4", "-c:a", "g726", "-b:a", "16k", "-f", "g726", "clip.g726"},
+                d));
     QVERIFY(Run(g_stfsctl, {"mkimage", "disk.img", "--size", "1G"}, d));
     QVERIFY(Run(g_stfsctl, {"--no-system-disks", "format", "disk.img", "--file-mb", "64"}, d));
-    QVERIFY(Run(g_stfsctl, {"--no-system-disks", "--image", "disk.img", "record", "--channels",
-                            "0-1", "--input", "clip.h264", "--audio", "clip.g726", "--span",
-                            "@1767607200+40s", "--span", "@1767700000+20s"}, d));
-    QVERIFY(Run(g_stfsctl, {"--no-system-disks", "--image", "disk.img", "record", "--channels",
-                            "0", "--input", "clip.h264", "--span", "@1767800000+10s"}, d));
+    QVERIFY(Run(g_stfsctl,
+                {"--no-system-disks", "--image", "disk.img", "record", "--channels", "0-1",
+                 "--input", "clip.h264", "--audio", "clip.g726", "--span", "@1767607200+40s",
+                 "--span", "@1767700000+20s"},
+                d));
+    QVERIFY(Run(g_stfsctl,
+                {"--no-system-disks", "--image", "disk.img", "record", "--channels", "0", "--input",
+                 "clip.h264", "--span", "@1767800000+10s"},
+                d));
     PlayerOptions o;
     o.images.push_back(QDir(d).absoluteFilePath("disk.img").toStdString());
     o.systemDisks = false;
@@ -127,10 +141,11 @@ class PlayerUiTest : public QObject {
     QCOMPARE(control_->frameGeometry().top(), main.bottom() + 1);
 
     const std::pair<int, const char*> controlButtons[] = {
-        {1001, "播放"}, {1002, "停止"}, {1005, " 上一个"}, {1006, "下一个"}, {1007, "快进"},
-        {1008, "快退"}, {1009, "单帧"}, {1010, "慢放"}, {1024, "正常"}, {1019, "剪辑"},
-        {1022, "列表"}};
-    for (const auto& [id, text] : controlButtons) QCOMPARE(control_->button(id)->text(), QString(text));
+        {1001, "播放"}, {1002, "停止"}, {1005, " 上一个"}, {1006, "下一个"},
+        {1007, "快进"}, {1008, "快退"}, {1009, "单帧"},    {1010, "慢放"},
+        {1024, "正常"}, {1019, "剪辑"}, {1022, "列表"}};
+    for (const auto& [id, text] : controlButtons)
+      QCOMPARE(control_->button(id)->text(), QString(text));
     QVERIFY(control_->button(1009)->isHidden());
     QVERIFY(control_->button(1019)->isHidden());
     QCOMPARE(control_->modeLabel()->text(), QString("PlayInfo"));
@@ -139,10 +154,11 @@ class PlayerUiTest : public QObject {
     QCOMPARE(control_->timer()->interval(), 1000);
     QVERIFY(control_->timer()->isActive());
 
-    const std::pair<int, const char*> searchButtons[] = {
-        {1007, "扫描磁盘"}, {1096, "搜索录像"}, {1010, "选择"}, {1001, "播放"},
-        {1002, "备份"}, {2, "取消"}};
-    for (const auto& [id, text] : searchButtons) QCOMPARE(search_->button(id)->text(), QString(text));
+    const std::pair<int, const char*> searchButtons[] = {{1007, "扫描磁盘"}, {1096, "搜索录像"},
+                                                         {1010, "选择"},     {1001, "播放"},
+                                                         {1002, "备份"},     {2, "取消"}};
+    for (const auto& [id, text] : searchButtons)
+      QCOMPARE(search_->button(id)->text(), QString(text));
     QVERIFY(search_->button(2)->isHidden());
     QCOMPARE(search_->startTime()->time(), QTime(0, 0, 0));
     QCOMPARE(search_->endTime()->time(), QTime(23, 59, 59));
@@ -153,7 +169,8 @@ class PlayerUiTest : public QObject {
     QCOMPARE(search_->progress()->value(), 0);
     QTableWidget* rows = search_->results();
     const char* headings[] = {"编号", "CH", "大小", "时间段"};
-    for (int c = 0; c < 4; ++c) QCOMPARE(rows->horizontalHeaderItem(c)->text(), QString(headings[c]));
+    for (int c = 0; c < 4; ++c)
+      QCOMPARE(rows->horizontalHeaderItem(c)->text(), QString(headings[c]));
     QCOMPARE(rows->columnWidth(2), 80);
     QCOMPARE(rows->columnWidth(1), 30);
     // One disk listed; the channels holding recordings, then all of them.
@@ -192,9 +209,11 @@ class PlayerUiTest : public QObject {
     QCOMPARE(rows->rowCount(), 5);
     // Check all and uncheck all.
     search_->checkAll()->setChecked(true);
-    for (int r = 0; r < rows->rowCount(); ++r) QCOMPARE(rows->item(r, 0)->checkState(), Qt::Checked);
+    for (int r = 0; r < rows->rowCount(); ++r)
+      QCOMPARE(rows->item(r, 0)->checkState(), Qt::Checked);
     search_->checkAll()->setChecked(false);
-    for (int r = 0; r < rows->rowCount(); ++r) QCOMPARE(rows->item(r, 0)->checkState(), Qt::Unchecked);
+    for (int r = 0; r < rows->rowCount(); ++r)
+      QCOMPARE(rows->item(r, 0)->checkState(), Qt::Unchecked);
   }
 
   void playPaintsPicturesAndPauseHoldsThem() {
