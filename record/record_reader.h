@@ -165,7 +165,9 @@ class CRecordReader : public CRecReadBase, public ServiceReader {
   int speed_ = 1;
   std::atomic<bool> ended_{false};
   std::atomic<bool> open_{false};
-  int skips_ = 0;
+  // Refills passed over while the buffer was full enough: the service thread and a consumer
+  // refilling by itself both count them.
+  std::atomic<int> skips_{0};
   std::atomic<int64_t> currentMs_{0};  // moved by the filling thread and by the consumer
   std::atomic<int64_t> consumedMs_{0};
   // Odd while OpenRecord opens and positions a file; moves on at its start and end.
