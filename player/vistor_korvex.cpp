@@ -82,7 +82,15 @@ CVistorKorvex::~CVistorKorvex() {
 bool CVistorKorvex::ThreadRunning() const { return g_threadRunning.load(); }
 
 int CVistorKorvex::Play(int firstIndex) {
-  listPos_ = firstIndex;
+  {
+    // Play goes on in the open file when it is the entry asked for (a resume after a pause);
+    // any other entry is opened by the play-list thread's next poll.
+    CAutoLock g(&lock_);
+    _rec_file_info_ e{};
+    const bool same = list_ && list_->Get(firstIndex, &e) && IsEntryOpen(e);
+    if (!same) reader_.Close();
+    listPos_ = firstIndex;
+  }
   stop_ = false;
   stopped_ = false;
   pause_ = false;
@@ -157,10 +165,17 @@ int CVistorKorvex::OpenAt(int i, int64_t t) {
   }
   const int64_t endMs = e.endMs;
   platform::LogRange("Replay record time", startMs, endMs);
+  opened_ = e;
   LoadTimes(e);
   currentMs_ = t;
   openTimeMs_ = t;
   return 0;
+}
+
+bool CVistorKorvex::IsEntryOpen(const _rec_file_info_& e) const {
+  const int64_t start = e.startMs, openStart = opened_.startMs;
+  return reader_.IsOpen() && e.diskNo == opened_.diskNo && e.fileIndex == opened_.fileIndex &&
+         e.channel == opened_.channel && start == openStart;
 }
 
 int CVistorKorvex::NextFile(bool resetToNormal) {

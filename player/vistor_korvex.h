@@ -69,6 +69,8 @@ class CVistorKorvex : public CBaseVistor {
   // Opens list entry i at time t (ms); 0 (-8000 from the reader counts as success) or the code.
   int OpenAt(int i, int64_t t);
   void LoadTimes(const _rec_file_info_& e);
+  // Whether the reader has list record e open (the record OpenAt opened last).
+  bool IsEntryOpen(const _rec_file_info_& e) const;
   int MoveOn();  // after a failed open or an ended file: PrevFile in fast backward, else NextFile
   void ReaderToNormal();
   void ThreadMain();
@@ -77,6 +79,7 @@ class CVistorKorvex : public CBaseVistor {
   player::DecoderSet decoders_;
   CRecordReader reader_{0};
   int channel_ = 0;
+  _rec_file_info_ opened_{};  // the list record opened last, under lock_
   std::thread thread_;
   int pollMs_ = 500;
   int playSettleMs_ = 500;

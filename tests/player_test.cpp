@@ -180,6 +180,37 @@ TEST_F(PlayerTest, HeldDecodeThreadsTakeNothingUntilReleased) {
   StopPlayer();
 }
 
+// Play of the entry already open goes on in it (a resume); another entry is opened instead.
+TEST_F(PlayerTest, PlayResumesTheOpenEntryAndOpensAnother) {
+  Record(0, kT0, 2);
+  Record(0, kT0 + 10000, 2);
+  const std::vector<_rec_file_info_> list = Recordings(0);
+  ASSERT_EQ(list.size(), 2u);
+  MakePlayer(list);
+  threads_->Start(1);
+  threads_->Hold();  // nothing is taken: the entries stay open
+  auto opens = [&] {
+    int n = 0;
+    for (const std::string& m : TakeMessages())
+      n += m.find("Replay record time") != std::string::npos;
+    return n;
+  };
+  opens();
+  vistor_->Play(1);
+  ASSERT_TRUE(WaitUntil([&] { return vistor_->IsOpen(); }, 5000));
+  const int64_t start1 = list[1].startMs, start0 = list[0].startMs;
+  EXPECT_EQ(vistor_->fileStartS(), start1 / 1000);
+  EXPECT_EQ(opens(), 1);
+  vistor_->Pause();
+  vistor_->Play(1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(opens(), 0);  // resumed, not opened again
+  vistor_->Play(0);
+  ASSERT_TRUE(WaitUntil([&] { return vistor_->fileStartS() == start0 / 1000; }, 5000));
+  EXPECT_EQ(vistor_->listPosition(), 0);
+  StopPlayer();
+}
+
 TEST_F(PlayerTest, ModePressesDoubleTheSpeedAndReturnToNormal) {
   Record(0, kT0, 2);
   MakePlayer(Recordings(0));

@@ -116,6 +116,7 @@ void CDlgPlayctrl::PlayPause() {
     app_->decodeThreads().Release();
     button(kPlay)->setText(QStringLiteral("暂停"));
   } else {
+    startPos_ = v.listPosition();  // play goes on here
     v.Pause();
     app_->decodeThreads().Hold();
     button(kPlay)->setText(QStringLiteral("播放"));

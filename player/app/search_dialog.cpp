@@ -314,8 +314,12 @@ void CSearchRecDlg::CheckAllRows(bool checked) {
 }
 
 void CSearchRecDlg::PlayResults() {
-  if (!records_.empty()) app_->playList().Set(records_);
-  if (CDlgPlayctrl* p = app_->playControl()) p->PlayPause();
+  CDlgPlayctrl* p = app_->playControl();
+  if (!records_.empty()) {
+    app_->playList().Set(records_);
+    if (p && !p->playing()) p->SetStartPosition(0);  // the new list plays from its start
+  }
+  if (p) p->PlayPause();
 }
 
 void CSearchRecDlg::PlayRow(int row) {
