@@ -44,8 +44,9 @@ enum ControlId {
   kSources = 1202,
 };
 
-constexpr int kDiskInfoBytes = 4096;           // 100 bytes a disk
-constexpr int kSearchBytes = 2 * 1024 * 1024;  // the play-list search's result buffer
+constexpr int kDiskInfoBytes = 4096;               // 100 bytes a disk
+constexpr int kSearchBytes = 2 * 1024 * 1024;      // the play-list search's result buffer
+constexpr int kMaxSearchBytes = 64 * 1024 * 1024;  // grown up to this when it fills
 constexpr int kBackupMp4 = 1;
 constexpr int64_t kRecordingGapMs = 5000;  // segments further apart are separate recordings
 constexpr int kErrNoSpace = -4001;
@@ -54,10 +55,16 @@ constexpr int kErrBackupRunning = -98;
 
 std::vector<_rec_file_info_> SearchPlayList(int64_t start, int64_t end, int32_t mask,
                                             int32_t source) {
-  std::vector<_rec_file_info_> out(kSearchBytes / sizeof(_rec_file_info_));
-  const int n = QVFS_SearchPlayList(out.data(), kSearchBytes, start, end, mask, 0, source, 0, 0);
-  out.resize(n > 0 ? static_cast<size_t>(n) : 0);
-  return out;
+  // A full buffer may have left records out: the search runs again with room for more (a disk
+  // holds a segment record every second or two of each channel).
+  for (int bytes = kSearchBytes;; bytes *= 2) {
+    std::vector<_rec_file_info_> out(static_cast<size_t>(bytes) / sizeof(_rec_file_info_));
+    const int n = QVFS_SearchPlayList(out.data(), bytes, start, end, mask, 0, source, 0, 0);
+    if (n < static_cast<int>(out.size()) || bytes >= kMaxSearchBytes) {
+      out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+      return out;
+    }
+  }
 }
 
 }  // namespace
