@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "media_clips.h"
@@ -35,6 +37,36 @@ TEST(H264Decoder, EveryPictureOfAClipComesOutAndConverts) {
     ASSERT_EQ(bgra[i + 3], 255);
   }
   EXPECT_GT(std::count(seen.begin(), seen.end(), true), 20);
+}
+
+// A smaller window gets the picture shrunk: every pixel close to the average of the 2x2 block
+// of the full-size picture it stands for (colours in their places, no plane mixed up); odd
+// and larger sizes convert too.
+TEST(H264Decoder, ShrunkPictureMatchesTheFullPictureAveraged) {
+  const auto& clip = testsupport::TestClip();
+  H264Decoder d;
+  ASSERT_TRUE(d.Open());
+  for (size_t k = 0; k < 10; ++k) d.Decode(clip.pictures[k].data(), clip.pictures[k].size());
+  std::vector<uint8_t> full, half;
+  ASSERT_TRUE(d.LastPictureBgra(0, 0, &full));
+  ASSERT_TRUE(d.LastPictureBgra(160, 120, &half));
+  const auto at = [&](int x, int y, int c) { return int{full[(y * 320 + x) * 4 + c]}; };
+  double sum = 0;
+  for (int y = 0; y < 120; ++y)
+    for (int x = 0; x < 160; ++x)
+      for (int c = 0; c < 3; ++c) {
+        const int box =
+            (at(2 * x, 2 * y, c) + at(2 * x + 1, 2 * y, c) + at(2 * x, 2 * y + 1, c) +
+             at(2 * x + 1, 2 * y + 1, c) + 2) / 4;
+        sum += std::abs(box - int{half[(y * 160 + x) * 4 + c]});
+      }
+  EXPECT_LT(sum / (160 * 120 * 3), 6.0) << sum / (160 * 120 * 3);
+  for (const auto& size : {std::pair<int, int>{161, 119}, {321, 240}, {640, 480}, {1, 1}}) {
+    std::vector<uint8_t> bgra;
+    ASSERT_TRUE(d.LastPictureBgra(size.first, size.second, &bgra));
+    EXPECT_EQ(bgra[3], 255);
+    EXPECT_EQ(bgra.back(), 255);
+  }
 }
 
 TEST(H264Decoder, DamagedDataIsSkippedAndDecodingGoesOn) {
