@@ -1,6 +1,8 @@
 // The device service threads with small test doubles of a writer (a flush entry) and a reader
 // (a fill entry): the passes, dropping failing or moved entries, several readers under one key,
 // the idle end when the device goes away, and the re-creation on the next registration.
+#include "recorder/device_service.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,7 +12,6 @@
 #include "device/dev_registry.h"
 #include "device/disk_dev.h"
 #include "platform/scsi.h"
-#include "recorder/device_service.h"
 #include "test_support.h"
 
 using testsupport::LibraryTest;
@@ -48,16 +49,6 @@ class FakeReader : public ServiceReader {
   std::atomic<int> failAfter{1 << 30};
 };
 
-// Waits until pred holds, at most ten seconds (a loaded machine may be slow to schedule).
-template <class Pred>
-bool Eventually(Pred pred) {
-  for (int i = 0; i < 2000; ++i) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return pred();
-}
-
 class DeviceServiceTest : public LibraryTest {
  protected:
   void SetUp() override {
@@ -87,16 +78,16 @@ TEST_F(DeviceServiceTest, FlushesAndFillsUntilAnEntryFails) {
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(s->readBuffer().size(), 0x80000u);
 
-  ASSERT_TRUE(Eventually([&] { return good.flushes > 10 && reader.fills > 10; }));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return good.flushes > 10 && reader.fills > 10; }));
   EXPECT_EQ(reader.lastPercent, 45);
-  ASSERT_TRUE(Eventually([&] { return s->WriterCount() == 1; }));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return s->WriterCount() == 1; }));
   const int failed = failing.flushes;
   EXPECT_TRUE(Printed("Flush_FIFOData Error ret -7 error -1003"));
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   EXPECT_EQ(failing.flushes, failed);  // not flushed again until it registers anew
 
   reader.failAfter = reader.fills.load();  // its next fill fails
-  ASSERT_TRUE(Eventually([&] { return s->ReaderCount() == 0; }));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return s->ReaderCount() == 0; }));
   services_.StopAll();  // the thread stops before the doubles above go
 }
 
@@ -108,18 +99,18 @@ TEST_F(DeviceServiceTest, ReadersThatMovedOrClosedAreDropped) {
   services_.RegisterReader(drive_, 300, &twinA, dev_, 4096);
   services_.RegisterReader(drive_, 300, &twinB, dev_, 4096);
   DeviceService* s = services_.Find(drive_);
-  ASSERT_TRUE(Eventually([&] { return twinA.fills > 3 && twinB.fills > 3; }));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return twinA.fills > 3 && twinB.fills > 3; }));
   EXPECT_EQ(s->ReaderCount(), 4u);
   moved.key = 101;  // opened another file
   closed.open = false;
-  ASSERT_TRUE(Eventually([&] { return s->ReaderCount() == 2; }));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return s->ReaderCount() == 2; }));
 
   EXPECT_EQ(services_.UnregisterReader(drive_, 300, &twinA), 0);
   EXPECT_TRUE(Printed("Found CH 3 the reader file.LBA 300 ."));
   EXPECT_TRUE(Printed("Close record time"));
   EXPECT_EQ(s->ReaderCount(), 1u);
   const int before = twinB.fills;
-  ASSERT_TRUE(Eventually([&] { return twinB.fills > before + 2; }));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return twinB.fills > before + 2; }));
   EXPECT_EQ(services_.UnregisterReader("/no/such/folder/x", 300, &twinB), -1);
   services_.StopAll();  // the thread stops before the doubles above go
 }
@@ -129,7 +120,7 @@ TEST_F(DeviceServiceTest, ThreadEndsWhenTheIdleDeviceGoesAwayAndRestartsOnRegist
   writer.failAfter = 0;  // dropped on its first flush: then nothing is registered
   services_.RegisterWriter(drive_, 1, &writer, dev_);
   DeviceService* s = services_.Find(drive_);
-  ASSERT_TRUE(Eventually([&] { return s->WriterCount() == 0; }));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return s->WriterCount() == 0; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(60));
   EXPECT_TRUE(s->running());  // the device still answers
 
@@ -138,13 +129,13 @@ TEST_F(DeviceServiceTest, ThreadEndsWhenTheIdleDeviceGoesAwayAndRestartsOnRegist
   gone.key = platform::kSkNotReady;
   gone.asc = 0x3A;  // medium not present
   faults_->AddRule(gone);
-  ASSERT_TRUE(Eventually([&] { return !s->running(); }));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return !s->running(); }));
   faults_->ClearRules();
 
   FakeWriter next;
   EXPECT_EQ(services_.RegisterWriter(drive_, 9, &next, dev_), 0);
   EXPECT_TRUE(Printed("Re-cread thhread to flush fifo data. dev " + drive_));
-  ASSERT_TRUE(Eventually([&] { return next.flushes > 2; }));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return next.flushes > 2; }));
   services_.StopAll();  // the thread stops before the doubles above go
 }
 
@@ -155,7 +146,7 @@ TEST_F(DeviceServiceTest, WritersWithEqualKeysAreAllFlushed) {
   services_.RegisterWriter(drive_, 7, &b, dev_);  // registered twice: kept once
   DeviceService* s = services_.Find(drive_);
   EXPECT_EQ(s->WriterCount(), 2u);
-  ASSERT_TRUE(Eventually([&] { return a.flushes > 2 && b.flushes > 2; }));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return a.flushes > 2 && b.flushes > 2; }));
   EXPECT_TRUE(services_.UnregisterWriter(drive_, 7, &a));
   EXPECT_FALSE(services_.UnregisterWriter(drive_, 7, &a));
   EXPECT_EQ(s->WriterCount(), 1u);
@@ -170,7 +161,7 @@ TEST_F(DeviceServiceTest, PathsInOneFolderShareAnObject) {
   EXPECT_EQ(services_.Find(dir.File("Record/00003.asf")), services_.Find(dir.File("Record/")));
   EXPECT_EQ(DeviceServices::ServiceName(dir.File("Record/00001.asf")), dir.File("Record/"));
   EXPECT_EQ(DeviceServices::ServiceName(drive_), drive_);
-  ASSERT_TRUE(Eventually([&] { return a.flushes > 1 && b.flushes > 1; }));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return a.flushes > 1 && b.flushes > 1; }));
   services_.StopAll();  // the thread stops before the doubles above go
 }
 

@@ -62,13 +62,6 @@ class CountingSurface : public player::VideoSurface {
   bool colour = false;
 };
 
-template <typename F>
-bool WaitUntil(F done, int ms) {
-  for (int waited = 0; waited < ms && !done(); waited += 10)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return done();
-}
-
 class PlayerTest : public LibraryTest {
  protected:
   void SetUp() override {
@@ -120,8 +113,9 @@ class PlayerTest : public LibraryTest {
   void PlayThrough() {
     ASSERT_EQ(threads_->Start(1), 1);
     vistor_->Play(0);
-    EXPECT_TRUE(WaitUntil([&] { return vistor_->listPosition() >= playList_.Count(); }, 30000));
-    EXPECT_TRUE(WaitUntil([&] { return !vistor_->IsOpen(); }, 5000));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return vistor_->listPosition() >= playList_.Count(); },
+                                       30000));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return !vistor_->IsOpen(); }, 5000));
   }
 
   player::PlayList playList_;
@@ -176,7 +170,7 @@ TEST_F(PlayerTest, HeldDecodeThreadsTakeNothingUntilReleased) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(threads_->videoFrames(0), 0u);
   threads_->Release();
-  EXPECT_TRUE(WaitUntil([&] { return threads_->videoFrames(0) > 0; }, 5000));
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return threads_->videoFrames(0) > 0; }, 5000));
   StopPlayer();
 }
 
@@ -199,14 +193,14 @@ TEST_F(PlayerTest, PlayResumesTheOpenEntryAndOpensAnother) {
   const int64_t start1 = list[1].startMs, start0 = list[0].startMs;
   vistor_->Play(1);
   // Opened: the file times come from the entry once the open is done.
-  ASSERT_TRUE(WaitUntil([&] { return vistor_->fileStartS() == start1 / 1000; }, 5000));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return vistor_->fileStartS() == start1 / 1000; }, 5000));
   EXPECT_EQ(opens(), 1);
   vistor_->Pause();
   vistor_->Play(1);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_EQ(opens(), 0);  // resumed, not opened again
   vistor_->Play(0);
-  ASSERT_TRUE(WaitUntil([&] { return vistor_->fileStartS() == start0 / 1000; }, 5000));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return vistor_->fileStartS() == start0 / 1000; }, 5000));
   EXPECT_EQ(vistor_->listPosition(), 0);
   StopPlayer();
 }
@@ -360,7 +354,7 @@ TEST(FramePacer, EachStepLetsExactlyOneFrameThrough) {
   for (int step = 1; step <= 3; ++step) {
     // The held frame waits without the pacer's lock: the step goes through at once.
     p.StepFrame();
-    EXPECT_TRUE(WaitUntil([&] { return passed.load() == step; }, 2000));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return passed.load() == step; }, 2000));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(passed.load(), step);
   }

@@ -55,8 +55,8 @@ class TelnetReplayTest : public LibraryTest {
   void Record(int channel, int64_t t0, int frames) {
     std::vector<std::vector<uint8_t>> all;
     for (int i = 0; i < frames; ++i)
-      all.push_back(PtmfFrame(i % kFps == 0 ? 'I' : 'P', t0 + i * kFrameMs, 2000,
-                              static_cast<uint32_t>(i)));
+      all.push_back(
+          PtmfFrame(i % kFps == 0 ? 'I' : 'P', t0 + i * kFrameMs, 2000, static_cast<uint32_t>(i)));
     ASSERT_GE(testsupport::RecordIndexed(ctx_->get(), channel, all), 0);
   }
   // Frames of (client, channel) until the play ends (-2007, -115 or another error), at most
@@ -65,8 +65,8 @@ class TelnetReplayTest : public LibraryTest {
     Played p;
     std::vector<uint8_t> buf(1 << 16);
     for (int idle = 0; idle < 1000 && p.times.size() < limit;) {
-      const int n = QVFS_ReplayFifoReadFrame(buf.data(), static_cast<int>(buf.size()), channel,
-                                             client);
+      const int n =
+          QVFS_ReplayFifoReadFrame(buf.data(), static_cast<int>(buf.size()), channel, client);
       if (n == -3003 || n == -100) {  // the next file is being opened
         ++idle;
         platform::SleepMs(5);
@@ -91,11 +91,7 @@ class TelnetReplayTest : public LibraryTest {
   // Waits up to 2 s for the session thread to carry out what was asked.
   template <class Pred>
   bool Eventually(Pred pred) {
-    for (int k = 0; k < 200; ++k) {
-      if (pred()) return true;
-      platform::SleepMs(10);
-    }
-    return pred();
+    return testsupport::WaitUntil(pred, 2000);
   }
   std::string drive_;
 };

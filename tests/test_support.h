@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/context.h"
@@ -14,6 +16,17 @@
 #include "qvfs/qvfs.h"
 
 namespace testsupport {
+
+// Polls `done` every 5 ms until it holds or `ms` have passed; its last answer. Threads of the
+// library act on their own schedule, and a loaded machine may be slow to run them.
+template <class Pred>
+bool WaitUntil(Pred done, int ms = 10000) {
+  for (int waited = 0; waited < ms; waited += 5) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return done();
+}
 
 // A folder under $TMPDIR (or /tmp), removed with everything in it.
 class TempDir {
