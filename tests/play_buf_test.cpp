@@ -117,7 +117,11 @@ TEST(PlayBufGeneral, WriteSpanAndCommit) {
 
 class MPFrameBufTest : public ::testing::Test {
  protected:
-  void TearDown() override { shm_unlink(CMPFrameBuf::SectionName(7, 3).c_str()); }
+  // Section names are machine-wide and CTest runs these tests side by side: each test keeps
+  // to its own channels (3 for the first, 5 and 6 for the second).
+  void TearDown() override {
+    for (int channel : {3, 5, 6}) shm_unlink(CMPFrameBuf::SectionName(7, channel).c_str());
+  }
 };
 
 TEST_F(MPFrameBufTest, ASecondProcessReadsWhatTheFirstWrote) {
@@ -165,21 +169,21 @@ TEST_F(MPFrameBufTest, StaleSectionOfADeadProcessIsReplaced) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     auto* b = new CMPFrameBuf;  // never closed: the section outlives the process
-    _exit(b->Open(3, 4096, nullptr, 7) == 0 ? 0 : 1);
+    _exit(b->Open(5, 4096, nullptr, 7) == 0 ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_EQ(WEXITSTATUS(status), 0);
   CMPFrameBuf b;
-  ASSERT_EQ(b.Open(3, 8192, nullptr, 7), 0);
+  ASSERT_EQ(b.Open(5, 8192, nullptr, 7), 0);
   EXPECT_EQ(b.FreeSpace(), 8192u);
   CMPFrameBuf other;  // a live creator keeps its section
-  EXPECT_EQ(other.Open(3, 8192, nullptr, 7), -8000);
+  EXPECT_EQ(other.Open(5, 8192, nullptr, 7), -8000);
   CMPFrameBuf attached;
-  EXPECT_EQ(attached.Open(4, 0, reinterpret_cast<void*>(2), 7), -8000);  // none of that name
+  EXPECT_EQ(attached.Open(6, 0, reinterpret_cast<void*>(2), 7), -8000);  // none of that name
   b.Close();
   CMPFrameBuf late;
-  EXPECT_EQ(late.Open(3, 0, reinterpret_cast<void*>(2), 7), -8000);  // unlinked on close
+  EXPECT_EQ(late.Open(5, 0, reinterpret_cast<void*>(2), 7), -8000);  // unlinked on close
 }
 
 }  // namespace
