@@ -9,6 +9,7 @@
 
 #include "media_clips.h"
 #include "player/h264_decoder.h"
+#include "player/plane_halving.h"
 #include "test_support.h"
 
 namespace {
@@ -67,6 +68,48 @@ TEST(H264Decoder, ShrunkPictureMatchesTheFullPictureAveraged) {
     EXPECT_EQ(bgra[3], 255);
     EXPECT_EQ(bgra.back(), 255);
   }
+}
+
+// The halving of a plane: each sample the rounded mean of its 2x2 block (rows read with the
+// source's stride, not its width), and nothing written past the output's width in a row.
+TEST(PlaneHalving, EachSampleIsTheRoundedMeanOfItsBlock) {
+  constexpr int kW = 37, kH = 5, kSrcStride = 2 * kW + 9, kDstStride = kW + 7;
+  std::vector<uint8_t> src(static_cast<size_t>(kSrcStride) * 2 * kH);
+  for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<uint8_t>(i * 37 + (i >> 3));
+  std::vector<uint8_t> dst(static_cast<size_t>(kDstStride) * kH, 0xEE);
+  player::HalvePlane(src.data(), kSrcStride, dst.data(), kDstStride, kW, kH);
+  for (int y = 0; y < kH; ++y) {
+    for (int x = 0; x < kW; ++x) {
+      const auto at = [&](int sx, int sy) { return int{src[sy * kSrcStride + sx]}; };
+      const int mean =
+          (at(2 * x, 2 * y) + at(2 * x + 1, 2 * y) + at(2 * x, 2 * y + 1) +
+           at(2 * x + 1, 2 * y + 1) + 2) >> 2;
+      ASSERT_EQ(int{dst[y * kDstStride + x]}, mean) << x << "," << y;
+    }
+    for (int x = kW; x < kDstStride; ++x) ASSERT_EQ(dst[y * kDstStride + x], 0xEE);
+  }
+  const uint8_t white[4] = {255, 255, 255, 255};
+  uint8_t out = 0;
+  player::HalvePlane(white, 2, &out, 1, 1, 1);
+  EXPECT_EQ(out, 255);  // no overflow of the sum
+}
+
+// A window of exactly half the picture (averaged blocks) and one a pixel wider (the general
+// scaler) show nearly the same picture.
+TEST(H264Decoder, HalfSizeAndGeneralShrinkAgree) {
+  const auto& clip = testsupport::TestClip();
+  H264Decoder d;
+  ASSERT_TRUE(d.Open());
+  for (size_t k = 0; k < 10; ++k) d.Decode(clip.pictures[k].data(), clip.pictures[k].size());
+  std::vector<uint8_t> half, general;
+  ASSERT_TRUE(d.LastPictureBgra(160, 120, &half));
+  ASSERT_TRUE(d.LastPictureBgra(161, 120, &general));
+  double sum = 0;
+  for (int y = 0; y < 120; ++y)
+    for (int x = 0; x < 80; ++x)  // the left half, where the two samplings line up best
+      for (int c = 0; c < 3; ++c)
+        sum += std::abs(int{half[(y * 160 + x) * 4 + c]} - int{general[(y * 161 + x) * 4 + c]});
+  EXPECT_LT(sum / (80 * 120 * 3), 6.0) << sum / (80 * 120 * 3);
 }
 
 TEST(H264Decoder, DamagedDataIsSkippedAndDecodingGoesOn) {

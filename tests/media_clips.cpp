@@ -68,7 +68,7 @@ const MediaClip& TestClip(int frames, int gop, int width, int height) {
   char cmd[1024];
   std::snprintf(cmd, sizeof cmd,
                 "ffmpeg -v error -y -f lavfi -i testsrc=size=%dx%d:rate=25 -frames:v %d "
-                "-c:v libx264 -bf 0 -g %d -x264-params repeat-headers=1 -f h264 %s && "
+                "-c:v libx264 -pix_fmt yuv420p -bf 0 -g %d -x264-params repeat-headers=1 -f h264 %s && "
                 "ffmpeg -v error -y -f lavfi -i sine=frequency=440:sample_rate=8000 -t %.2f "
                 "-c:a g726 -b:a 16k -f g726 %s",
                 width, height, frames, gop, video.c_str(), frames / 25.0, audio.c_str());

@@ -1,7 +1,7 @@
-// Real media for tests, made with Debian's ffmpeg at test time: a small H.264 clip (x264,
-// Annex-B, every start code rewritten to 4 bytes, SPS and PPS before each IDR) cut into
-// pictures, and G.726 audio (16 kbit/s, 8000 Hz mono) cut into 40 ms pieces. Also the shell
-// helpers the tests use to check files with ffprobe and ffmpeg.
+// Real media for tests, made with Debian's ffmpeg at test time: a small H.264 clip (x264, 4:2:0
+// as recorders stream it, Annex-B, every start code rewritten to 4 bytes, SPS and PPS before
+// each IDR) cut into pictures, and G.726 audio (16 kbit/s, 8000 Hz mono) cut into 40 ms pieces.
+// Also the shell helpers the tests use to check files with ffprobe and ffmpeg.
 #pragma once
 
 #include <cstdint>
