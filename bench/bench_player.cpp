@@ -10,8 +10,8 @@
 // Printed: pictures per second of each, the ratio player time / ffmpeg time (the aim: 1.2 or
 // less) and whether the player keeps up with 1080p at 25 pictures per second on one core; then
 // the benchmark's peak resident memory (VmHWM) with the 16 decoder slots of a player. The
-// stream is made with ffmpeg (libx264) at the start. The best of three rounds (--rounds)
-// counts.
+// stream is made with ffmpeg (libx264) at the start. The best of the rounds counts
+// (--rounds, 3 by default).
 //
 // With --player and --stfsctl the stream is also recorded on a disk image with stfsctl and the
 // player itself (offscreen) plays it through its scripted tour: its peak resident memory while
