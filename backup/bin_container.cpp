@@ -53,7 +53,7 @@ int BinContainer::Append(const uint8_t* frame, uint32_t length) {
     type = frame[6];
     indexedSize = le::Get32(frame + 12);
     ms = static_cast<int64_t>(le::Get64(frame + 24));
-  } else if (selector_.Select(const_cast<uint8_t*>(frame)) == 0) {
+  } else if (selector_.SelectWithin(const_cast<uint8_t*>(frame), length) == 0) {
     type = selector_.Current()->GetFrameType();
     ms = selector_.Current()->GetPts();
     indexedSize = (length + 1) & ~1u;  // as the record writer indexes a frame

@@ -18,7 +18,7 @@ int RecordFrames::Next() {
   // The end of the data (or of the wanted range) is the end of the record.
   if (n == 0 || n == ERR_READER_END || n == ERR_READER_PAST_END) return 0;
   if (n < 0) return n;
-  if (selector_.Select(buffer_.data()) != 0) {
+  if (selector_.SelectWithin(buffer_.data(), static_cast<uint64_t>(n)) != 0) {
     type_ = 0;
     pts_ = 0;
     header_ = 0;
@@ -32,7 +32,7 @@ int RecordFrames::Next() {
   width_ = s->GetWidth();
   height_ = s->GetHeight();
   const int64_t end = record_.endMs;
-  if (end > 0 && pts_ > end) return 0;  // past the record: the next recording's frames
+  if (end > 0 && selector_.RangeTime() > end) return 0;  // past the record: the next recording's
   bytes_ += static_cast<uint64_t>(n);
   return n;
 }

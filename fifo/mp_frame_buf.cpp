@@ -65,6 +65,7 @@ int CMPFrameBuf::CreateSection(uint32_t capacity) {
   mappedBytes_ = bytes;
   std::memset(control_, 0, kControlBytes);
   le::Put32(control_ + kCapacity, capacity);
+  cap_ = capacity;
   le::Put32(control_ + kCreatorPid, static_cast<uint32_t>(getpid()));
   creator_ = true;
   return 0;
@@ -87,6 +88,7 @@ int CMPFrameBuf::AttachSection() {
   }
   control_ = c;
   mappedBytes_ = static_cast<size_t>(st.st_size);
+  cap_ = le::Get32(c + kCapacity);
   creator_ = false;
   return 0;
 }
@@ -116,9 +118,19 @@ void CMPFrameBuf::Close() {
   open_ = false;
 }
 
-uint32_t CMPFrameBuf::Cap() const { return le::Get32(control_ + kCapacity); }
+void CMPFrameBuf::CheckPositions() {
+  const uint32_t w = le::Get32(control_ + kWrite), r = le::Get32(control_ + kRead);
+  if ((w < cap_ && r < cap_) || (cap_ == 0 && w == 0 && r == 0)) return;
+  DebugLog("Shared frame buffer %s positions out of range (read %u write %u); emptied.\n",
+           name_.c_str(), r, w);
+  control_[kWrapped] = 0;
+  le::Put32(control_ + kWrite, 0);
+  le::Put32(control_ + kRead, 0);
+  control_[kError] = 1;
+}
 
-uint32_t CMPFrameBuf::DataSizeLocked() const {
+uint32_t CMPFrameBuf::DataSizeLocked() {
+  CheckPositions();
   const uint32_t w = le::Get32(control_ + kWrite), r = le::Get32(control_ + kRead);
   if (control_[kWrapped]) return w > r ? w - r : Cap() - r + w;
   return w >= r ? w - r : 0;
@@ -149,7 +161,11 @@ int64_t CMPFrameBuf::LastFrameTime() {
   return open_ ? static_cast<int64_t>(le::Get64(control_ + kLastTime)) : 0;
 }
 
+// The position is taken modulo the capacity: the other process may move it between a check
+// and its use.
 void CMPFrameBuf::CopyIn(uint32_t pos, const void* data, uint32_t len) {
+  if (Cap() == 0) return;
+  pos %= Cap();
   const uint8_t* p = static_cast<const uint8_t*>(data);
   const uint32_t first = len < Cap() - pos ? len : Cap() - pos;
   std::memcpy(data_ + pos, p, first);
@@ -157,6 +173,8 @@ void CMPFrameBuf::CopyIn(uint32_t pos, const void* data, uint32_t len) {
 }
 
 void CMPFrameBuf::CopyOut(uint32_t pos, void* dst, uint32_t len) const {
+  if (Cap() == 0) return;
+  pos %= Cap();
   uint8_t* p = static_cast<uint8_t*>(dst);
   const uint32_t first = len < Cap() - pos ? len : Cap() - pos;
   std::memcpy(p, data_ + pos, first);
@@ -222,6 +240,7 @@ uint8_t* CMPFrameBuf::GetReadSpan(uint32_t len, uint32_t* firstLen, uint8_t** fi
   *firstLen = 0;
   *firstPtr = nullptr;
   if (!open_ || len == 0) return nullptr;
+  CheckPositions();
   const uint32_t r = le::Get32(control_ + kRead);
   if (uint64_t{r} + len <= Cap()) return data_ + r;
   *firstPtr = data_ + r;
@@ -236,6 +255,7 @@ void CMPFrameBuf::GetWriteSpan(uint8_t** write, uint32_t* toEnd, uint8_t** start
     *toEnd = 0;
     return;
   }
+  CheckPositions();
   const uint32_t w = le::Get32(control_ + kWrite);
   *write = data_ + w;
   *toEnd = control_[kWrapped] ? 0 : Cap() - w;

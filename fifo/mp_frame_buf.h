@@ -11,6 +11,10 @@
 // closes, and replaces a section of the same name whose creating process has died. Between
 // processes one side moves the write position and the other the read position; within a
 // process the buffer's lock serialises them.
+//
+// The other process can write anything into the control block: the capacity is taken once, when
+// the section is made or attached (and checked against its size), and the positions are checked
+// against it on every call. Positions out of range empty the ring and set the error flag.
 #pragma once
 
 #include <cstdint>
@@ -52,8 +56,11 @@ class CMPFrameBuf : public CPlayBufStrategy {
   static std::string SectionName(int clientId, int channel);
 
  private:
-  uint32_t Cap() const;
-  uint32_t DataSizeLocked() const;
+  uint32_t Cap() const { return cap_; }
+  // The positions as the control block holds them, each below the capacity (else the ring is
+  // emptied first). Every locked operation starts here.
+  void CheckPositions();
+  uint32_t DataSizeLocked();
   void CopyIn(uint32_t pos, const void* data, uint32_t len);
   void CopyOut(uint32_t pos, void* dst, uint32_t len) const;
   void Advance(uint32_t offset, uint32_t n, bool write);
@@ -69,4 +76,5 @@ class CMPFrameBuf : public CPlayBufStrategy {
   uint8_t* control_ = nullptr;
   uint8_t* data_ = nullptr;
   size_t mappedBytes_ = 0;
+  uint32_t cap_ = 0;  // the capacity when the section was made or attached
 };

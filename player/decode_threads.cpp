@@ -86,7 +86,8 @@ void DecodeThreads::Run(int window) {
 bool DecodeThreads::OneFrame(int window, std::vector<uint8_t>& buffer, CFrmStategy& selector) {
   const int length = vistor_->TakeFrame(buffer.data(), kFrameBufferBytes);
   if (length <= 0) return false;
-  if (!selector.SelectValid(buffer.data())) return true;  // not a frame: the next one
+  if (!selector.SelectValidWithin(buffer.data(), static_cast<uint64_t>(length)))
+    return true;  // not a frame: the next one
   CFrmStrategy* header = selector.Current();
   const int64_t pts = header->GetPts();
   vistor_->NoteFrameTime(pts);

@@ -373,6 +373,7 @@ int CAsfFile::CommitImage(uint32_t bytes) {
   asf::WriteHeaderObjects(settings_, image_.data());
   head_.dataEnd = dataEnd;
   head_.segCount = static_cast<uint32_t>(segments_.size());
+  head_.segTableOffset = SegmentTableAt(head_, kHeadAt);  // a damaged offset writes nowhere
   std::memcpy(image_.data() + kHeadAt, &head_, sizeof head_);
   for (size_t k = 0; k < segments_.size() && k < kMaxSegments; ++k)
     std::memcpy(image_.data() + head_.segTableOffset + k * kSegmentBytes, &segments_[k],

@@ -1,5 +1,6 @@
 #include "record/frame_strategy.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "disklayout/le.h"
@@ -24,7 +25,15 @@ uint32_t CTagFrmStrategy::GetFrameLength(uint32_t n) {
 uint32_t CTagFrmStrategy::GetFrameNo() { return le::Get32(header_ + 8); }
 void CTagFrmStrategy::SetFrameNo(uint32_t no) { le::Put32(header_ + 8, no); }
 
-bool CTagFrmStrategy::IsValid() { return le::Get32(header_) == magic_ && GetPts() >= 0; }
+// A tag is a frame only when its header holds its own fields and its length covers its header
+// without wrapping: a header length of 0 (a zeroed or torn tag) would make every walk that steps
+// by the frame's length stand still.
+bool CTagFrmStrategy::IsValid() {
+  const uint32_t headerLength = header_[4];
+  return le::Get32(header_) == magic_ && GetPts() >= 0 &&
+         headerLength >= frame::kTagFieldBytes &&
+         le::Get32(header_ + 12) <= UINT32_MAX - headerLength;
+}
 
 int64_t CFoscamFrmStrategy::GetPts() { return static_cast<int64_t>(le::Get64(header_ + 16)); }
 void CFoscamFrmStrategy::SetPts(int64_t pts) { le::Put64(header_ + 16, static_cast<uint64_t>(pts)); }
@@ -35,7 +44,9 @@ uint32_t CFoscamFrmStrategy::GetFrameNo() { return le::Get32(header_ + 8); }
 void CFoscamFrmStrategy::SetFrameNo(uint32_t no) { le::Put32(header_ + 8, no); }
 uint32_t CFoscamFrmStrategy::GetAuxValue() { return le::Get32(header_ + 40); }
 int64_t CFoscamFrmStrategy::GetFrameTime() { return static_cast<int64_t>(le::Get64(header_ + 24)); }
-bool CFoscamFrmStrategy::IsValid() { return GetFrameTime() >= 0; }
+bool CFoscamFrmStrategy::IsValid() {
+  return GetFrameTime() >= 0 && le::Get32(header_ + 12) <= UINT32_MAX - frame::kFoscamHeaderBytes;
+}
 uint16_t CFoscamFrmStrategy::GetWidth() { return le::Get16(header_ + 36); }
 uint16_t CFoscamFrmStrategy::GetHeight() { return le::Get16(header_ + 38); }
 
@@ -53,6 +64,25 @@ int CFrmStategy::Select(void* frame) {
   }
   current_->Attach(frame);
   return 0;
+}
+
+int CFrmStategy::SelectWithin(void* frame, uint64_t length) {
+  if (!frame || length < 4) {
+    type_ = kNone;
+    current_ = nullptr;
+    return frame::kNoFrame;
+  }
+  if (Select(frame) != 0) return frame::kNoFrame;
+  const uint64_t fields = type_ == kFoscam ? frame::kFoscamHeaderBytes : frame::kTagFieldBytes;
+  if (length >= fields) return 0;
+  type_ = kNone;
+  current_ = nullptr;
+  return frame::kNoFrame;
+}
+
+int64_t CFrmStategy::RangeTime() {
+  if (!current_) return 0;
+  return type_ == kFoscam ? foscam_.GetFrameTime() : current_->GetPts();
 }
 
 int64_t FindNextFrame(CFrmStategy& selector, uint8_t* data, uint64_t length, uint64_t from) {

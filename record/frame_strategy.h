@@ -7,6 +7,11 @@
 // kMaxHeaderBytes (48) bytes there. Lengths a header claims are the caller's to check against
 // the data it holds before copying a frame out.
 //
+// IsValid is the one test of "is this a frame": besides the magic and a time stamp that is not
+// negative, the frame's length must be at least its own header (a "PTMF"/"KRVX" header length
+// holds the 24 bytes of its fields) and must not wrap 32 bits. So a valid frame is never shorter
+// than 24 bytes, and every walk that steps by GetFrameLength(1) moves forward.
+//
 // Field layout ("PTMF"/"KRVX"): 0 magic, 4 header length, 5 type, 7 aux byte, 8 frame number,
 // 12 payload length, 16 pts (48-bit signed), 22 reserved. ("FSFM"): 0 magic, 6 type, 8 frame
 // number, 12 payload length, 16 pts (i64), 24 frame time (i64), 36 width, 38 height, 40 aux.
@@ -20,6 +25,7 @@ constexpr uint32_t kMagicQV = 0x464D5450;      // "PTMF"
 constexpr uint32_t kMagicFoscam = 0x4D465346;  // "FSFM"
 constexpr uint32_t kMaxHeaderBytes = 48;       // the most any strategy reads
 constexpr uint32_t kFoscamHeaderBytes = 48;
+constexpr uint32_t kTagFieldBytes = 24;        // "PTMF"/"KRVX": magic .. reserved (0..23)
 constexpr uint32_t kPtmfHeaderBytes = 224;     // the header the recorder's FIFOs use
 constexpr uint8_t kTypeKey = 'I';
 constexpr uint8_t kTypeAudio = 'A';
@@ -112,6 +118,16 @@ class CFrmStategy {
   int GetType() const { return type_; }
   // Select and IsValid together: true when the frame's header is usable.
   bool SelectValid(void* frame) { return Select(frame) == 0 && current_->IsValid(); }
+  // The same for a frame of `length` bytes: no strategy (-101, false) when the bytes cannot
+  // hold its header's fields (24 for "PTMF"/"KRVX", 48 for "FSFM"), so a short frame or a short
+  // buffer is never read past its end.
+  int SelectWithin(void* frame, uint64_t length);
+  bool SelectValidWithin(void* frame, uint64_t length) {
+    return SelectWithin(frame, length) == 0 && current_->IsValid();
+  }
+  // The time that places the current frame on the time line, which ranges end by: the frame
+  // time of an "FSFM" header (its pts may be the camera's own clock), the pts of the others.
+  int64_t RangeTime();
 
  private:
   CKorvexFrmStrategy korvex_;

@@ -14,7 +14,7 @@ RecordHead NewHead(uint32_t fileSize, uint32_t headOffset, uint16_t channel, uin
   h.dataEnd = kDataOffset;  // a head left by a power loss claims no data
   h.channel = channel;
   h.fileIndex = fileIndex;
-  h.segTableOffset = headOffset + kHeadStep;
+  h.segTableOffset = headOffset + kSegmentTableGap;
   h.indexOffset = kIndexOffset;
   h.dataOffset = kDataOffset;
   h.state = kStateWriting;
@@ -51,6 +51,13 @@ std::vector<SegmentRecord> ParseSegments(const uint8_t* block, size_t length,
     out.push_back(s);
   }
   return out;
+}
+
+uint32_t SegmentTableAt(const RecordHead& head, uint32_t headOffset) {
+  const uint64_t at = head.segTableOffset;
+  if (at >= uint64_t{headOffset} + sizeof head && at + kMaxSegments * kSegmentBytes <= kHeadBlockBytes)
+    return head.segTableOffset;
+  return headOffset + kSegmentTableGap;
 }
 
 void ParseIndexArea(const uint8_t* area, size_t length, std::vector<IndexEntry>* index,

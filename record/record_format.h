@@ -21,6 +21,7 @@ namespace recfile {
 
 constexpr uint32_t kHeadBlockBytes = 0x2000;
 constexpr uint32_t kHeadStep = 512;           // the head lies at a multiple of this
+constexpr uint32_t kSegmentTableGap = 512;    // from the head to its segment table
 constexpr uint32_t kIndexOffset = 0x2000;
 constexpr uint32_t kDataOffset = 0x2F000;
 constexpr uint32_t kIndexAreaBytes = kDataOffset - kIndexOffset;
@@ -140,6 +141,11 @@ int FindHead(const uint8_t* block, size_t length);
 // inside the bytes given.
 std::vector<SegmentRecord> ParseSegments(const uint8_t* block, size_t length,
                                          uint32_t segTableOffset);
+
+// Where a head's segment table is written back: the head's own segTableOffset while the whole
+// table (64 records) fits in the head block after the head, else headOffset + 512, where every
+// writer puts it. A damaged offset read from a disk never sends a write outside the block.
+uint32_t SegmentTableAt(const RecordHead& head, uint32_t headOffset);
 
 // Walks the index area (the bytes from file offset 8192, at most 0x2D000 of them): from the
 // first "RIDX" (searched within the first 8192 bytes) to the end, "RIDX" and "GPSI" words give

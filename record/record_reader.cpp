@@ -158,9 +158,11 @@ int CRecordReader::OpenRegion(const std::string& path, uint32_t fileIndex) {
   qvfs::Context& ctx = qvfs::Context::Current();
   direct_ = IsDevicePath(path);
   fileLba_ = 0;
+  fileSectors_ = 0;
   if (direct_) {
     regionName_ = path;
     fileLba_ = ctx.diskWatch().RecordFileLba(path, fileIndex);
+    fileSectors_ = ctx.diskWatch().RecordFileSectors(path);
   } else if (IsFolder(path)) {
     int r = FolderRecordFilePath(path, fileIndex, &regionName_);
     if (r != 0) return r;
@@ -217,9 +219,13 @@ int CRecordReader::Prepare(int64_t startMs, int64_t endMs, bool clear) {
     ReleaseRegion();
     return r;
   }
-  // The region is as large as the head says, and never past what the file really holds.
+  // The region is as large as the head says, and never past what the file really holds: an
+  // ordinary file's size, or on a disk the record-file size its table gives (a damaged head
+  // would otherwise send the reader on into the next record files).
   uint64_t size = head_.fileSize;
   if (!direct_) size = std::min<uint64_t>(size, FileBytes(regionName_));
+  else if (fileSectors_ && file_->get_sec_size())
+    size = std::min<uint64_t>(size, uint64_t{fileSectors_} * file_->get_sec_size());
   fileSize_ = static_cast<uint32_t>(std::max<uint64_t>(size, kDataOffset));
   file_->SetDataSize(fileSize_);
   channel_ = head_.channel;
@@ -530,7 +536,7 @@ int CRecordReader::ReadThinned() {
     const uint32_t len = s->GetFrameLength(1);
     if (len < s->GetHeaderLength() || uint64_t{at} + len > n) break;  // the next chunk has it
     const int64_t pts = s->GetPts();
-    if (endMs_ > 0 && pts > endMs_) {
+    if (endMs_ > 0 && fillSelector_.RangeTime() > endMs_) {
       ended_ = true;
       break;
     }
@@ -783,7 +789,7 @@ int CRecordReader::GetFrame(void* buffer, uint32_t size) {
 }
 
 int CRecordReader::Delivered(void* buffer, int length) {
-  if (selector_.Select(buffer) != 0) return length;
+  if (selector_.SelectWithin(buffer, static_cast<uint64_t>(length)) != 0) return length;
   consumedMs_ = selector_.Current()->GetPts();
   if (selector_.Current()->GetFrameType() == frame::kTypeAudio &&
       qvfs::Context::Current().shared().mixAudio()) {
@@ -796,12 +802,12 @@ int CRecordReader::Delivered(void* buffer, int length) {
 int CRecordReader::GetFrameInRange(void* buffer, uint32_t size) {
   int r = GetFrame(buffer, size);
   if (r <= 0) return r;
-  if (!selector_.SelectValid(buffer)) {
+  if (!selector_.SelectValidWithin(buffer, static_cast<uint64_t>(r))) {
     DebugLog("FSFrameTag error on frame OK! \n");
     ended_ = true;
     return ERR_READER_BAD_FRAME;
   }
-  const int64_t t = selector_.Current()->GetPts();
+  const int64_t t = selector_.RangeTime();
   currentMs_ = t;
   if ((startMs_ == 0 || t >= startMs_) && (endMs_ == 0 || t <= endMs_)) return r;
   ended_ = true;

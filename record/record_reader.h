@@ -110,6 +110,8 @@ class CRecordReader : public CRecReadBase, public ServiceReader {
   // Whether the play buffer holds nothing (the consumer has taken every frame read).
   bool Drained() { return !play_ || play_->DataSize() == 0; }
   uint32_t position() const { return pos_; }
+  // The bytes of the open file the reader may read: the head's size, bounded by the file.
+  uint32_t regionBytes() const { return fileSize_; }
   const std::vector<recfile::IndexEntry>& index() const { return index_; }
   const recfile::RecordHead& head() const { return head_; }
   CPlayBufStrategy* playBuffer() { return play_.get(); }
@@ -147,6 +149,7 @@ class CRecordReader : public CRecReadBase, public ServiceReader {
   std::unique_ptr<CSerialFileBase> file_;
   std::string regionName_;
   bool direct_ = false;
+  uint32_t fileSectors_ = 0;  // of each record file on the disk; 0 when not known
   uint64_t fileLba_ = 0;
   uint64_t serviceKey_ = 0;
   bool registered_ = false;

@@ -26,6 +26,8 @@ constexpr int64_t kIndexFlushMs = 1000;
 constexpr uint32_t kRepairChunk = 0x200000;
 constexpr uint32_t kRepairMaxFrame = 1024000;
 constexpr int64_t kRepairKeySpacingMs = 980;
+// A recording goes on after damaged data only when its next frame follows within this time.
+constexpr int64_t kRepairResyncGapMs = 10000;
 
 uint32_t AlignDown(uint32_t v, uint32_t a) { return v / a * a; }
 uint32_t AlignUp(uint32_t v, uint32_t a) { return (v + a - 1) / a * a; }
@@ -157,6 +159,11 @@ int CRecordWriter::OpenAppend(const std::string& path, const _rec_file_info_& de
     ++used;
   }
   indexAppend_ = indexFlushed_ = used * kIndexEntryBytes;
+  // The count the head gives is the disk's word only: the entries really there decide.
+  uint32_t ridx = 0;
+  for (uint32_t k = 0; k < used; ++k)
+    ridx += std::memcmp(indexBuf_.data() + k * kIndexEntryBytes, "RIDX", 4) == 0;
+  head_.indexCount = ridx;
   minIndexDistance_ = MinIndexDistance(fileSize);
   // A damaged dataEnd never sends frames into the index area or past the file.
   pos_ = std::min(std::max(head_.dataEnd, kDataOffset), fileSize);
@@ -383,10 +390,10 @@ int CRecordWriter::FlushCache() {
 
 int CRecordWriter::WriteHead() {
   if (!file_) return ERR_WRITER_NO_REGION;
+  head_.segTableOffset = SegmentTableAt(head_, headOffset_);  // a damaged offset writes nowhere
   std::memcpy(headImage_.data() + headOffset_, &head_, sizeof head_);
-  const uint32_t table = std::min<uint32_t>(head_.segTableOffset, kHeadBlockBytes);
-  const size_t room = (kHeadBlockBytes - table) / kSegmentBytes;
-  for (size_t k = 0; k < segments_.size() && k < room && k < kMaxSegments; ++k)
+  const uint32_t table = head_.segTableOffset;
+  for (size_t k = 0; k < segments_.size() && k < kMaxSegments; ++k)
     std::memcpy(headImage_.data() + table + k * kSegmentBytes, &segments_[k], kSegmentBytes);
   int r = file_->WritePos(0, headImage_.data(), kHeadBlockBytes, true);
   if (r < 0) return r;
@@ -543,19 +550,46 @@ int CRecordWriter::RepairFile(const std::string& path, uint32_t fileIndex, uint3
     pos = last.offset;
     lastIndexedPts = int64_t{last.time} * 1000;
   }
+  auto headerAt = [&](uint32_t at) -> uint8_t* {
+    if (chunk.empty() || at < chunkAt || at + frame::kMaxHeaderBytes > chunkAt + chunk.size())
+      if (!fill(at)) return nullptr;
+    return chunk.data() + (at - chunkAt);
+  };
+  // Past a damaged tag (a torn or zeroed header, a length no frame has) the recording may go
+  // on: the next valid tag within one largest frame whose time continues it. Frames of an older
+  // recording left behind in the file have earlier times and end the scan. 0: none.
+  auto resync = [&](uint32_t from) -> uint32_t {
+    const uint64_t limit = std::min<uint64_t>(regionSize, uint64_t{from} + kRepairMaxFrame);
+    for (uint32_t at = from; at + frame::kMaxHeaderBytes <= limit; ++at) {  // a byte a pass
+      uint8_t* h = headerAt(at);
+      if (!h) return 0;
+      if (!sel.SelectValid(h)) continue;
+      const int64_t pts = sel.Current()->GetPts();
+      if (pts >= lastPts && pts <= AddMsSaturated(lastPts, kRepairResyncGapMs) &&
+          uint64_t{at} + sel.Current()->GetFrameLength(1) <= regionSize)
+        return at;
+    }
+    return 0;
+  };
   uint32_t goodEnd = pos;
   bool first = true;
+  // Every pass moves pos forward: by a frame's length (at least its header, which a valid tag
+  // guarantees) or to a resync point past the damaged byte.
   while (pos + frame::kMaxHeaderBytes <= regionSize) {
-    if (chunk.empty() || pos < chunkAt || pos + frame::kMaxHeaderBytes > chunkAt + chunk.size())
-      if (!fill(pos)) break;
-    uint8_t* h = chunk.data() + (pos - chunkAt);
-    if (!sel.SelectValid(h)) break;
-    CFrmStrategy* s = sel.Current();
-    const uint32_t len = s->GetFrameLength(1);
-    if (len > kRepairMaxFrame || len < s->GetHeaderLength() || uint64_t{pos} + len > regionSize) {
-      DebugLog("Data len error %d \n", static_cast<int>(len));
-      break;
+    uint8_t* h = headerAt(pos);
+    if (!h) break;
+    const bool valid = sel.SelectValid(h);
+    const uint32_t len = valid ? sel.Current()->GetFrameLength(1) : 0;
+    if (!valid || len > kRepairMaxFrame || uint64_t{pos} + len > regionSize) {
+      if (valid) DebugLog("Data len error %d \n", static_cast<int>(len));
+      const uint32_t next = resync(pos + 1);
+      if (next == 0) break;
+      DebugLog("Damaged frame data skipped: offset %u to %u.\n", pos, next);
+      pos = next;
+      first = false;
+      continue;
     }
+    CFrmStrategy* s = sel.Current();
     const int64_t pts = s->GetPts();
     if (pts < startMs || (endMs > 0 && pts > endMs)) break;
     const bool key = s->IsKeyFrame();

@@ -341,6 +341,13 @@ uint64_t DiskWatch::RecordFileLba(const std::string& name, uint32_t n) {
   return kUnknownDiskLba;
 }
 
+uint32_t DiskWatch::RecordFileSectors(const std::string& name) {
+  CAutoLock g(&lock_);
+  for (const DiskRecord& d : disks_)
+    if (d.name.find(name) != std::string::npos) return d.recordFileSectors;
+  return 0;
+}
+
 bool DiskWatch::IsVolumeRecordSource(const std::string& name) {
   CAutoLock g(&lock_);
   for (const DiskRecord& d : disks_)

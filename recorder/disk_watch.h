@@ -81,6 +81,9 @@ class DiskWatch {
   std::vector<DiskRecord> Disks();
   // LBA of record file n on the first disk whose name contains name; 2048 when none does.
   uint64_t RecordFileLba(const std::string& name, uint32_t n);
+  // Sectors of each record file on the first disk whose name contains name; 0 when none does.
+  // A record head's own sizes are bounded by it: a damaged head must not reach the next files.
+  uint32_t RecordFileSectors(const std::string& name);
   bool IsVolumeRecordSource(const std::string& name);
   uint32_t ReadyMask() const { return readyMask_.load(); }
   uint32_t RecordFileBytes() const { return recordFileBytes_.load(); }

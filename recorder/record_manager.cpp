@@ -357,7 +357,7 @@ int RecordManager::ReadyCheck(int channel) {
 int RecordManager::WriteFrame(int channel, const uint8_t* frame, uint32_t size) {
   RecordTask& task = *tasks_[static_cast<size_t>(channel)];
   CFrmStategy sel;
-  if (sel.Select(const_cast<uint8_t*>(frame)) != 0) return ERR_TASK_NO_TIME;
+  if (sel.SelectWithin(const_cast<uint8_t*>(frame), size) != 0) return ERR_TASK_NO_TIME;
   const int64_t pts = sel.Current()->GetPts();
   const bool key = sel.Current()->GetFrameType() == frame::kTypeKey;
   const uint32_t type = CurrentType(channel);

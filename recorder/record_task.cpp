@@ -172,7 +172,7 @@ int RecordTask::Progress(int64_t ptsMs) {
 
 int RecordTask::Write(const uint8_t* frame, uint32_t size) {
   CFrmStategy sel;
-  if (sel.Select(const_cast<uint8_t*>(frame)) != 0) return ERR_TASK_NO_TIME;
+  if (sel.SelectWithin(const_cast<uint8_t*>(frame), size) != 0) return ERR_TASK_NO_TIME;
   const int64_t pts = sel.Current()->GetPts();
   const uint8_t type = sel.Current()->GetFrameType();
   if (pts == 0) {

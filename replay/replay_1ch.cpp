@@ -266,7 +266,7 @@ int CReplay1CHProc::ReadFrame(void* buffer, uint32_t length) {
   }
   if (n <= 0) return n;
   CFrmStategy sel;
-  const int64_t pts = sel.Select(buffer) == 0 ? sel.Current()->GetPts() : 0;
+  const int64_t pts = sel.SelectWithin(buffer, static_cast<uint64_t>(n)) == 0 ? sel.RangeTime() : 0;
   if (pts > rangeEnd_) {
     platform::LogRange("Err Time: ", pts, rangeEnd_);
     CAutoLock g(&lock_);

@@ -391,4 +391,40 @@ TEST_F(AsfFileTest, RepairStopsAtDamagedPackets) {
   }
 }
 
+// A head whose segment-table offset was damaged (far past the head block, or over the head
+// itself): appending and repairing write the table where it belongs, inside the head block.
+TEST_F(AsfFileTest, ADamagedSegmentTableOffsetNeverSendsAWriteOutsideTheHeadBlock) {
+  for (uint32_t damaged : {0xFFFFFF00u, 0x1FC0u, 1024u}) {
+    const std::string out = tmp_.File("seg" + std::to_string(damaged) + ".asf");
+    {
+      CAsfFile w(0);
+      ASSERT_EQ(w.OpenNew(out, 0, 0, kT0, nullptr), 0);
+      WriteClip(w, 60, kT0);
+      ASSERT_EQ(w.Close(), 0);
+    }
+    const uint32_t field = recfile::kAsfHeadOffset + offsetof(recfile::RecordHead, segTableOffset);
+    uint8_t word[4];
+    le::Put32(word, damaged);
+    testsupport::WriteFileBytes(out, field, word, 4);
+    _rec_file_info_ info{};
+    info.startMs = kT0 + 5000;
+    {
+      CAsfFile w(0);
+      ASSERT_EQ(w.OpenAppend(out, info, 0, kT0 + 60 * 40), 0) << damaged;
+      WriteClip(w, 20, kT0 + 5000);
+      ASSERT_EQ(w.Close(), 0);
+    }
+    testsupport::WriteFileBytes(out, field, word, 4);
+    CAsfFile fixer(0);
+    uint32_t end = 0;
+    int64_t endTime = 0;
+    ASSERT_EQ(fixer.RepairFile(out, 0, 0, 0, 0, &end, &endTime), 0) << damaged;
+    auto bytes = ReadFileBytes(out, 0, recfile::kDataOffset);
+    const recfile::RecordHead h = HeadAt(bytes);
+    EXPECT_EQ(h.segTableOffset, 1536u) << damaged;
+    EXPECT_GE(recfile::ParseSegments(bytes.data(), recfile::kHeadBlockBytes, 1536).size(), 1u);
+    EXPECT_EQ(DecodeErrors(out), "") << "the ASF header objects are intact";
+  }
+}
+
 }  // namespace

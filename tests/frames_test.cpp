@@ -85,6 +85,49 @@ TEST(FrameStrategy, FoscamHeaders) {
   EXPECT_EQ(s->GetAuxValue(), 30u);
 }
 
+// A tag whose length is 0, shorter than its own fields, or wraps 32 bits is no frame: every
+// walk that steps by a frame's length relies on a valid frame being at least 24 bytes long.
+TEST(FrameStrategy, LengthsThatCannotBeAFrameAreNotValid) {
+  CFrmStategy sel;
+  struct Case {
+    uint8_t headerLen;
+    uint32_t payload;
+    bool valid;
+  } cases[] = {{0, 0, false},        {0, 5000, false},      {23, 100, false},
+               {24, 0, true},        {224, 0, true},        {224, 0xFFFFFF1F, true},
+               {224, 0xFFFFFF20, false}, {255, 0xFFFFFFFF, false}};
+  for (const Case& c : cases) {
+    auto h = Ptmf(c.headerLen, c.payload);
+    ASSERT_EQ(sel.Select(h.data()), 0);
+    EXPECT_EQ(sel.Current()->IsValid(), c.valid) << int{c.headerLen} << " " << c.payload;
+    if (c.valid) {
+      EXPECT_GE(sel.Current()->GetFrameLength(1), 24u);
+    }
+  }
+  std::vector<uint8_t> f(48, 0);
+  std::memcpy(f.data(), "FSFM", 4);
+  le::Put32(&f[12], 0xFFFFFFD0);  // 48 + this wraps
+  ASSERT_EQ(sel.Select(f.data()), 0);
+  EXPECT_FALSE(sel.Current()->IsValid());
+  le::Put32(&f[12], 0xFFFFFFCF);
+  EXPECT_TRUE(sel.Current()->IsValid());
+
+  // A short frame or a short buffer is never read past: no strategy below a header's fields.
+  auto h = Ptmf(224, 10);
+  EXPECT_EQ(sel.SelectWithin(h.data(), 23), -101);
+  EXPECT_EQ(sel.Current(), nullptr);
+  EXPECT_EQ(sel.SelectWithin(h.data(), 24), 0);
+  EXPECT_EQ(sel.SelectWithin(f.data(), 47), -101);
+  EXPECT_EQ(sel.SelectWithin(f.data(), 3), -101);
+  // "FSFM" frames are placed on the time line by their frame time, not their pts.
+  le::Put64(&f[16], 5);
+  le::Put64(&f[24], 1700000000000);
+  ASSERT_EQ(sel.SelectWithin(f.data(), 48), 0);
+  EXPECT_EQ(sel.RangeTime(), 1700000000000);
+  ASSERT_EQ(sel.Select(h.data()), 0);
+  EXPECT_EQ(sel.RangeTime(), sel.Current()->GetPts());
+}
+
 TEST(FrameStrategy, ScanSkipsGarbageAndInvalidHeaders) {
   std::vector<uint8_t> data(400, 0x5A);
   auto bad = Ptmf(224, 10);

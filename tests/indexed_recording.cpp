@@ -3,12 +3,18 @@
 #include <gtest/gtest.h>
 
 #include "api/context.h"
+#include "platform/clock.h"
+#include "platform/fault_transport.h"
+#include "qvfs/qvfs.h"
 #include "record/frame_strategy.h"
 #include "record/record_writer.h"
 
 namespace testsupport {
 
-int RecordIndexed(qvfs::Context& ctx, int channel, const std::vector<std::vector<uint8_t>>& frames) {
+namespace {
+
+int Record(qvfs::Context& ctx, int channel, const std::vector<std::vector<uint8_t>>& frames,
+           platform::FaultPlan* cut) {
   DiskIndexSet& set = ctx.diskWatch().IndexSet(0);
   FileGrant g;
   EXPECT_EQ(set.TakeFreeFile(&g), 0);
@@ -40,8 +46,9 @@ int RecordIndexed(qvfs::Context& ctx, int channel, const std::vector<std::vector
                        sel.Current()->GetFrameType() == 'A';
     const bool last = i + 1 == frames.size();
     if ((!audio && ++video % 35 == 0) || last) {
-      r.operation = last ? kOpRecordClose : 0;
-      if (last) r.state = 0x01;
+      const bool close = last && !cut;
+      r.operation = close ? kOpRecordClose : 0;
+      if (close) r.state = 0x01;
       r.size = bytes;
       r.endMs = timeOf(f);
       EXPECT_EQ(set.UpdateRecordInfo(r), 0);
@@ -49,8 +56,30 @@ int RecordIndexed(qvfs::Context& ctx, int channel, const std::vector<std::vector
       bytes = 0;
     }
   }
-  EXPECT_EQ(w.Close(), 0);
+  if (cut) {
+    // The write cache holds back small amounts for a while: let that time pass at once.
+    QVFS_SetManualClock(1, platform::TheClock().NowMs() + 60000);
+    EXPECT_EQ(w.FlushCache(), 0);
+    QVFS_SetManualClock(0, 0);
+    EXPECT_GE(w.FlushIndex(true), 0);
+    cut->CutPowerAfterWrites(0);
+    w.Close();  // reaches the disk no more
+    cut->CutPowerAfterWrites(-1);
+  } else {
+    EXPECT_EQ(w.Close(), 0);
+  }
   return static_cast<int>(g.fileIndex);
+}
+
+}  // namespace
+
+int RecordIndexed(qvfs::Context& ctx, int channel, const std::vector<std::vector<uint8_t>>& frames) {
+  return Record(ctx, channel, frames, nullptr);
+}
+
+int RecordIndexedCut(qvfs::Context& ctx, int channel,
+                     const std::vector<std::vector<uint8_t>>& frames, platform::FaultPlan& power) {
+  return Record(ctx, channel, frames, &power);
 }
 
 }  // namespace testsupport

@@ -2,6 +2,7 @@
 // oversized frames, the write span), and the shared-memory buffer across two processes.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -118,9 +119,9 @@ TEST(PlayBufGeneral, WriteSpanAndCommit) {
 class MPFrameBufTest : public ::testing::Test {
  protected:
   // Section names are machine-wide and CTest runs these tests side by side: each test keeps
-  // to its own channels (3 for the first, 5 and 6 for the second).
+  // to its own channels (3 for the first, 5 and 6 for the second, 8 for the third).
   void TearDown() override {
-    for (int channel : {3, 5, 6}) shm_unlink(CMPFrameBuf::SectionName(7, channel).c_str());
+    for (int channel : {3, 5, 6, 8}) shm_unlink(CMPFrameBuf::SectionName(7, channel).c_str());
   }
 };
 
@@ -184,6 +185,60 @@ TEST_F(MPFrameBufTest, StaleSectionOfADeadProcessIsReplaced) {
   b.Close();
   CMPFrameBuf late;
   EXPECT_EQ(late.Open(5, 0, reinterpret_cast<void*>(2), 7), -8000);  // unlinked on close
+}
+
+// The other process writes the control block as it likes: positions and a capacity past the
+// ring. Every call checks them (the ring is emptied, the error flag set) and nothing is read or
+// written outside the section.
+TEST_F(MPFrameBufTest, PositionsTheOtherSideDamagedAreCheckedOnEveryCall) {
+  CMPFrameBuf b, attached;
+  ASSERT_EQ(b.Open(8, 4096, nullptr, 7), 0);
+  ASSERT_EQ(attached.Open(8, 0, reinterpret_cast<void*>(2), 7), 0);
+  const int fd = shm_open(CMPFrameBuf::SectionName(7, 8).c_str(), O_RDWR, 0600);
+  ASSERT_GE(fd, 0);
+  auto* control = static_cast<uint8_t*>(
+      mmap(nullptr, CMPFrameBuf::kControlBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+  close(fd);
+  ASSERT_NE(control, MAP_FAILED);
+  auto r = Record(1000, 1);
+  std::vector<uint8_t> out(8192);
+  const uint32_t bad[][2] = {{0xFFFFFF00, 0}, {0, 0x7FFFFFFF}, {4096, 4096}};
+  for (const auto& pos : bad) {
+    le::Put32(control + 4, pos[0]);
+    le::Put32(control + 8, pos[1]);
+    le::Put32(control + 12, 0x7FFFFFFF);  // the capacity as well
+    EXPECT_LE(attached.DataSize(), 4096u);
+    EXPECT_EQ(control[32], 1) << "the error flag";
+    ASSERT_EQ(b.PutData(r.data(), r.size()), static_cast<int>(r.size()));
+    EXPECT_EQ(attached.GetFrame(out.data(), out.size()), static_cast<int>(r.size()));
+    EXPECT_EQ(0, std::memcmp(out.data(), r.data(), r.size()));
+    control[32] = 0;
+  }
+  munmap(control, CMPFrameBuf::kControlBytes);
+}
+
+// A tag whose header and payload lengths are 0 is no frame for either play buffer: it is
+// stepped over and the frame after it comes out (no endless "garbage skipped" answers).
+TEST_F(MPFrameBufTest, AZeroLengthTagIsSteppedOverByBothPlayBuffers) {
+  CPlayBufGeneral general;
+  ASSERT_EQ(general.Open(0, 65536, nullptr, 0), 0);
+  CMPFrameBuf shared;
+  ASSERT_EQ(shared.Open(3, 65536, nullptr, 7), 0);
+  auto zero = Record(40, 1);
+  zero[4] = 0;
+  le::Put32(&zero[12], 0);
+  auto good = Record(500, 2);
+  for (CPlayBufStrategy* b : {static_cast<CPlayBufStrategy*>(&general),
+                              static_cast<CPlayBufStrategy*>(&shared)}) {
+    ASSERT_GT(b->PutData(zero.data(), zero.size()), 0);
+    ASSERT_GT(b->PutData(good.data(), good.size()), 0);
+    std::vector<uint8_t> out(4096);
+    int n = 0, calls = 0;
+    for (; calls < 1000 && n <= 0; ++calls) n = b->GetFrame(out.data(), out.size());
+    EXPECT_EQ(n, static_cast<int>(good.size()));
+    EXPECT_EQ(0, std::memcmp(out.data(), good.data(), good.size()));
+    EXPECT_EQ(b->DataSize(), 0u);
+  }
 }
 
 }  // namespace

@@ -131,6 +131,31 @@ TEST_F(RecordReaderTest, RangeEndsAtTheFirstFrameAfterIt) {
   EXPECT_TRUE(r.ended());
 }
 
+// "FSFM" frames carry the camera's own clock as pts and the wall time as frame time: a range
+// (in wall time) ends by the frame time, in normal play and in fast forward.
+TEST_F(RecordReaderTest, FsfmRangesEndByTheFrameTime) {
+  const std::string path = tmp_.File("00001.asf");
+  testsupport::MakeSparseFile(path, kFileBytes);
+  CRecordWriter w(4);
+  ASSERT_EQ(w.OpenNew(path, 1, kFileBytes, kT0 - 3600000, nullptr), 0);
+  for (int i = 0; i < 100; ++i) {
+    auto f = testsupport::FsfmFrame(i % 25 == 0 ? 'I' : 'P', kT0 + i * 40,
+                                    std::vector<uint8_t>(3001, static_cast<uint8_t>(i)), i);
+    le::Put64(&f[16], static_cast<uint64_t>(kT0 - 3600000 + i * 40));  // the camera's clock
+    ASSERT_GT(w.WriteFrame(f.data(), static_cast<uint32_t>(f.size())), 0) << i;
+  }
+  ASSERT_EQ(w.Close(), 0);
+  for (int mode : {kModeNormal, kModeFast}) {
+    CRecordReader r;
+    ASSERT_EQ(r.Open(path, 1, 0, kT0 + 49 * 40, true), 0);
+    r.SetPlayMode(mode, 2);
+    std::vector<uint8_t> buf(1 << 16);
+    int frames = 0;
+    while (r.GetFrameInRange(buf.data(), buf.size()) > 0) ++frames;
+    EXPECT_EQ(frames, 50) << mode;
+  }
+}
+
 TEST_F(RecordReaderTest, ThinnedReadsAndGpsEntries) {
   // Two GPS fixes after the index entries: the n-th goes with the n-th key frame.
   std::vector<uint8_t> gps(40, 0);

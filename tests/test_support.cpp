@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <algorithm>
 #include <cstring>
@@ -25,6 +27,21 @@ void CaptureSink(const char* text) {
   g_messages.emplace_back(text ? text : "");
 }
 }  // namespace
+
+void RunWithin(int seconds, const char* what, const std::function<void()>& work) {
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  std::thread t([&work, done] {
+    work();
+    *done = true;
+  });
+  if (!WaitUntil([&] { return done->load(); }, seconds * 1000)) {
+    // The thread cannot be stopped or joined: report and end the run here.
+    ADD_FAILURE() << what << " did not finish within " << seconds << " s";
+    std::fprintf(stderr, "%s did not finish within %d s: a hang\n", what, seconds);
+    std::_Exit(1);
+  }
+  t.join();
+}
 
 TempDir::TempDir() {
   const char* base = getenv("TMPDIR");
@@ -101,21 +118,26 @@ std::vector<uint8_t> FsfmFrame(uint8_t type, int64_t ptsMs, const std::vector<ui
 }
 
 void LibraryTest::SetUp() {
-  ctx_ = std::make_unique<qvfs::ScopedContext>();
-  ctx_->get().platform().drives.UseSystemDisks(false);
-  ctx_->get().platform().drives.UseMachineMounts(false);
-  faults_ = std::make_shared<platform::FaultPlan>();
-  auto plan = faults_;
-  ctx_->get().platform().drives.SetDecorator(
-      [plan](int, std::unique_ptr<platform::ScsiTransport> t) -> std::unique_ptr<platform::ScsiTransport> {
-        return std::make_unique<platform::FaultTransport>(std::move(t), plan);
-      });
+  NewContext();
   {
     std::lock_guard<std::mutex> g(g_msgMutex);
     g_messages.clear();
   }
   QVFS_SetConsoleOutput(0);
   QVFS_SetLogSink(&CaptureSink);
+}
+
+void LibraryTest::NewContext() {
+  ctx_.reset();
+  ctx_ = std::make_unique<qvfs::ScopedContext>();
+  ctx_->get().platform().drives.UseSystemDisks(false);
+  ctx_->get().platform().drives.UseMachineMounts(false);
+  if (!faults_) faults_ = std::make_shared<platform::FaultPlan>();
+  auto plan = faults_;
+  ctx_->get().platform().drives.SetDecorator(
+      [plan](int, std::unique_ptr<platform::ScsiTransport> t) -> std::unique_ptr<platform::ScsiTransport> {
+        return std::make_unique<platform::FaultTransport>(std::move(t), plan);
+      });
 }
 
 void LibraryTest::TearDown() {
@@ -137,6 +159,11 @@ std::string LibraryTest::MakeRecordDisk(int channels, const std::string& file) {
   ctx_->get().deviceServices().SetIntervals(2, 50);
   const std::string drive = AttachImage(1ull << 30, 512, false, file);
   EXPECT_GT(QVFS_FormatToRecdisk(drive.c_str(), 64, 0), 0);
+  EXPECT_EQ(QVFS_Init(RecordDiskConfig(channels)), 0);
+  return ::testing::Test::HasFailure() ? std::string() : drive;
+}
+
+StorageConfig LibraryTest::RecordDiskConfig(int channels) {
   StorageConfig c{};
   c.channelCount = channels;
   c.fifoUsers = 2;
@@ -144,8 +171,15 @@ std::string LibraryTest::MakeRecordDisk(int channels, const std::string& file) {
   c.playBufferSize = 0x40000;
   c.frameBufferSize = 0x80000;
   c.writeCacheSize = 0x180000;
-  EXPECT_EQ(QVFS_Init(c), 0);
-  return ::testing::Test::HasFailure() ? std::string() : drive;
+  return c;
+}
+
+void LibraryTest::Restart(int channels) {
+  ctx_->get().storage().Shutdown();
+  NewContext();
+  EXPECT_GE(QVFS_AttachImage(imagePath_.c_str(), 0, 512), 0);
+  ctx_->get().deviceServices().SetIntervals(2, 50);
+  EXPECT_EQ(QVFS_Init(RecordDiskConfig(channels)), 0);
 }
 
 std::vector<_rec_file_info_> LibraryTest::Recordings(int channel) {

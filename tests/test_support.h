@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -27,6 +28,11 @@ bool WaitUntil(Pred done, int ms = 10000) {
   }
   return done();
 }
+
+// Runs `work` on a thread of its own and fails the test, then ends the process, when it has not
+// finished within `seconds`: a walk that stands still on damaged data would otherwise hang the
+// whole suite instead of failing one test.
+void RunWithin(int seconds, const char* what, const std::function<void()>& work);
 
 // A folder under $TMPDIR (or /tmp), removed with everything in it.
 class TempDir {
@@ -70,6 +76,13 @@ class LibraryTest : public ::testing::Test {
   // QVFS_Init run for `channels` channels without recording, the device service quick. The
   // drive name, or "" after a failed check.
   std::string MakeRecordDisk(int channels, const std::string& file);
+  // The configuration MakeRecordDisk starts the library with.
+  static StorageConfig RecordDiskConfig(int channels);
+  // The next start of the library on the last image attached (a context of its own, as a new
+  // process has): QVFS_Init's scan reads the disk afresh and repairs what was left open.
+  void Restart(int channels);
+  // A fresh library context with the test's drive settings and fault plan.
+  void NewContext();
   // The recordings of a channel the play-list search finds, one record per run of a file's
   // segment records.
   std::vector<_rec_file_info_> Recordings(int channel);

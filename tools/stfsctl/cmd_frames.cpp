@@ -95,7 +95,7 @@ int CmdFrames(Invocation& inv) {
     const int n = reader.GetFrame(buf.data(), static_cast<uint32_t>(buf.size()));
     if (n <= 0) break;
     CFrmStategy sel;
-    if (sel.Select(buf.data()) != 0) continue;
+    if (sel.SelectWithin(buf.data(), static_cast<uint64_t>(n)) != 0) continue;
     uint64_t at = offset;
     if (keyModes) {
       const size_t e = modeCode == kModeBack ? index.size() - 1 - k : k;

@@ -94,7 +94,7 @@ class FrameDecoder {
   void Take(const uint8_t* frame, int size) {
     if (!opened_) return;
     CFrmStategy sel;
-    if (sel.Select(const_cast<uint8_t*>(frame)) != 0) return;
+    if (sel.SelectWithin(const_cast<uint8_t*>(frame), static_cast<uint64_t>(size)) != 0) return;
     const uint8_t type = sel.Current()->GetFrameType();
     if (type == frame::kTypeAudio) return;
     const uint32_t header = sel.Current()->GetHeaderLength();
@@ -171,7 +171,7 @@ int CmdPlay(Invocation& inv) {
       return Fail(inv.global, n, "reading a frame failed: " + LastDiagnostic());
     }
     CFrmStategy sel;
-    if (n == 0 || sel.Select(buf.data()) != 0) continue;
+    if (n == 0 || sel.SelectWithin(buf.data(), static_cast<uint64_t>(n)) != 0) continue;
     const int64_t pts = sel.Current()->GetPts();
     if (mode == 256 && pts < o.from * 1000) {
       ending = "range start";
