@@ -157,6 +157,8 @@ int CFrameFIFO::ReadFrame(void* dst, uint32_t dstSize, int reader) {
   // A header that crosses the end reads whole from the slack, where the writer put it; the
   // ring's start is repeated there as well for what the slack does not hold yet.
   if (toEnd < kHeaderBytes) std::memcpy(b + capacity_, b, kHeaderBytes - toEnd);
+  // Each call consumes at least a byte for this reader, or returns a whole record (at least the
+  // 224-byte header), or waits for more data: a reader's loop over it never stands still.
   if (le::Get32(b + pos) != kMagic) {
     // Out of step: find the next magic, consuming what lies before it for this reader only.
     uint32_t i = 1;

@@ -271,6 +271,7 @@ void CMPFrameBuf::Clear() {
   control_[kCleared] = 0;
 }
 
+// As CPlayBufGeneral::GetFrame: every answer consumes at least one byte or waits for more data.
 int CMPFrameBuf::GetFrame(void* dst, uint32_t maxLen) {
   CAutoLock g(&lock_);
   if (!open_) return PLAYBUF_ERR_BAD;

@@ -25,6 +25,8 @@ int64_t CPlayBufGeneral::FindHeader(uint32_t held, uint32_t* tried) {
   return -1;
 }
 
+// Consumers call this in a loop: every answer of 0 ("garbage skipped") has consumed at least one
+// byte, and a frame consumes its length (a valid tag's is at least 24 bytes), so the loop ends.
 int CPlayBufGeneral::GetFrame(void* dst, uint32_t maxLen) {
   if (!ring_.inited()) return PLAYBUF_ERR_NOT_OPEN;
   CAutoLock g(&ring_.lock());

@@ -445,6 +445,7 @@ uint32_t CAsfFile::ScanPackets(uint32_t from, uint32_t to, int64_t startMs, int6
   uint32_t good = from;
   int64_t reached = INT64_MIN;
   const uint32_t perChunk = kRepairChunk / asf::kPacketBytes;
+  // A packet a pass: a packet that does not parse, or damage in its payloads, ends the scan.
   for (uint32_t p = from; p < to;) {
     const uint32_t n = std::min(perChunk, to - p);
     chunk.resize(size_t{n} * asf::kPacketBytes);

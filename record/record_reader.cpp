@@ -527,6 +527,7 @@ int CRecordReader::ReadThinned() {
   uint32_t at = 0;
   int counted = 0, pushed = 0;
   int64_t lastPts = INT64_MIN;
+  // at moves a byte past what is no frame, or a valid frame's length (at least 24 bytes).
   while (at + frame::kMaxHeaderBytes <= n) {
     if (!fillSelector_.SelectValid(frameBuf_.data() + at)) {
       ++at;
