@@ -1,6 +1,9 @@
 // The exported playback functions: thin entry points onto the replay sessions QVFS_Init made.
-// Times in seconds are multiplied by 1000 before they reach the sessions. Before QVFS_Init
-// there are no sessions and every function answers -2005.
+// Times in seconds are multiplied by 1000 before they reach the sessions; those whose seconds do
+// not fit 32 bits (0 .. 2^32 - 1) are refused with -101 first. Before QVFS_Init there are no
+// sessions and every function answers -2005.
+#include <cstdint>
+
 #include "api/context.h"
 #include "platform/messages.h"
 #include "platform/time_print.h"
@@ -10,10 +13,25 @@ namespace {
 
 constexpr int kErrNotInitialised = -2005;
 constexpr int kModeNormal = 16;
+constexpr int kErrBadTime = -101;
 
 qvfs::Context& Ctx() { return qvfs::Context::Current(); }
 CTelnetReplay* Sessions() { return Ctx().storage().replay(); }
 bool ValidClient(int client) { return client >= 0 && client < CTelnetReplay::kClients; }
+bool SecondsValid(int64_t s) { return s >= 0 && s <= int64_t{UINT32_MAX}; }
+
+// The checks of a replay's start: 0, or the code to return.
+int CheckReplay(CTelnetReplay& s, int64_t start, int64_t end, int channel, int client) {
+  if (channel < 0 || channel >= s.channelCount()) return ERR_SESSION_CHANNEL;
+  if (!ValidClient(client)) return ERR_SESSION_CLIENT;
+  if (!SecondsValid(start) || !SecondsValid(end)) {
+    DebugLog("Error replay time %lld %lld.\n", static_cast<long long>(start),
+             static_cast<long long>(end));
+    return kErrBadTime;
+  }
+  platform::LogRange("telnet replay time", start * 1000, end * 1000);
+  return 0;
+}
 
 // The client's stored search result for a channel (empty when it has none).
 std::vector<_rec_file_info_> StoredResult(int client, int channel) {
@@ -71,21 +89,17 @@ extern "C" {
 
 QVFS_API int QVFS_PlaybackBytime(int64_t start, int64_t end, int channel, int client) {
   DebugLog("Telnet replay channel %d clientID %d.\n ", channel, client);
-  platform::LogRange("telnet replay time", start * 1000, end * 1000);
   CTelnetReplay* s = Sessions();
   if (!s) return kErrNotInitialised;
-  if (channel < 0 || channel >= s->channelCount()) return ERR_SESSION_CHANNEL;
-  if (!ValidClient(client)) return ERR_SESSION_CLIENT;
+  if (const int r = CheckReplay(*s, start, end, channel, client)) return r;
   return StartSession(start, end, channel, client, StoredResult(client, channel));
 }
 
 QVFS_API int QVFS_TelnetReplay(int64_t start, int64_t end, int channel, int client) {
   DebugLog("Telnet replay ch %d clientID %d.\n ", channel, client);
-  platform::LogRange("telnet replay time", start * 1000, end * 1000);
   CTelnetReplay* s = Sessions();
   if (!s) return kErrNotInitialised;
-  if (channel < 0 || channel >= s->channelCount()) return ERR_SESSION_CHANNEL;
-  if (!ValidClient(client)) return ERR_SESSION_CLIENT;
+  if (const int r = CheckReplay(*s, start, end, channel, client)) return r;
   const std::vector<_rec_file_info_> list = DiskZeroRecord(channel, start * 1000, end * 1000);
   if (list.empty()) return ERR_REPLAY_NO_ITEM;
   return StartSession(start, end, channel, client, list);
@@ -102,9 +116,11 @@ QVFS_API int QVFS_DownloadStop(int client, int channel) {
 }
 
 QVFS_API int QVFS_PlaybackSeekTime(int64_t time, int channel, int client) {
-  platform::LogRange("PLAYBACK_SEEKTIME", time * 1000, time * 1000);
   CTelnetReplay* s = Sessions();
-  return s ? s->SeekTime(client, channel, time * 1000) : kErrNotInitialised;
+  if (!s) return kErrNotInitialised;
+  if (!SecondsValid(time)) return kErrBadTime;
+  platform::LogRange("PLAYBACK_SEEKTIME", time * 1000, time * 1000);
+  return s->SeekTime(client, channel, time * 1000);
 }
 
 QVFS_API int QVFS_PlaybackSetMode(int mode, int speed, int channel, int client) {

@@ -19,6 +19,8 @@ constexpr int32_t kShortRecordBytes = 1024000;
 constexpr int64_t kShortRecordMs = 1000;
 constexpr int64_t kHistoryMergeAfterSec = 3600;
 constexpr int64_t kDaySeconds = 86400;
+// Years whose months may hold records: their seconds fit 32 bits (up to 2106-02-07).
+constexpr int32_t kFirstYear = 1970, kLastYear = 2106;
 
 int ChannelLimit(qvfs::Context& ctx) {
   int n = ctx.shared().params().channels;
@@ -26,6 +28,32 @@ int ChannelLimit(qvfs::Context& ctx) {
 }
 
 bool SecondsFit(int64_t ms) { return ms >= 0 && ms / 1000 <= UINT32_MAX; }
+
+// Times the searches take, in seconds: 0 .. 2^32 - 1, as records keep them. Only these are
+// turned into milliseconds (which they do without overflow).
+bool SecondsValid(int64_t s) { return s >= 0 && s <= int64_t{UINT32_MAX}; }
+
+bool RangeValid(int64_t start, int64_t end) {
+  if (SecondsValid(start) && SecondsValid(end) && start <= end) {
+    platform::LogRange("Search Time", start * 1000, end * 1000);
+    return true;
+  }
+  DebugLog("Error search time %lld %lld .\n", static_cast<long long>(start),
+           static_cast<long long>(end));
+  return false;
+}
+
+// Whole output records in outBytes; 0 for an output that cannot hold one (or a negative size).
+size_t OutputRecords(int outBytes, size_t recordBytes) {
+  return outBytes > 0 ? static_cast<size_t>(outBytes) / recordBytes : 0;
+}
+
+// Channels of the mask a search looks at.
+int WantedChannels(int32_t channelMask, int limit) {
+  int n = 0;
+  for (int ch = 0; ch < limit && ch < 32; ++ch) n += (static_cast<uint32_t>(channelMask) >> ch) & 1;
+  return n;
+}
 
 // The output rules shared by every emitting search: short records that last under a second (or
 // whose times do not fit 32-bit seconds) are left out, and so is a record with the same start
@@ -79,52 +107,49 @@ void FillItem(RecordItem* item, const _rec_file_info_& r) {
   item->segmentNo = r.segmentNo;
 }
 
-// The channel/time search; emit(i, record) writes output slot i.
+// The client's result (its cached one while that may be reused): the number of records found.
+int ClientResult(qvfs::Context& ctx, const std::vector<DiskIndex*>& indexes, SearchQuery& q,
+                 int32_t channelMask, size_t capacity, int32_t client, ResultMap& results) {
+  SearchCache& cache = ctx.searchCache();
+  const int64_t nowSec = platform::TheClock().NowMs() / 1000;
+  ClientRecord* slot = nullptr;
+  if (!cache.MustSearch(client, q.startMs, q.endMs, channelMask, q.typeMask, nowSec, &slot))
+    return slot->resultCount;
+  results.clear();
+  for (int n = 0; n < 32; ++n) q.channelFlags[n] = (static_cast<uint32_t>(channelMask) >> n) & 1;
+  q.channelLimit = ChannelLimit(ctx);
+  q.maxPerChannel = cache.PerChannelLimit(capacity, WantedChannels(channelMask, q.channelLimit));
+  const int count = SearchIndexes(indexes, q, results, cache.window());
+  platform::LogRange("Search Time", q.startMs, q.endMs);
+  if (slot) {
+    slot->resultCount = count;
+    slot->lastSearchSec = nowSec;
+  }
+  return count;
+}
+
+// The channel/time search; emit(i, record) writes output slot i. An output that cannot hold one
+// record is refused (-101) and left untouched.
 template <class Emit>
 int ChannelTimeSearch(const void* out, int outBytes, size_t recordBytes, int64_t start,
                       int64_t end, int32_t channelMask, int32_t typeMask, int32_t source,
                       int32_t client, Emit emit) {
-  platform::LogRange("Search Time", start * 1000, end * 1000);
   if (!out) return kErrNoOutput;
-  if (start > end) {
-    DebugLog("Error search time %ld %ld .\n", static_cast<long>(start), static_cast<long>(end));
-    platform::LogRange("Search Time", start * 1000, end * 1000);
-    return ERR_SEARCH_ARGUMENT;
-  }
-  if (channelMask == 0 || outBytes <= 0) return ERR_SEARCH_ARGUMENT;
+  if (!RangeValid(start, end)) return ERR_SEARCH_ARGUMENT;
+  const size_t capacity = OutputRecords(outBytes, recordBytes);
+  if (channelMask == 0 || capacity == 0) return ERR_SEARCH_ARGUMENT;
   qvfs::Context& ctx = qvfs::Context::Current();
   CAutoLock g(&ctx.searchLock());
   const std::vector<DiskIndex*> indexes = ctx.diskWatch().IndexSet(source).Indexes();
   if (indexes.empty()) return 0;
-  if (typeMask == 0) typeMask = -1;
 
-  SearchCache& cache = ctx.searchCache();
-  ResultMap& results = cache.Results(client);
-  const int64_t startMs = start * 1000, endMs = end * 1000;
-  const int64_t nowSec = platform::TheClock().NowMs() / 1000;
-  ClientRecord* slot = nullptr;
-  int count;
-  if (cache.MustSearch(client, startMs, endMs, channelMask, typeMask, nowSec, &slot)) {
-    results.clear();
-    SearchQuery q;
-    q.startMs = startMs;
-    q.endMs = endMs;
-    q.typeMask = typeMask;
-    for (int n = 0; n < 32; ++n) q.channelFlags[n] = (static_cast<uint32_t>(channelMask) >> n) & 1;
-    q.channelLimit = ChannelLimit(ctx);
-    q.maxPerChannel = static_cast<size_t>(outBytes) / recordBytes;
-    count = SearchIndexes(indexes, q, results, cache.window());
-    platform::LogRange("Search Time", startMs, endMs);
-    if (slot) {
-      slot->resultCount = count;
-      slot->lastSearchSec = nowSec;
-    }
-  } else {
-    count = slot->resultCount;
-  }
-  if (count <= 0) return 0;
+  SearchQuery q;
+  q.startMs = start * 1000;
+  q.endMs = end * 1000;
+  q.typeMask = typeMask == 0 ? -1 : typeMask;
+  ResultMap& results = ctx.searchCache().Results(client);
+  if (ClientResult(ctx, indexes, q, channelMask, capacity, client, results) <= 0) return 0;
 
-  const size_t capacity = static_cast<size_t>(outBytes) / recordBytes;
   size_t written = 0;
   EmitFilter filter;
   for (const auto& channelList : results) {
@@ -139,6 +164,30 @@ int ChannelTimeSearch(const void* out, int outBytes, size_t recordBytes, int64_t
     }
   }
   return static_cast<int>(written);
+}
+
+// The local month from its first second to its last, in ms; false for a month whose seconds
+// lie outside 0 .. 2^32 - 1 (records keep none there).
+bool MonthRangeMs(int32_t year, int32_t month, int64_t* startMs, int64_t* endMs) {
+  if (month < 1 || year < kFirstYear || year > kLastYear) return false;
+  static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  const int days = month > 12 ? 30 : (month == 2 && leap ? 29 : kDays[month - 1]);
+  struct tm first = {};
+  first.tm_year = year - 1900;
+  first.tm_mon = month - 1;
+  first.tm_mday = 1;
+  first.tm_isdst = -1;
+  struct tm last = first;
+  last.tm_mday = days;
+  last.tm_hour = 23;
+  last.tm_min = 59;
+  last.tm_sec = 59;
+  const int64_t start = platform::Clock::MakeTime(first), end = platform::Clock::MakeTime(last);
+  if (!SecondsValid(start) || !SecondsValid(end) || end <= start) return false;
+  *startMs = start * 1000;
+  *endMs = end * 1000;
+  return true;
 }
 
 int64_t LocalMidnight(int64_t ms) {
@@ -178,16 +227,17 @@ QVFS_API int QVFS_SearchPlayList(_rec_file_info_* out, int outBytes, int64_t sta
 
 QVFS_API int QVFS_SearchHistoryRec(uint32_t* out, int outBytes, int64_t start, int64_t end,
                                    int32_t channel, int32_t, int32_t) {
-  platform::LogRange("Search Time", start * 1000, end * 1000);
   if (!out) return kErrNoOutput;
   qvfs::Context& ctx = qvfs::Context::Current();
-  if (start > end || channel < 0 || channel >= ChannelLimit(ctx)) return ERR_SEARCH_ARGUMENT;
+  if (!RangeValid(start, end) || channel < 0 || channel >= ChannelLimit(ctx))
+    return ERR_SEARCH_ARGUMENT;
+  const size_t capacity = OutputRecords(outBytes, 2 * sizeof *out);
+  if (capacity == 0) return ERR_SEARCH_ARGUMENT;  // not even one pair
   CAutoLock g(&ctx.searchLock());
   RecordList list;
   for (DiskIndex* index : ctx.diskWatch().IndexSet(0).Indexes())
     SearchOneChannel(*index, channel, start * 1000, end * 1000, -1, ChannelLimit(ctx), list,
                      ctx.searchCache().window());
-  const size_t capacity = outBytes > 0 ? static_cast<size_t>(outBytes) / 8 : 0;
   size_t written = 0;
   bool open = false;
   int64_t spanStart = 0, spanEnd = 0;
@@ -220,9 +270,12 @@ QVFS_API int QVFS_SearchHistoryRec(uint32_t* out, int outBytes, int64_t start, i
 
 QVFS_API int QVFS_SearchRecordAllDayEx(int64_t* out, int outBytes) {
   if (!out) return kErrNoOutput;
+  // A negative size is the unbounded output of QVFS_SearchRecordAllDay; a size under one pair
+  // holds nothing and is refused.
+  const size_t capacity = outBytes < 0 ? SIZE_MAX : OutputRecords(outBytes, 2 * sizeof *out);
+  if (capacity == 0) return ERR_SEARCH_ARGUMENT;
   qvfs::Context& ctx = qvfs::Context::Current();
   CAutoLock g(&ctx.searchLock());
-  const size_t capacity = outBytes < 0 ? SIZE_MAX : static_cast<size_t>(outBytes) / 16;
   size_t written = 0;
   for (DiskIndex* index : ctx.diskWatch().IndexSet(0).Indexes()) {
     CAutoLock il(&index->lock());
@@ -258,23 +311,8 @@ QVFS_API int QVFS_SearchRecordAllDayEx(int64_t* out, int outBytes) {
 QVFS_API int QVFS_SearchRecordAllDay(int64_t* out) { return QVFS_SearchRecordAllDayEx(out, -1); }
 
 QVFS_API int QVFS_SearchRecordDayOfMonth(int32_t year, int32_t month, int32_t typeMask) {
-  if (month < 1) return 0;
-  static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  const int days = month > 12 ? 30 : (month == 2 && leap ? 29 : kDays[month - 1]);
-  struct tm first = {};
-  first.tm_year = year - 1900;
-  first.tm_mon = month - 1;
-  first.tm_mday = 1;
-  first.tm_isdst = -1;
-  struct tm last = first;
-  last.tm_mday = days;
-  last.tm_hour = 23;
-  last.tm_min = 59;
-  last.tm_sec = 59;
-  const int64_t startMs = platform::Clock::MakeTime(first) * 1000;
-  const int64_t endMs = platform::Clock::MakeTime(last) * 1000;
-  if (startMs < 0 || endMs <= startMs) return 0;
+  int64_t startMs = 0, endMs = 0;
+  if (!MonthRangeMs(year, month, &startMs, &endMs)) return 0;
 
   qvfs::Context& ctx = qvfs::Context::Current();
   CAutoLock g(&ctx.searchLock());

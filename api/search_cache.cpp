@@ -1,5 +1,7 @@
 #include "api/search_cache.h"
 
+#include <algorithm>
+
 namespace {
 constexpr int64_t kLocalClientSeconds = 3;   // client 0, the local player
 constexpr int64_t kRemoteClientSeconds = 15;
@@ -10,7 +12,8 @@ bool SearchCache::MustSearch(int client, int64_t startMs, int64_t endMs, int32_t
   *slot = nullptr;
   for (int n = 0; n < kClientRecordCount; ++n) {
     ClientRecord& c = shared_->client(n);
-    if (c.userId != client) continue;
+    // A free slot (id -1) belongs to no client, not to a client that calls itself -1.
+    if (c.userId == ClientRecord::kFree || c.userId != client) continue;
     *slot = &c;
     // The mask is kept sign-extended in the 64-bit channel mask.
     const uint64_t mask = static_cast<uint64_t>(static_cast<int64_t>(channelMask));
@@ -26,4 +29,26 @@ bool SearchCache::MustSearch(int client, int64_t startMs, int64_t endMs, int32_t
     return true;
   }
   return true;
+}
+
+ResultMap& SearchCache::Results(int client) {
+  if (client >= 0 && client < kClientRecordCount) return kept_[client];
+  scratchUsed_ = true;
+  return scratch_;
+}
+
+// Never 0: a limit of 0 would mean no limit at all.
+size_t SearchCache::PerChannelLimit(size_t outputRecords, int channels) const {
+  const size_t perChannel = recordCap_ / static_cast<size_t>(std::max(channels, 1));
+  return std::max<size_t>(std::min(outputRecords, perChannel), 1);
+}
+
+size_t SearchCache::RecordsHeld(int client) const {
+  const bool replayClient = client >= 0 && client < kClientRecordCount;
+  const auto it = kept_.find(client);
+  const ResultMap* map = replayClient ? (it == kept_.end() ? nullptr : &it->second) : &scratch_;
+  size_t n = 0;
+  if (map)
+    for (const auto& channel : *map) n += channel.second.size();
+  return n;
 }

@@ -1,5 +1,6 @@
 #include "backup/mp4_backup.h"
 
+#include <cstdio>
 #include <vector>
 
 #include "backup/aac_conversion.h"
@@ -22,6 +23,19 @@ int64_t Le64(const uint8_t* p) {
   uint64_t v = 0;
   for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
   return static_cast<int64_t>(v);
+}
+
+// A writer's failure as a backup result: no video track (no SPS and PPS while the most the
+// writer holds waited) is a record without a usable key frame; any other a failed write.
+int WriteFailure(int written) {
+  return written == CMp4Writer::kErrNoVideoTrack ? ERR_BACKUP_OUTPUT : ERR_BACKUP_WRITE;
+}
+
+// Closes the writer; a writer that gave up for want of a video track leaves no file behind.
+int Finish(CMp4Writer& mp4, const char* path, int result) {
+  if (mp4.Close() != 0 && result == 0) result = ERR_BACKUP_WRITE;
+  if (mp4.gaveUpWithoutVideo()) std::remove(path);
+  return result;
 }
 
 // The payload of the current frame (after its tag header).
@@ -79,7 +93,7 @@ int BackupRecordToMp4(size_t i, const _rec_file_info_& r, CRecordReader& reader,
       w = mp4.WriteH264(Payload(frames), PayloadBytes(frames, n), frames.pts());
     }
     if (w < 0) {
-      result = ERR_BACKUP_WRITE;
+      result = WriteFailure(w);
       break;
     }
     if (count % kProgressEvery == 0) {
@@ -97,8 +111,7 @@ int BackupRecordToMp4(size_t i, const _rec_file_info_& r, CRecordReader& reader,
     }
   }
   platform::LogRange("Last frame time", frames.pts(), frames.pts());
-  if (mp4.Close() != 0 && result == 0) result = ERR_BACKUP_WRITE;
-  return result;
+  return Finish(mp4, path.c_str(), result);
 }
 
 int ConvertRecordFileToMp4(const char* source, const char* dest) {
@@ -138,7 +151,7 @@ int ConvertRecordFileToMp4(const char* source, const char* dest) {
       w = mp4.WriteH264(Payload(frames), PayloadBytes(frames, n), frames.pts());
     }
     if (w < 0) {
-      result = ERR_BACKUP_WRITE;
+      result = WriteFailure(w);
       break;
     }
     n = frames.Next();
@@ -147,7 +160,7 @@ int ConvertRecordFileToMp4(const char* source, const char* dest) {
       break;
     }
   }
-  if (mp4.Close() != 0 && result == 0) result = ERR_BACKUP_WRITE;
+  result = Finish(mp4, dest, result);
   DebugLog("Backup end \n");
   return result;
 }

@@ -12,10 +12,11 @@
 class BackupEngine;
 class CRecordReader;
 
-// One record as MP4 at path: 0, -99 (no key frame or no file), -1003, -2010 (stopped), or the
-// reader's error.
+// One record as MP4 at path: 0, -99 (no key frame, no file, or no SPS and PPS while the MP4
+// writer held the most it holds; no file is then left), -1003, -2010 (stopped), or the reader's
+// error.
 int BackupRecordToMp4(size_t i, const _rec_file_info_& r, CRecordReader& reader,
                       const std::string& path, BackupEngine& engine);
-// A record file (ordinary file) converted into MP4: 0, -116 (no source), -99, -1003 or the
-// reader's error.
+// A record file (ordinary file) converted into MP4: 0, -116 (no source), -99 (as above), -1003
+// or the reader's error.
 int ConvertRecordFileToMp4(const char* source, const char* dest);

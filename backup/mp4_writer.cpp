@@ -19,8 +19,17 @@ constexpr int kMinH264Bytes = 32;
 constexpr int64_t kBackwardsMs = 33;
 constexpr int64_t kLongestGapMs = 1000;
 constexpr int64_t kWaitForAudioMs = 2000;  // video held back this long for an audio track
+constexpr int64_t kLatestStartMs = int64_t{1} << 40;  // a track's start after the first sample
 constexpr uint8_t kNalSps = 7, kNalPps = 8, kNalSei = 6, kNalIdr = 5;
 constexpr AVRational kTrackBase{1, CMp4Writer::kTimeScale};
+
+// Milliseconds from `from` to t, 0 when t is not later, at most `most`: computed without
+// overflow, whatever times a damaged record gives.
+int64_t MsAfter(int64_t t, int64_t from, int64_t most) {
+  if (t <= from) return 0;
+  const uint64_t gap = static_cast<uint64_t>(t) - static_cast<uint64_t>(from);
+  return static_cast<int64_t>(std::min<uint64_t>(gap, static_cast<uint64_t>(most)));
+}
 
 void PutBe16(std::vector<uint8_t>& out, size_t v) {
   out.push_back(static_cast<uint8_t>(v >> 8));
@@ -91,8 +100,8 @@ void CMp4Writer::Init() {
   frameRate_ = 25;
   sps_.clear();
   pps_.clear();
-  waiting_.clear();
-  headerWritten_ = failed_ = false;
+  DropWaiting();
+  headerWritten_ = failed_ = noVideo_ = false;
   firstTime_ = -1;
   videoSamples_ = 0;
 }
@@ -100,9 +109,7 @@ void CMp4Writer::Init() {
 bool CMp4Writer::IsOpen() const { return impl_ && impl_->oc; }
 
 int64_t CMp4Writer::DurationUnits(int64_t t, int64_t last) {
-  int64_t ms;
-  if (t < last) ms = kBackwardsMs;
-  else ms = std::min(t - last, kLongestGapMs);
+  const int64_t ms = t < last ? kBackwardsMs : MsAfter(t, last, kLongestGapMs);
   return ms * (kTimeScale / 1000);
 }
 
@@ -161,30 +168,26 @@ int CMp4Writer::WriteH264(const uint8_t* buffer, int length, int64_t t) {
     sync = sync || type == kNalIdr;
   }
   if (sample.empty()) return sps_.empty() ? 0 : length;
-  return Queue(kVideo, std::move(sample), t, sync) < 0 ? -1 : length;
+  const int r = Queue(kVideo, std::move(sample), t, sync);
+  return r < 0 ? r : length;
 }
 
 int CMp4Writer::WriteJpeg(const uint8_t* frame, int length, int64_t t) {
   if (!frame || length <= 0 || !IsOpen()) return -1;
   if (headerWritten_ && !impl_->tracks[kJpeg].stream) return 0;
-  return Queue(kJpeg, std::vector<uint8_t>(frame, frame + length), t, true) < 0 ? -1 : length;
+  const int r = Queue(kJpeg, std::vector<uint8_t>(frame, frame + length), t, true);
+  return r < 0 ? r : length;
 }
 
 int CMp4Writer::WriteAudio(const uint8_t* frame, int length, int64_t t) {
   if (!frame || length <= 0 || !IsOpen()) return -1;
-  return Queue(kAudio, std::vector<uint8_t>(frame, frame + length), t, true) < 0 ? -1 : 0;
+  const int r = Queue(kAudio, std::vector<uint8_t>(frame, frame + length), t, true);
+  return r < 0 ? r : 0;
 }
 
 int CMp4Writer::Queue(Kind kind, std::vector<uint8_t> data, int64_t t, bool sync) {
-  if (failed_) return -1;
-  if (firstTime_ < 0 || t < firstTime_) {
-    if (!headerWritten_) firstTime_ = t;
-  }
-  if (!headerWritten_) {
-    waiting_.push_back({kind, std::move(data), t, sync});
-    if (ReadyForHeader() && !(WriteHeader() && WriteQueued())) failed_ = true;
-    return failed_ ? -1 : 0;
-  }
+  if (failed_) return noVideo_ ? kErrNoVideoTrack : -1;
+  if (!headerWritten_) return Hold(kind, std::move(data), t, sync);
   Track& track = impl_->tracks[kind];
   if (!track.stream) {
     if (kind == kAudio && !impl_->audioDropped) {
@@ -199,29 +202,59 @@ int CMp4Writer::Queue(Kind kind, std::vector<uint8_t> data, int64_t t, bool sync
   }
   if (!track.started) {
     track.started = true;
-    track.dts = std::max<int64_t>(t - firstTime_, 0) * (kTimeScale / 1000);
+    track.dts = MsAfter(t, firstTime_, kLatestStartMs) * (kTimeScale / 1000);
   }
   track.pending = {kind, std::move(data), t, sync};
   track.hasPending = true;
   return 0;
 }
 
+int CMp4Writer::Hold(Kind kind, std::vector<uint8_t> data, int64_t t, bool sync) {
+  if (firstTime_ < 0 || t < firstTime_) firstTime_ = t;
+  NoteWaiting(kind, t, data.size());
+  waiting_.push_back({kind, std::move(data), t, sync});
+  const bool full = waitingBytes_ > kMaxWaitingBytes;
+  if (!ReadyForHeader() && !full) return 0;
+  if (!VideoKnown()) {  // full, and still nothing to make the video track from
+    DebugLog("MP4: %zu bytes waited without the SPS and PPS; no video track.\n", waitingBytes_);
+    DropWaiting();
+    failed_ = noVideo_ = true;
+    return kErrNoVideoTrack;
+  }
+  if (!ReadyForHeader()) DebugLog("MP4: no audio within %zu bytes; none written.\n", waitingBytes_);
+  if (!(WriteHeader() && WriteQueued())) failed_ = true;
+  return failed_ ? -1 : 0;
+}
+
+void CMp4Writer::NoteWaiting(Kind kind, int64_t t, size_t bytes) {
+  waitingBytes_ += bytes;
+  if (kind == kAudio) {
+    waitingAudio_ = true;
+    return;
+  }
+  waitingJpeg_ = waitingJpeg_ || kind == kJpeg;
+  firstWaiting_ = std::min(firstWaiting_, t);
+  lastWaiting_ = std::max(lastWaiting_, t);
+}
+
+void CMp4Writer::DropWaiting() {
+  waiting_.clear();
+  waiting_.shrink_to_fit();
+  waitingBytes_ = 0;
+  waitingAudio_ = waitingJpeg_ = false;
+  firstWaiting_ = INT64_MAX;
+  lastWaiting_ = INT64_MIN;
+}
+
 // ---- the header ------------------------------------------------------------------------------
 
+bool CMp4Writer::VideoKnown() const { return (!sps_.empty() && !pps_.empty()) || waitingJpeg_; }
+
 bool CMp4Writer::ReadyForHeader() const {
-  const bool video = (!sps_.empty() && !pps_.empty()) ||
-                     std::any_of(waiting_.begin(), waiting_.end(),
-                                 [](const Sample& s) { return s.kind == kJpeg; });
-  if (!video) return false;
-  bool audio = false;
-  int64_t first = INT64_MAX, last = INT64_MIN;
-  for (const Sample& s : waiting_) {
-    audio = audio || s.kind == kAudio;
-    if (s.kind == kAudio) continue;
-    first = std::min(first, s.t);
-    last = std::max(last, s.t);
-  }
-  return audio || (first != INT64_MAX && last - first >= kWaitForAudioMs);
+  if (!VideoKnown()) return false;
+  const bool pictures = firstWaiting_ != INT64_MAX;
+  return waitingAudio_ ||
+         (pictures && MsAfter(lastWaiting_, firstWaiting_, kWaitForAudioMs) >= kWaitForAudioMs);
 }
 
 bool CMp4Writer::WriteHeader() {
@@ -281,11 +314,11 @@ bool CMp4Writer::WriteHeader() {
 }
 
 bool CMp4Writer::WriteQueued() {
-  while (!waiting_.empty()) {
-    Sample s = std::move(waiting_.front());
-    waiting_.pop_front();
+  std::deque<Sample> samples;
+  samples.swap(waiting_);
+  DropWaiting();
+  for (Sample& s : samples)
     if (Queue(s.kind, std::move(s.data), s.t, s.sync) < 0) return false;
-  }
   return true;
 }
 
@@ -318,10 +351,7 @@ int CMp4Writer::Close() {
   bool ok = !failed_;
   if (!headerWritten_ && !waiting_.empty()) {
     // The recording ended before two seconds: the tracks are what came.
-    const bool video = (!sps_.empty() && !pps_.empty()) ||
-                       std::any_of(waiting_.begin(), waiting_.end(),
-                                   [](const Sample& s) { return s.kind == kJpeg; });
-    ok = ok && video && WriteHeader() && WriteQueued();
+    ok = ok && VideoKnown() && WriteHeader() && WriteQueued();
   }
   if (headerWritten_) {
     for (Track& t : impl_->tracks)
@@ -331,7 +361,7 @@ int CMp4Writer::Close() {
     ok = false;  // no track: not an MP4 file
   }
   impl_->Release();
-  waiting_.clear();
+  DropWaiting();
   return ok ? 0 : -1;
 }
 

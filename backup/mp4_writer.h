@@ -11,7 +11,10 @@
 //
 // The muxer needs every track before the first sample: samples wait in memory until the video
 // track and, when audio comes, the audio track are known (audio first seen more than two
-// seconds after the video is not written).
+// seconds after the video is not written). At most kMaxWaitingBytes wait: past that the file
+// starts with the tracks known (without audio when none came), or, when no video track can be
+// made (no SPS and PPS, no JPEG), the writer gives up: what waited is dropped and every later
+// write, like the one that passed the limit, answers kErrNoVideoTrack.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +26,8 @@
 class CMp4Writer {
  public:
   static constexpr int kTimeScale = 90000;
+  static constexpr size_t kMaxWaitingBytes = size_t{8} << 20;
+  static constexpr int kErrNoVideoTrack = -2;
 
   CMp4Writer();
   ~CMp4Writer();
@@ -34,11 +39,11 @@ class CMp4Writer {
   // Opens the output: true, or false with "ERROR:..." logged. frameRate 0 or below counts as 25.
   bool Create(const char* path, int width, int height, int unused, int frameRate);
   // One frame's Annex-B data: the bytes parsed; 0 without a track yet (or under 32 bytes);
-  // -1 for no buffer or a failed write.
+  // -1 for no buffer or a failed write; kErrNoVideoTrack (see above).
   int WriteH264(const uint8_t* buffer, int length, int64_t t);
   // One JPEG picture: its length, 0 when the track could not be made, -1 on a failed write.
   int WriteJpeg(const uint8_t* frame, int length, int64_t t);
-  // One AAC frame (raw, no ADTS header): 0, or -1 on a failed write.
+  // One AAC frame (raw, no ADTS header): 0, -1 on a failed write, or kErrNoVideoTrack.
   int WriteAudio(const uint8_t* frame, int length, int64_t t);
   // The AAC track's decoder configuration (AudioSpecificConfig) and format.
   void SetAudioFormat(const uint8_t* config, int length, int sampleRate, int channels);
@@ -46,6 +51,10 @@ class CMp4Writer {
   int Close();
   bool IsOpen() const;
   uint64_t videoSamples() const { return videoSamples_; }
+  // Bytes of the samples waiting for the tracks.
+  size_t waitingBytes() const { return waitingBytes_; }
+  // True after kErrNoVideoTrack (until the next Create or Init).
+  bool gaveUpWithoutVideo() const { return noVideo_; }
 
   // The duration rule, in 90 kHz units.
   static int64_t DurationUnits(int64_t t, int64_t last);
@@ -64,6 +73,11 @@ class CMp4Writer {
 
   bool AddH264Track(const std::vector<uint8_t>& sps, const std::vector<uint8_t>& pps);
   int Queue(Kind kind, std::vector<uint8_t> data, int64_t t, bool sync);
+  // A sample before the header: held, and the file started once the tracks are known.
+  int Hold(Kind kind, std::vector<uint8_t> data, int64_t t, bool sync);
+  void NoteWaiting(Kind kind, int64_t t, size_t bytes);
+  void DropWaiting();
+  bool VideoKnown() const;
   bool ReadyForHeader() const;
   bool WriteHeader();
   bool WriteQueued();
@@ -75,8 +89,12 @@ class CMp4Writer {
   int width_ = 960, height_ = 576, frameRate_ = 25;
   std::vector<uint8_t> sps_, pps_;
   std::deque<Sample> waiting_;  // before the header
+  size_t waitingBytes_ = 0;
+  bool waitingAudio_ = false, waitingJpeg_ = false;
+  int64_t firstWaiting_ = INT64_MAX, lastWaiting_ = INT64_MIN;  // of the pictures waiting
   bool headerWritten_ = false;
   bool failed_ = false;
+  bool noVideo_ = false;  // gave up: no video track within kMaxWaitingBytes
   int64_t firstTime_ = -1;
   uint64_t videoSamples_ = 0;
 };

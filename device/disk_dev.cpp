@@ -25,13 +25,17 @@ constexpr int kInProgress = 0x20407;
 // The 16-byte commands carry 40 LBA bits.
 constexpr uint64_t kMaxLba16 = 1ull << 40;       // NOT READY, operation in progress
 
-int SenseCode(const uint8_t* sense) {
-  return (sense[2] & 0x0F) * 65536 + sense[12] * 256 + sense[13];
+// The request block's sense data, in either format.
+SenseFields SenseOf(const platform::ScsiRequest& req) {
+  return DecodeSense(req.sense, sizeof req.sense);
 }
 
-bool ProgressOf(const uint8_t* sense, uint16_t* progress) {
-  if (!(sense[15] & 0x80)) return false;
-  *progress = static_cast<uint16_t>(sense[16] << 8 | sense[17]);
+// Key, ASC and ASCQ as one number: key * 65536 + ASC * 256 + ASCQ.
+int SenseCode(const SenseFields& f) { return f.key * 65536 + f.asc * 256 + f.ascq; }
+
+bool ProgressOf(const SenseFields& f, uint16_t* progress) {
+  if (!f.hasProgress) return false;
+  *progress = f.progress;
   return true;
 }
 }  // namespace
@@ -39,6 +43,8 @@ bool ProgressOf(const uint8_t* sense, uint16_t* progress) {
 CDisk_Dev::CDisk_Dev() = default;
 
 CDisk_Dev::~CDisk_Dev() = default;
+
+uint8_t CDisk_Dev::get_sense_key() const { return SenseOf(req_).key; }
 
 char CDisk_Dev::get_dev_no() const {
   size_t n = strnlen(name_, sizeof name_);
@@ -123,11 +129,11 @@ uint8_t* CDisk_Dev::BuildCdb(uint8_t length) {
 
 int CDisk_Dev::ResultFromSense() {
   platform::SetLastOsError(platform::kOsGeneralFailure);
-  lastError_ = SenseCode(req_.sense);
+  const SenseFields sense = SenseOf(req_);
+  lastError_ = SenseCode(sense);
   if (lastError_ == 0) return -1;
-  uint8_t asc = req_.sense[12];
-  uint8_t ascq = req_.sense[13];
-  switch (asc) {
+  const uint8_t ascq = sense.ascq;
+  switch (sense.asc) {
     case 0x04:
       platform::SetLastOsError(platform::kOsNotReady);
       break;
@@ -146,7 +152,7 @@ int CDisk_Dev::ResultFromSense() {
     default:
       break;
   }
-  return req_.sense[2] & 0x0F;
+  return sense.key;
 }
 
 int CDisk_Dev::transport(int direction, void* buffer, uint32_t bytes) {
@@ -489,12 +495,13 @@ int CDisk_Dev::wait_for_unit(uint16_t* progress) {
       ConsolePrintf("unable to TEST UNIT READY\n");
       return -1;
     }
-    if (req_.sense[12] == 0x3A) return r;
-    if (progress && !ProgressOf(req_.sense, progress)) {
-      uint8_t sense[18] = {};
-      int rs = request_sense(sense, sizeof sense);
+    const SenseFields sense = SenseOf(req_);
+    if (sense.asc == 0x3A) return r;  // no medium: nothing to wait for
+    if (progress && !ProgressOf(sense, progress)) {
+      uint8_t data[18] = {};
+      int rs = request_sense(data, sizeof data);
       if (rs != 0) return rs;
-      ProgressOf(sense, progress);
+      ProgressOf(DecodeSense(data, sizeof data), progress);
     }
     uint64_t spent = platform::TheClock().TickMs() - periodStart;
     sleepMs = spent >= 1000 ? 0 : static_cast<uint32_t>(1000 - spent);
@@ -504,7 +511,8 @@ int CDisk_Dev::wait_for_unit(uint16_t* progress) {
 
 int CDisk_Dev::pioneer_start() {
   int r = start_stop_unit(1, true);
-  for (int poll = 0; poll < kMaxStartStopPolls && r != 0 && SenseCode(req_.sense) == kInProgress; ++poll) {
+  for (int poll = 0; poll < kMaxStartStopPolls && r != 0 && SenseCode(SenseOf(req_)) == kInProgress;
+       ++poll) {
     platform::SleepMs(333);
     r = start_stop_unit(1, true);
   }
@@ -513,8 +521,9 @@ int CDisk_Dev::pioneer_start() {
 
 int CDisk_Dev::pioneer_stop(uint16_t* progress) {
   int r = start_stop_unit(0, true);
-  for (int poll = 0; poll < kMaxStartStopPolls && r != 0 && SenseCode(req_.sense) == kInProgress; ++poll) {
-    if (progress) ProgressOf(req_.sense, progress);
+  for (int poll = 0; poll < kMaxStartStopPolls && r != 0 && SenseCode(SenseOf(req_)) == kInProgress;
+       ++poll) {
+    if (progress) ProgressOf(SenseOf(req_), progress);
     platform::SleepMs(333);
     r = start_stop_unit(0, true);
   }

@@ -90,6 +90,8 @@ class CDisk_Dev {
   const char* get_device_name() const { return name_; }
   int get_handle() const { return handle_; }
   const uint8_t* get_sense() const { return req_.sense; }
+  // The sense key of the last command's sense data, in either format (0 without sense).
+  uint8_t get_sense_key() const;
   int get_last_err() const { return lastError_; }
   int GetMaxTransCnt() const { return maxTransfer_; }
   bool is_bigger_2TB() const { return bigger2TB_; }

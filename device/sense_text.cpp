@@ -1,7 +1,10 @@
-// Additional sense code descriptions for optical drives, keyed by ASC * 256 + ASCQ. The wording
-// follows the multimedia command set where it differs from the generic primary command set.
+// Sense data decoding (fixed and descriptor format), and the additional sense code descriptions
+// for optical drives, keyed by ASC * 256 + ASCQ. The wording follows the multimedia command set
+// where it differs from the generic primary command set.
 
 #include "device/sense_text.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -249,7 +252,55 @@ constexpr bool KeysStrictlyAscending() {
 
 static_assert(KeysStrictlyAscending(), "sense text keys must be strictly ascending");
 
+constexpr size_t kHeaderBytes = 8;          // both formats: byte 7 counts the bytes after it
+constexpr uint8_t kProgressDescriptor = 0x02;  // sense-key specific
+constexpr size_t kProgressDescriptorBytes = 8;
+
+// Bytes of sense data that are there: the buffer, cut to the additional sense length.
+size_t SenseBytes(const uint8_t* s, size_t length) {
+  if (length < kHeaderBytes) return length;
+  return std::min(length, kHeaderBytes + s[7]);
+}
+
+// SKSV set: bytes 1..2 of the sense-key-specific field are the progress.
+void TakeProgress(const uint8_t* field, SenseFields* f) {
+  if (!(field[0] & 0x80)) return;
+  f->hasProgress = true;
+  f->progress = static_cast<uint16_t>(field[1] << 8 | field[2]);
+}
+
+void DecodeFixed(const uint8_t* s, size_t n, SenseFields* f) {
+  if (n > 2) f->key = s[2] & 0x0F;
+  if (n > 12) f->asc = s[12];
+  if (n > 13) f->ascq = s[13];
+  if (n > 17) TakeProgress(s + 15, f);
+}
+
+// Each pass moves on by the descriptor's own two bytes and its length, so the walk ends.
+void DecodeDescriptors(const uint8_t* s, size_t n, SenseFields* f) {
+  if (n > 1) f->key = s[1] & 0x0F;
+  if (n > 2) f->asc = s[2];
+  if (n > 3) f->ascq = s[3];
+  for (size_t at = kHeaderBytes; at + 2 <= n; at += 2 + size_t{s[at + 1]}) {
+    const bool whole = at + kProgressDescriptorBytes <= n && s[at + 1] >= 6;
+    if (s[at] == kProgressDescriptor && whole) TakeProgress(s + at + 4, f);
+  }
+}
+
 }  // namespace
+
+SenseFields DecodeSense(const uint8_t* sense, size_t length) {
+  SenseFields f;
+  if (!sense || length == 0 || !(sense[0] & 0x70)) return f;
+  f.present = true;
+  const size_t n = SenseBytes(sense, length);
+  const uint8_t code = sense[0] & 0x7F;
+  if (code == 0x72 || code == 0x73)
+    DecodeDescriptors(sense, n, &f);
+  else
+    DecodeFixed(sense, n, &f);
+  return f;
+}
 
 const SenseTextEntry* SenseTextTable() { return kSenseText; }
 

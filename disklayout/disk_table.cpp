@@ -21,6 +21,16 @@ constexpr uint32_t kTableRetryMs = 1000;
 
 // Bytes to read for n bytes of data on this device: whole sectors.
 uint64_t RoundUp(uint64_t n, uint32_t ss) { return (n + ss - 1) / ss * ss; }
+
+// A table with the STFS magic whose record files hold at least one sector. A smaller record
+// file size places no record file at all (and would be zero sectors to step from one file to
+// the next with), so such a table does not make a record disk.
+bool UsableTable(const std::vector<uint8_t>& sector, uint32_t ss, layout::stfs::Table* t) {
+  if (!layout::stfs::Parse(sector.data(), sector.size(), t)) return false;
+  if (t->recordFileBytes >= ss) return true;
+  ConsolePrintf("Record file size %u is less than a sector of %u.\n", t->recordFileBytes, ss);
+  return false;
+}
 }  // namespace
 
 CDiskTable::CDiskTable() : head_(kHeadBytes, 0) {}
@@ -143,7 +153,7 @@ int CDiskTable::ReadRecordRoot(uint64_t partitionLba) {
   if (dev_->Read(geo.ClusterLba(geo.rootCluster), dir.data(), dir.size(), true) != 0) return -1;
   layout::RecordFilesFound found;
   int r = layout::WalkRecordRoot(dir.data(), layout::fat32::kRootBytesRead, geo, ss, &found);
-  if (found.found) {
+  if (found.found && found.recordFileSectors > 0) {  // a file under a sector places nothing
     firstRecordLba_ = found.firstRecordLba & 0xFFFFFFFFull;  // the high half is not kept here
     recordFileSectors_ = found.recordFileSectors;
   }
@@ -201,12 +211,12 @@ int CDiskTable::ReadStfsTable() {
   }
   if (r != 0) return r;
   layout::stfs::Table t;
-  if (!layout::stfs::Parse(sector.data(), sector.size(), &t)) {
+  if (!UsableTable(sector, ss, &t)) {
     ConsolePrintf("read lba init table failed!");
     tableLba_ = layout::stfs::kTableCopyLba;
     r = dev_->Read(layout::stfs::kTableCopyLba, sector.data(), layout::stfs::kTableBytes, true);
     if (r != 0) return r;
-    if (!layout::stfs::Parse(sector.data(), sector.size(), &t)) {
+    if (!UsableTable(sector, ss, &t)) {
       ConsolePrintf("read second table failed!");
       isStfs_ = false;
       return -5000;

@@ -20,14 +20,16 @@ class CDiskTable {
   CDiskTable();
 
   // 0 when the disk's tables were read, negative otherwise (a read's code, -1 without a
-  // partition table, -5000 when both STFS tables are bad).
+  // partition table, -5000 when both STFS tables are bad: a wrong magic, or record files
+  // smaller than a sector).
   int Init(CDisk_Dev* dev);
 
   int GetPartCount() const;
   uint64_t GetPartStart(uint32_t index) const;
   uint64_t GetPartSize(uint32_t index) const;
 
-  // Reads the STFS table at LBA 64, retrying a failed read, and falls back to the copy at 88.
+  // Reads the STFS table at LBA 64, retrying a failed read, and falls back to the copy at 88
+  // when the first is not usable (see Init). The record file sectors it gives are never 0.
   int ReadStfsTable();
   // Writes the STFS table of the record files formatting placed, at LBA 64 and then at 88 (a
   // failure there is reported, not returned). 0 or the first write's code.

@@ -427,7 +427,7 @@ int CRecordReader::ReadFailure(int r) const {
   constexpr int kMediumError = 3;
   if (r == kMediumError) return ERR_READER_BAD_SECTOR;
   CDisk_Dev* dev = file_ ? file_->GetScsiDev() : nullptr;
-  if (r == ERR_READ_FAILED && dev && (dev->get_sense()[2] & 0x0F) == kMediumError)
+  if (r == ERR_READ_FAILED && dev && dev->get_sense_key() == kMediumError)
     return ERR_READER_BAD_SECTOR;
   return r < 0 ? r : ERR_READ_FAILED;
 }

@@ -298,6 +298,92 @@ TEST(Mp4Writer, DurationsParameterSetsAndStartCodes) {
   EXPECT_FALSE(CMp4Writer::JpegSize(bytes.data(), 6, &jw, &jh));
 }
 
+// ---- what the MP4 writer holds while it waits for the parameter sets or the audio --------
+
+namespace {
+
+constexpr size_t kMp4WaitCap = size_t{8} << 20;
+
+// An access unit: an SPS (never a valid one: no track is made from it) and a slice of `bytes`.
+std::vector<uint8_t> SpsAndSlice(size_t bytes, uint8_t sliceType = 1) {
+  std::vector<uint8_t> f = {0, 0, 0, 1, 0x67, 0x42, 0x00, 0x1E, 0x95, 0xA8};
+  const std::vector<uint8_t> code = {0, 0, 0, 1, static_cast<uint8_t>(0x60 | sliceType)};
+  f.insert(f.end(), code.begin(), code.end());
+  f.resize(f.size() + bytes, 0x5A);
+  return f;
+}
+
+}  // namespace
+
+// Without the parameter sets nothing makes a video track: the writer holds at most the cap, then
+// gives up, drops what waited and answers with its code from then on.
+TEST(Mp4Writer, WithoutAnSpsAndPpsTheWaitIsBoundedThenTheWriterGivesUp) {
+  testsupport::TempDir dir;
+  const std::vector<uint8_t> noPps = SpsAndSlice(64 << 10);
+  const std::vector<uint8_t> noSps(noPps.begin() + 10, noPps.end()), aac(4096, 0x21);
+  for (bool audio : {false, true}) {
+    SCOPED_TRACE(audio ? "audio, pictures without an SPS" : "pictures with an SPS, no PPS");
+    CMp4Writer w;
+    ASSERT_TRUE(w.Create((dir.path() + "/none.mp4").c_str(), 0, 0, 0, 25));
+    const std::vector<uint8_t>& f = audio ? aac : noPps;
+    size_t most = 0;
+    int r = 0;
+    for (int64_t k = 0; r >= 0 && k * f.size() < 3 * kMp4WaitCap; ++k) {
+      // Pictures before the first SPS are never held.
+      const int n = static_cast<int>(noSps.size());
+      if (audio && w.WriteH264(noSps.data(), n, kT0) != 0) ADD_FAILURE() << "picture held";
+      r = audio ? w.WriteAudio(f.data(), static_cast<int>(f.size()), kT0 + k * 128)
+                : w.WriteH264(f.data(), static_cast<int>(f.size()), kT0 + k * 40);
+      most = std::max(most, w.waitingBytes());
+    }
+    EXPECT_EQ(r, CMp4Writer::kErrNoVideoTrack);
+    EXPECT_LE(most, kMp4WaitCap + f.size());
+    EXPECT_EQ(w.waitingBytes(), 0u);
+    EXPECT_EQ(w.WriteH264(noPps.data(), static_cast<int>(noPps.size()), kT0),
+              CMp4Writer::kErrNoVideoTrack);
+    EXPECT_EQ(w.Close(), -1);
+  }
+}
+
+TEST(Mp4Writer, VideoThatWaitedTheCapForAudioIsWrittenWithoutAnAudioTrack) {
+  testsupport::TempDir dir;
+  const MediaClip& clip = testsupport::TestClip();
+  const std::string path = dir.path() + "/noaudio.mp4";
+  CMp4Writer w;
+  ASSERT_TRUE(w.Create(path.c_str(), 0, 0, 0, 25));
+  // A clock that stands still: the two seconds the writer waits for audio never pass.
+  size_t k = 0, most = 0;
+  uint64_t fed = 0;
+  for (; fed < kMp4WaitCap + (2u << 20); ++k) {
+    const auto& p = clip.pictures[k % clip.pictures.size()];
+    ASSERT_GE(w.WriteH264(p.data(), static_cast<int>(p.size()), kT0), 0) << k;
+    fed += p.size();
+    most = std::max(most, w.waitingBytes());
+  }
+  EXPECT_LE(most, kMp4WaitCap + (1u << 20));
+  EXPECT_EQ(w.waitingBytes(), 0u);  // the file was started
+  EXPECT_EQ(w.Close(), 0);
+  EXPECT_EQ(w.videoSamples(), k);
+  EXPECT_EQ(RunCommand("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 '" + path +
+                       "'"),
+            "video\n");
+}
+
+TEST_F(BackupTest, ARecordWithoutAPpsFailsItsMp4BackupAndLeavesNoFile) {
+  std::vector<std::vector<uint8_t>> frames;
+  const std::vector<uint8_t> key = SpsAndSlice(96 << 10, 5), other = SpsAndSlice(96 << 10, 1);
+  for (uint32_t i = 0; i < 120; ++i)  // about 11 MiB
+    frames.push_back(TaggedFrame(i % 25 == 0 ? 'I' : 'P', kT0 + i * 40, i % 25 ? other : key, i));
+  ASSERT_GE(testsupport::RecordIndexed(ctx_->get(), 2, frames), 0);
+  const std::vector<_rec_file_info_> list = Recordings(2);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_TRUE(Backup(list, kBackupMp4).empty());  // no file is left
+  std::lock_guard<std::mutex> g(g_statusMutex);
+  ASSERT_FALSE(g_progress.empty());
+  EXPECT_EQ(g_progress.back(), std::make_pair(100, static_cast<int>(ERR_BACKUP_OUTPUT)));
+  EXPECT_EQ(RunCommand("ls -A '" + out_ + "'"), "");
+}
+
 TEST_F(BackupTest, TheAudioSettingDecidesTheBitOrder) {
   Record(1, kT0, 4);
   const std::vector<_rec_file_info_> list = Recordings(1);

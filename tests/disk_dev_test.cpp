@@ -1,5 +1,6 @@
 // CDisk_Dev over images, with the fault-injecting transport between it and the image.
 #include "device/disk_dev.h"
+#include "device/sense_text.h"
 
 #include <cstring>
 
@@ -357,4 +358,123 @@ TEST_F(DiskDevTest, DetectMaxTransferSettlesOnWhatTheDeviceTakes) {
   EXPECT_EQ(d.GetMaxTransCnt(), 64);  // a medium error settles on the safe 64 blocks
   CDisk_Dev closed;
   EXPECT_EQ(closed.DetectMaxTransferBlk(probe.data(), probe.size()), -1);  // no capacity
+}
+
+// ---- sense data of both formats ----------------------------------------------------------
+
+namespace {
+
+// Answers the next `times` commands with one opcode with raw sense bytes (any format, any
+// length) instead of passing them on.
+struct RawSense {
+  uint8_t opcode = 0;
+  std::vector<uint8_t> sense;
+  int times = 0;
+};
+
+class RawSenseTransport : public ScsiTransport {
+ public:
+  RawSenseTransport(std::unique_ptr<ScsiTransport> inner, std::shared_ptr<RawSense> plan)
+      : inner_(std::move(inner)), plan_(std::move(plan)) {}
+  bool Execute(ScsiRequest& req) override {
+    if (plan_->times == 0 || req.cdb[0] != plan_->opcode) return inner_->Execute(req);
+    --plan_->times;
+    std::memset(req.sense, 0, sizeof req.sense);
+    std::memcpy(req.sense, plan_->sense.data(), std::min(plan_->sense.size(), sizeof req.sense));
+    return true;
+  }
+  int Handle() const override { return inner_->Handle(); }
+
+ private:
+  std::unique_ptr<ScsiTransport> inner_;
+  std::shared_ptr<RawSense> plan_;
+};
+
+// Descriptor-format sense: the header, then the descriptors.
+std::vector<uint8_t> Descriptor(uint8_t code, uint8_t key, uint8_t asc, uint8_t ascq,
+                                std::vector<uint8_t> descriptors = {}) {
+  std::vector<uint8_t> s = {code, key, asc, ascq, 0, 0, 0,
+                            static_cast<uint8_t>(descriptors.size())};
+  s.insert(s.end(), descriptors.begin(), descriptors.end());
+  return s;
+}
+
+// The sense-key-specific descriptor with a progress indication.
+std::vector<uint8_t> ProgressDescriptor(uint16_t progress) {
+  return {0x02, 0x06, 0, 0, 0x80, static_cast<uint8_t>(progress >> 8),
+          static_cast<uint8_t>(progress), 0};
+}
+
+}  // namespace
+
+TEST_F(DiskDevTest, DescriptorSenseIsReadAtItsOwnOffsets) {
+  auto raw = std::make_shared<RawSense>();
+  auto faults = faults_;
+  ctx_->get().platform().drives.SetDecorator(
+      [faults, raw](int, std::unique_ptr<ScsiTransport> t) -> std::unique_ptr<ScsiTransport> {
+        return std::make_unique<RawSenseTransport>(
+            std::make_unique<FaultTransport>(std::move(t), faults), raw);
+      });
+  CDisk_Dev& d = OpenDisk(8 << 20);
+  for (uint8_t code : {0x72, 0x73}) {
+    *raw = {kOpReadCapacity10, Descriptor(code, kSkNotReady, 0x3A, 0x00), 1};
+    TakeMessages();
+    EXPECT_EQ(d.ReadCapacity(), 0u);
+    EXPECT_EQ(d.get_last_err(), 0x23A00);
+    EXPECT_EQ(d.get_sense_key(), kSkNotReady);
+    EXPECT_TRUE(Printed(":-[ Read Capacity 10 failed with SK=2h/MEDIUM NOT PRESENT]: "));
+  }
+  // A medium error is not retried: one command, its code kept.
+  *raw = {kOpRead10, Descriptor(0x72, kSkMediumError, 0x11, 0x00), 2};
+  uint8_t buf[512];
+  EXPECT_EQ(d.Read(3, buf, 512, true), DEV_READ_FAILED);
+  EXPECT_EQ(raw->times, 1);
+  EXPECT_EQ(d.get_last_err(), 0x31100);
+  // No medium: the wait ends at once.
+  *raw = {kOpTestUnitReady, Descriptor(0x72, kSkNotReady, 0x3A, 0x00), 1};
+  uint16_t progress = 0;
+  EXPECT_EQ(d.wait_for_unit(&progress), kSkNotReady);
+  EXPECT_EQ(faults_->Count(kOpTestUnitReady), 0);
+  // Operation in progress, with the progress in a descriptor: repeated until done.
+  *raw = {kOpStartStopUnit,
+          Descriptor(0x72, kSkNotReady, 0x04, 0x07, ProgressDescriptor(0x2345)), 2};
+  EXPECT_EQ(d.pioneer_stop(&progress), 0);
+  EXPECT_EQ(progress, 0x2345);
+  EXPECT_EQ(faults_->Count(kOpStartStopUnit), 1);
+}
+
+// Exact-size buffers: a read past what the sense data holds is caught.
+TEST(SenseDecodeTest, OnlyBytesInsideTheBufferAndTheSenseLengthAreRead) {
+  std::vector<uint8_t> s = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x04, 0x07, 0, 0x80,
+                            0x12, 0x34};
+  SenseFields f = DecodeSense(s.data(), s.size());
+  EXPECT_EQ(f.key * 65536 + f.asc * 256 + f.ascq, 0x20407);
+  EXPECT_EQ(f.hasProgress ? f.progress : -1, 0x1234);
+  s[7] = 4;  // the additional sense length ends before the ASC
+  f = DecodeSense(s.data(), s.size());
+  EXPECT_EQ(f.key * 65536 + f.asc * 256 + f.ascq, 0x20000);
+  EXPECT_FALSE(f.hasProgress);
+  s[7] = 10;
+  f = DecodeSense(s.data(), 13);  // a buffer that ends after the ASC
+  EXPECT_EQ(f.asc * 256 + f.ascq, 0x0400);
+  EXPECT_FALSE(f.hasProgress);
+  EXPECT_FALSE(DecodeSense(nullptr, 18).present);
+
+  s = Descriptor(0x72, 0x0B, 0x47, 0x03);
+  s.resize(4);
+  f = DecodeSense(s.data(), s.size());
+  EXPECT_EQ(f.key * 65536 + f.asc * 256 + f.ascq, 0xB4703);
+  // An empty descriptor and one of another type before the progress.
+  std::vector<uint8_t> list = {0x00, 0x00, 0x01, 0x02, 0xAA, 0xBB};
+  const std::vector<uint8_t> p = ProgressDescriptor(0x4000);
+  list.insert(list.end(), p.begin(), p.end());
+  s = Descriptor(0x73, kSkNotReady, 0x04, 0x07, list);
+  EXPECT_EQ(DecodeSense(s.data(), s.size()).progress, 0x4000);
+  EXPECT_FALSE(DecodeSense(s.data(), s.size() - 2).hasProgress);  // cut by the buffer
+  // Lengths that claim more than there is.
+  s = Descriptor(0x72, kSkNotReady, 0x04, 0x07, {0x02, 0xFF, 0, 0, 0x80, 1, 2});
+  s[7] = 0xFF;
+  f = DecodeSense(s.data(), s.size());
+  EXPECT_EQ(f.asc, 0x04);
+  EXPECT_FALSE(f.hasProgress);
 }

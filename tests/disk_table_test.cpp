@@ -88,6 +88,37 @@ TEST_F(DiskTableTest, BothTablesBadRefusesTheDisk) {
   EXPECT_EQ(table_.GetPartCount(), 1);  // the partitions were still read
 }
 
+TEST_F(DiskTableTest, RecordFilesSmallerThanASectorAreNoRecordDisk) {
+  struct Case {
+    uint32_t sectorSize;
+    uint32_t fileBytes;
+  };
+  for (const Case c : {Case{512, 0}, Case{512, 511}, Case{4096, 4095}, Case{4096, 512}}) {
+    SCOPED_TRACE(testing::Message() << c.sectorSize << " " << c.fileBytes);
+    NewImage(16 << 20);
+    layout::stfs::Table t = testimg::WriteRecordDisk(imagePath_, c.sectorSize, 4, 1 << 20);
+    t.recordFileBytes = c.fileBytes;
+    testimg::WriteStfsTable(imagePath_, c.sectorSize, layout::stfs::kTableLba, t);
+    testimg::WriteStfsTable(imagePath_, c.sectorSize, layout::stfs::kTableCopyLba, t);
+    EXPECT_EQ(InitOn(c.sectorSize), -5000);
+    EXPECT_FALSE(table_.IsStfs());
+    EXPECT_GT(table_.GetRecordFileSectors(), 0u);  // never a size to divide by or step with
+    EXPECT_EQ(QVFS_DISK_IS_INIT(dev_->get_device_name()), 0);
+  }
+}
+
+TEST_F(DiskTableTest, APrimaryTableWithRecordFilesUnderASectorFallsBackToTheCopy) {
+  NewImage(8 << 20);
+  layout::stfs::Table t = testimg::WriteRecordDisk(imagePath_, 512, 4, 1 << 20);
+  layout::stfs::Table bad = t;
+  bad.recordFileBytes = 100;
+  testimg::WriteStfsTable(imagePath_, 512, layout::stfs::kTableLba, bad);
+  ASSERT_EQ(InitOn(), 0);
+  EXPECT_TRUE(table_.IsStfs());
+  EXPECT_EQ(table_.GetTableLba(), 88u);
+  EXPECT_EQ(table_.GetRecordFileSectors(), (1u << 20) / 512);
+}
+
 TEST_F(DiskTableTest, MissingPartitionMarkIsNotFatal) {
   NewImage(8 << 20);
   testimg::WriteRecordDisk(imagePath_, 512, 4, 1 << 20);

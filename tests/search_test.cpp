@@ -236,6 +236,86 @@ TEST_F(SearchTest, DamagedEntriesAreSkipped) {
   EXPECT_TRUE(Printed("Record Error start Time"));
 }
 
+// Outputs in exact-size heap buffers, so that a write past one is caught.
+TEST_F(SearchTest, OutputsSmallerThanOneRecordAreRefusedAndLeftUntouched) {
+  Closed(0, 0, kT0, kT0 + kMin);
+  Closed(1, 1, kT0 + 2 * kMin, kT0 + 3 * kMin);
+  Closed(2, 1, kT0 + 4 * kMin, kT0 + 5 * kMin);
+  Scan();
+  auto refused = [](int bytes, auto search) {
+    std::vector<uint8_t> small(static_cast<size_t>(bytes), 0xEE);
+    EXPECT_EQ(search(small.data(), bytes), -101) << bytes << " bytes";
+    EXPECT_EQ(small, std::vector<uint8_t>(static_cast<size_t>(bytes), 0xEE));
+  };
+  for (int bytes : {1, 16, 39}) {
+    refused(bytes, [](uint8_t* p, int n) {
+      return QVFS_SearchPlayList(reinterpret_cast<_rec_file_info_*>(p), n, 0, UINT32_MAX, -1, 0,
+                                 0, 0, 1);
+    });
+  }
+  for (int bytes : {1, 31}) {
+    refused(bytes, [](uint8_t* p, int n) {
+      return QVFS_SearchRec(reinterpret_cast<RecordItem*>(p), n, 0, UINT32_MAX, -1, 0, 0, 0, 1);
+    });
+  }
+  refused(7, [](uint8_t* p, int n) {
+    return QVFS_SearchHistoryRec(reinterpret_cast<uint32_t*>(p), n, 0, UINT32_MAX, 1, 0, 0);
+  });
+  refused(15, [](uint8_t* p, int n) {
+    return QVFS_SearchRecordAllDayEx(reinterpret_cast<int64_t*>(p), n);
+  });
+  // One record's room is enough for one.
+  std::vector<_rec_file_info_> one(1);
+  EXPECT_EQ(QVFS_SearchPlayList(one.data(), 40, 0, UINT32_MAX, -1, 0, 0, 0, 2), 1);
+  std::vector<RecordItem> item(1);
+  EXPECT_EQ(QVFS_SearchRec(item.data(), 32, 0, UINT32_MAX, -1, 0, 0, 0, 3), 1);
+  std::vector<uint32_t> pair(2);
+  EXPECT_EQ(QVFS_SearchHistoryRec(pair.data(), 8, 0, UINT32_MAX, 1, 0, 0), 1);
+}
+
+TEST_F(SearchTest, TimesWhoseSecondsDoNotFit32BitsAreRefused) {
+  Closed(0, 0, kT0, kT0 + kMin);
+  Scan();
+  const int64_t beyond = int64_t{UINT32_MAX} + 1;
+  const std::vector<std::pair<int64_t, int64_t>> ranges = {
+      {-1, 10}, {0, beyond}, {INT64_MIN, 0}, {0, INT64_MAX}, {INT64_MAX, INT64_MAX}};
+  std::vector<_rec_file_info_> out(4);
+  std::vector<RecordItem> items(4);
+  std::vector<uint32_t> spans(8);
+  for (const auto& r : ranges) {
+    SCOPED_TRACE(testing::Message() << r.first << " .. " << r.second);
+    EXPECT_EQ(QVFS_SearchPlayList(out.data(), 160, r.first, r.second, -1, 0, 0, 0, 1), -101);
+    EXPECT_EQ(QVFS_SearchRec(items.data(), 128, r.first, r.second, -1, 0, 0, 0, 1), -101);
+    EXPECT_EQ(QVFS_SearchHistoryRec(spans.data(), 32, r.first, r.second, 0, 0, 0), -101);
+  }
+  EXPECT_EQ(QVFS_SearchPlayList(out.data(), 160, 0, UINT32_MAX, -1, 0, 0, 0, 1), 1);
+  EXPECT_EQ(QVFS_SearchHistoryRec(spans.data(), 32, 0, UINT32_MAX, 0, 0, 0), 1);
+  // Months whose seconds do not fit hold nothing.
+  for (int32_t year : {INT32_MIN, -1, 1969, 2107, INT32_MAX})
+    EXPECT_EQ(QVFS_SearchRecordDayOfMonth(year, 11, 0), 0) << year;
+  EXPECT_EQ(QVFS_SearchRecordDayOfMonth(2023, INT32_MAX, 0), 0);
+  EXPECT_EQ(QVFS_SearchRecordDayOfMonth(2023, 11, 0), 1 << 13);
+}
+
+TEST_F(SearchTest, TheCacheKeepsTheReplayClientsResultsWithinItsCap) {
+  for (uint32_t i = 0; i < 10; ++i) Closed(i, 0, kT0 + i * 2 * kMin, kT0 + (i * 2 + 1) * kMin);
+  Closed(10, 1, kT0, kT0 + kMin);
+  Scan();
+  SearchCache& cache = ctx_->get().searchCache();
+  // Any client id searches, but only the replay clients' results stay.
+  for (int client = -50; client < 200; client += 7)
+    EXPECT_EQ(PlayList(0, UINT32_MAX, -1, 0, client).size(), 11u) << client;
+  EXPECT_LE(cache.ClientsKept(), static_cast<size_t>(kClientRecordCount) + 1);
+  // Past the cap a client keeps the earliest records of each channel it asked for.
+  cache.SetRecordCap(6);
+  auto recs = PlayList(0, UINT32_MAX, 0b11, 0, 2);
+  EXPECT_EQ(Files(recs), (std::vector<int>{2, 1, 0, 10}));
+  EXPECT_LE(cache.RecordsHeld(2), 6u);
+  recs = PlayList(0, UINT32_MAX, 0b1, 0, 3);
+  EXPECT_EQ(Files(recs), (std::vector<int>{5, 4, 3, 2, 1, 0}));
+  EXPECT_LE(cache.RecordsHeld(3), 6u);
+}
+
 // Two record disks: the second's recordings are found with source 1.
 TEST_F(SearchTest, SecondDiskSetAndAFailedWindowRead) {
   const std::string a = AttachImage(1ull << 30, 512, false, "a.img");

@@ -160,6 +160,25 @@ TEST_F(StorageApiTest, DiskInformationRespectsTheBufferAndEmptyLists) {
   EXPECT_EQ(QVFS_DISK_IS_INIT(tmp_.path().c_str()), 0);
 }
 
+// Playback times are seconds: those that do not fit 32 bits (or lie before 1970) are refused
+// before they are turned into milliseconds.
+TEST_F(StorageApiTest, PlaybackTimesWhoseSecondsDoNotFit32BitsAreRefused) {
+  ASSERT_EQ(QVFS_Init(Config(2, 0)), 0);
+  const int64_t beyond = int64_t{UINT32_MAX} + 1;
+  const std::vector<std::pair<int64_t, int64_t>> ranges = {
+      {-1, 10}, {0, beyond}, {INT64_MIN, 0}, {0, INT64_MAX}, {INT64_MAX, INT64_MAX}};
+  for (const auto& r : ranges) {
+    SCOPED_TRACE(testing::Message() << r.first << " .. " << r.second);
+    EXPECT_EQ(QVFS_PlaybackBytime(r.first, r.second, 1, 1), -101);
+    EXPECT_EQ(QVFS_TelnetReplay(r.first, r.second, 1, 1), -101);
+  }
+  for (int64_t t : {int64_t{-1}, beyond, INT64_MIN, INT64_MAX})
+    EXPECT_EQ(QVFS_PlaybackSeekTime(t, 1, 1), -101) << t;
+  // The largest time that fits is a time: nothing recorded there.
+  EXPECT_EQ(QVFS_PlaybackBytime(0, UINT32_MAX, 1, 1), -2007);
+  EXPECT_EQ(QVFS_TelnetReplay(0, UINT32_MAX, 1, 1), -2007);
+}
+
 TEST_F(StorageApiTest, LockUnlockAndDeleteThroughRecordItems) {
   RecordDisk();
   QVFS_SetManualClock(1, kT0);

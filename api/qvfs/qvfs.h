@@ -80,7 +80,9 @@ QVFS_API int QVFS_FormatToRecdisk(const char* name, int fileSizeMB, int commonMB
  * number of disks listed, or -101 for a bad channel count. */
 QVFS_API int QVFS_ScanDisksForSearch(int channelCount);
 
-/* ---- Searches (times in seconds since 1970; results newest first within a channel) -------- */
+/* ---- Searches (times in seconds since 1970; results newest first within a channel) --------
+ * Times are 0..2^32-1 s (-101 otherwise), and an output too small for one record is refused
+ * with -101 and left untouched. */
 
 /* Recordings of the channels in channelMask between start and end, of the types in typeMask (0:
  * all), from the record disks (source 0) or the second disk set (source 1), as RecordItems.
@@ -99,7 +101,8 @@ QVFS_API int QVFS_SearchHistoryRec(uint32_t* out, int outBytes, int64_t start, i
  * hold every span: prefer QVFS_SearchRecordAllDayEx, which is told its size. */
 QVFS_API int QVFS_SearchRecordAllDay(int64_t* out);
 QVFS_API int QVFS_SearchRecordAllDayEx(int64_t* out, int outBytes);
-/* Bit d-1 set when day d of the month holds a recording of the types in typeMask (0: all). */
+/* Bit d-1 set when day d of the month holds a recording of the types in typeMask (0: all); 0 for
+ * a year outside 1970..2106. */
 QVFS_API int QVFS_SearchRecordDayOfMonth(int32_t year, int32_t month, int32_t typeMask);
 
 /* ---- Set-up, disks and configuration ---------------------------------------------------- */
@@ -188,7 +191,8 @@ QVFS_API int QVFS_FifoUnRegisterUser(const char* name);
  * outside the channel count, -114 no replay for that client and channel. */
 
 /* Replays a channel for a client over [start, end] from the client's last search result for
- * that channel, or a search of its own: 0, or -2007 when no recording meets the range. */
+ * that channel, or a search of its own: 0, or -2007 when no recording meets the range. Times
+ * (here and in the seek) are 0..2^32-1 s, -101 otherwise. */
 QVFS_API int QVFS_PlaybackBytime(int64_t start, int64_t end, int channel, int client);
 /* The same over one record: the first of the channel on disk 0 that meets the range. */
 QVFS_API int QVFS_TelnetReplay(int64_t start, int64_t end, int channel, int client);
@@ -214,7 +218,9 @@ QVFS_API int QVFS_ReplayFifoClear(int channel, int client);
  * named "CH%02d_<start>__<end><ext>" (an existing file is never overwritten: " (1)" goes before
  * the extension). backupType 0 ".asf", 1 ".mp4", 2 ".bin". Progress also reaches the status
  * callback as 0x8006 {percent, error}. Results: -4000 the destination folder does not exist,
- * -4001 not enough free space, -4002 nothing to back up, -98 a backup runs. */
+ * -4001 not enough free space, -4002 nothing to back up, -98 a backup runs. A record whose
+ * MP4 cannot be made (no SPS and PPS within 8 MiB of its frames) fails with -99 and leaves no
+ * file. */
 
 /* Copies record file fileIndex (size bytes) of a drive or folder disk into destPath. The last
  * transfer's byte count, or the failure's code. */
