@@ -22,14 +22,14 @@ make_clip
 "$STFSCTL" mkimage disk.img --size 2G >/dev/null || fail "mkimage"
 runx 0 format disk.img --file-mb 64
 
-# A first span that closes, then a long one killed part way: its files stay open. (It may
-# recycle files of the first: the closed recordings are those search finds after the kill.)
+# A first span that closes, then a recording in real time killed part way: its files stay open.
+# (The closed recordings are those search finds after the kill.)
 T0=1767607200
 CASE="closed recordings"
 runx 0 --json record --channels 0-1 --input clip.h264 --audio clip.g726 --span @$T0+40s
 CASE="recording killed"
 "$STFSCTL" --no-system-disks --image disk.img record --channels 0-1 --input clip.h264 \
-  --audio clip.g726 --span @$((T0 + 600))+2h >/dev/null 2>&1 &
+  --audio clip.g726 --span @$((T0 + 600))+2h --realtime >/dev/null 2>&1 &
 REC=$!
 # Killed once an open file holds a few indexed key frames (read straight from the image).
 runx 0 --json table disk.img
@@ -55,7 +55,6 @@ for _ in range(600):
 else:
     raise SystemExit(1)
 PY
-sleep 1
 kill -KILL "$REC"
 wait "$REC" 2>/dev/null
 runx 0 --json search
@@ -85,7 +84,8 @@ with open('disk.img', 'r+b') as img:
         state = struct.unpack_from('<H', head, 264)[0]
         if state != 0x1111:
             continue
-        # The last index entry's frame, then three frames on by their own lengths.
+        # The last index entry's frame, then up to three frames on by their own lengths: the
+        # last of them that is on the disk gets the damage.
         at = None
         for k in range(9216):
             e = head[8192 + 20 * k: 8192 + 20 * k + 20]
@@ -96,9 +96,11 @@ with open('disk.img', 'r+b') as img:
         for _ in range(3):
             img.seek(base + at)
             h = img.read(16)
-            if h[0:4] != b'PTMF':
+            nxt = at + h[4] + struct.unpack_from('<I', h, 12)[0]
+            img.seek(base + nxt)
+            if img.read(4) != b'PTMF':
                 break
-            at += h[4] + struct.unpack_from('<I', h, 12)[0]
+            at = nxt
         img.seek(base + at)
         h = bytearray(img.read(24))
         if h[0:4] != b'PTMF':
