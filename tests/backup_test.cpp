@@ -62,25 +62,14 @@ class BackupTest : public LibraryTest {
     ::mkdir(out_.c_str(), 0755);
   }
   void TearDown() override {
-    ctx_->get().backup().Stop();
-    ctx_->get().backup().Wait();
-    ctx_->get().storage().Shutdown();
-    ctx_->get().deviceServices().StopAll();
+    StopLibraryThreads();
     LibraryTest::TearDown();
   }
   // `seconds` of the clip on a channel from t0, video and audio interleaved.
   void Record(int channel, int64_t t0, int seconds) {
-    const MediaClip& clip = testsupport::TestClip();
-    std::vector<std::vector<uint8_t>> frames;
-    for (int i = 0; i < seconds * 25; ++i) {
-      const size_t k = static_cast<size_t>(i) % clip.pictures.size();
-      const int64_t t = t0 + i * 40;
-      frames.push_back(TaggedFrame(clip.key[k] ? 'I' : 'P', t, clip.pictures[k],
-                                   static_cast<uint32_t>(i)));
-      frames.push_back(TaggedFrame('A', t, clip.audio[k % clip.audio.size()],
-                                   static_cast<uint32_t>(i)));
-    }
-    ASSERT_GE(testsupport::RecordIndexed(ctx_->get(), channel, frames), 0);
+    ASSERT_GE(testsupport::RecordIndexed(ctx_->get(), channel,
+                                         testsupport::ClipFrames(t0, seconds * 25, true)),
+              0);
   }
   std::vector<BackupEngine::Output> Backup(std::vector<_rec_file_info_> list, int type) {
     EXPECT_EQ(QVFS_BackupSrcLstStart(list.data(), static_cast<int>(list.size()), type,

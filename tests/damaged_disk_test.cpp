@@ -48,22 +48,12 @@ class DamagedDiskTest : public LibraryTest {
     ::mkdir(out_.c_str(), 0755);
   }
   void TearDown() override {
-    ctx_->get().backup().Stop();
-    ctx_->get().backup().Wait();
-    ctx_->get().storage().Shutdown();
-    ctx_->get().deviceServices().StopAll();
+    StopLibraryThreads();
     LibraryTest::TearDown();
   }
-  // kSeconds of the test clip (key frame every 25 pictures, 40 ms apart, no audio).
+  // kSeconds of the test clip (a key frame every 25 pictures, 40 ms apart, no audio).
   static std::vector<std::vector<uint8_t>> ClipFrames(int64_t t0) {
-    const testsupport::MediaClip& clip = testsupport::TestClip();
-    std::vector<std::vector<uint8_t>> frames;
-    for (int i = 0; i < kPictures; ++i) {
-      const size_t k = static_cast<size_t>(i) % clip.pictures.size();
-      frames.push_back(testsupport::TaggedFrame(clip.key[k] ? 'I' : 'P', t0 + i * 40,
-                                                clip.pictures[k], static_cast<uint32_t>(i)));
-    }
-    return frames;
+    return testsupport::ClipFrames(t0, kPictures, false);
   }
   uint64_t FileOffset(int fileIndex) {
     return ctx_->get().diskWatch().RecordFileLba(drive_, static_cast<uint32_t>(fileIndex)) * 512;

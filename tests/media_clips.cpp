@@ -54,6 +54,19 @@ std::vector<uint8_t> TaggedFrame(uint8_t type, int64_t ptsMs, const std::vector<
   return f;
 }
 
+std::vector<std::vector<uint8_t>> ClipFrames(int64_t t0, int pictures, bool audio) {
+  const MediaClip& clip = TestClip();
+  std::vector<std::vector<uint8_t>> frames;
+  for (int i = 0; i < pictures && !clip.pictures.empty(); ++i) {
+    const size_t k = static_cast<size_t>(i) % clip.pictures.size();
+    const int64_t t = t0 + i * 40;
+    const uint32_t no = static_cast<uint32_t>(i);
+    frames.push_back(TaggedFrame(clip.key[k] ? 'I' : 'P', t, clip.pictures[k], no));
+    if (audio) frames.push_back(TaggedFrame('A', t, clip.audio[k % clip.audio.size()], no));
+  }
+  return frames;
+}
+
 const MediaClip& TestClip(int frames, int gop, int width, int height) {
   static std::map<std::tuple<int, int, int, int>, MediaClip> made;
   static TempDir dir;

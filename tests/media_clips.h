@@ -32,6 +32,10 @@ std::vector<std::vector<uint8_t>> SplitPictures(const std::vector<uint8_t>& stre
 std::vector<uint8_t> TaggedFrame(uint8_t type, int64_t ptsMs, const std::vector<uint8_t>& payload,
                                  uint32_t no);
 
+// `pictures` tagged frames of the test clip from t0, 40 ms apart (the clip looped), each
+// followed by an audio frame of the same time when `audio` is set.
+std::vector<std::vector<uint8_t>> ClipFrames(int64_t t0, int pictures, bool audio);
+
 // Runs a shell command and returns what it printed on stdout (its exit code in *status).
 std::string RunCommand(const std::string& command, int* status = nullptr);
 

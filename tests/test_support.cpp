@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "backup/backup_engine.h"
 #include "disklayout/le.h"
 #include "index/record_search.h"
 #include "platform/messages.h"
@@ -172,6 +173,13 @@ StorageConfig LibraryTest::RecordDiskConfig(int channels) {
   c.frameBufferSize = 0x80000;
   c.writeCacheSize = 0x180000;
   return c;
+}
+
+void LibraryTest::StopLibraryThreads() {
+  ctx_->get().backup().Stop();
+  ctx_->get().backup().Wait();
+  ctx_->get().storage().Shutdown();
+  ctx_->get().deviceServices().StopAll();
 }
 
 void LibraryTest::Restart(int channels) {

@@ -83,6 +83,9 @@ class LibraryTest : public ::testing::Test {
   void Restart(int channels);
   // A fresh library context with the test's drive settings and fault plan.
   void NewContext();
+  // Stops a backup, the replay and recording threads and the device services: before the
+  // context goes, nothing of the library may run any more.
+  void StopLibraryThreads();
   // The recordings of a channel the play-list search finds, one record per run of a file's
   // segment records.
   std::vector<_rec_file_info_> Recordings(int channel);
