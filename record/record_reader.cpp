@@ -577,16 +577,16 @@ int CRecordReader::PushIndexedFrame(size_t k) {
     ended_ = true;
     return ReadFailure(r);
   }
-  if (!fillSelector_.SelectValid(frameBuf_.data())) {
-    ended_ = true;
+  // A damaged tag where the entry points (or a frame longer than the entry says) is no key
+  // frame: the walk steps past the entry and goes on with the next.
+  if (!fillSelector_.SelectValidWithin(frameBuf_.data(), size) ||
+      fillSelector_.Current()->GetFrameLength(1) > size) {
+    DebugLog("CH%02d index %d offset %d no key frame there.\n", channel_, static_cast<int>(k),
+             static_cast<int>(e.offset));
     return ERR_READER_BAD_FRAME;
   }
   // The frame's own length: the indexed size may be one byte longer (rounded up to even).
   const uint32_t len = fillSelector_.Current()->GetFrameLength(1);
-  if (len > size) {
-    ended_ = true;
-    return ERR_READER_PAST_END;
-  }
   if (play_->FreeSpace() < len || play_->PutFrame(frameBuf_.data(), len) < 0) return 0;
   currentMs_ = fillSelector_.Current()->GetPts();
   return 1;
@@ -690,8 +690,7 @@ int CRecordReader::PushAsfKeyFrame(size_t k) {
     }
     frames.clear();
   }
-  ended_ = true;
-  return ERR_READER_BAD_FRAME;
+  return ERR_READER_BAD_FRAME;  // no key frame where the entry points: the walk steps past it
 }
 
 int CRecordReader::ReadKeyFramesForward() {
@@ -709,6 +708,12 @@ int CRecordReader::ReadKeyFramesForward() {
       break;
     }
     const int r = PushIndexedFrame(k);
+    if (r == ERR_READER_BAD_FRAME) {  // k moves on: every pass advances
+      curIndex_ = k;
+      keySent_ = true;
+      k += step_;
+      continue;
+    }
     // A bad sector is reported even after frames went out: the caller moves past it.
     if (r <= 0) return pushed && r != ERR_READER_BAD_SECTOR ? pushed : r;
     curIndex_ = k;
@@ -738,6 +743,12 @@ int CRecordReader::ReadKeyFramesBackward() {
       break;
     }
     const int r = PushIndexedFrame(static_cast<size_t>(k));
+    if (r == ERR_READER_BAD_FRAME) {  // k moves on: every pass advances
+      curIndex_ = static_cast<size_t>(k);
+      keySent_ = true;
+      k -= static_cast<int64_t>(step_);
+      continue;
+    }
     if (r <= 0) return pushed && r != ERR_READER_BAD_SECTOR ? pushed : r;
     platform::LogRange("Reback rec time", int64_t{index_[k].time} * 1000,
                        int64_t{index_[k].time} * 1000);

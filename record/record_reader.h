@@ -129,7 +129,8 @@ class CRecordReader : public CRecReadBase, public ServiceReader {
   void Register();
   void ReleaseRegion();
   // The key frame of index entry k, read whole and pushed into the play buffer: 1 pushed,
-  // 0 no room, negative after setting the end flag.
+  // 0 no room, -97 no key frame there (the walk goes on with the next entry), other negative
+  // codes after setting the end flag.
   int PushIndexedFrame(size_t k);
   uint32_t ReadableEnd() const;
   // The code of a failed read: -1005 when the disk reported a medium error (a bad sector:
