@@ -6,8 +6,7 @@
 //
 // Input: byte 0 count of spoilt bytes (each: 3 bytes of position, 1 byte to xor), then objects
 // (2 bytes of size, 1 byte: bit 0 audio, bit 1 key, bits 2..7 time step) up to 512 KiB of data.
-#include <unistd.h>
-
+// The file is held in memory; sleeps are counted, not slept.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,12 +15,15 @@
 #include <vector>
 
 #include "api/context.h"
+#include "fuzz/memory_file.h"
+#include "fuzz/sleep_budget.h"
+#include "platform/messages.h"
 #include "record/asf_file.h"
 #include "record/asf_format.h"
 #include "record/record_format.h"
 
 namespace {
-std::string g_path;
+fuzz::MemoryFile* g_file = nullptr;
 
 [[noreturn]] void Fail(const char* what) {
   std::fprintf(stderr, "fuzz_asf: %s\n", what);
@@ -45,23 +47,28 @@ std::vector<uint8_t> Frame(uint8_t type, int64_t pts, uint32_t n, uint8_t fill) 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  new qvfs::ScopedContext;
-  const char* dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm"
-                                                   : (getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
-  g_path = std::string(dir) + "/fuzz_asf." + std::to_string(getpid()) + ".asf";
+  auto* ctx = new qvfs::ScopedContext;
+  ctx->get().deviceServices().SetThreads(false);
+  platform::SetConsoleOutput(false);
+  fuzz::InstallSleepBudget("fuzz_asf");
+  g_file = new fuzz::MemoryFile("fuzz_asf");
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
+  fuzz::NewInput();
+  const std::string& path = g_file->path();
   const size_t spoilt = std::min<size_t>(data[0], (size - 1) / 4);
   const uint8_t* spoil = data + 1;
   size_t at = 1 + spoilt * 4;
   int64_t pts = 1700000000000;
   uint32_t total = 0;
+  // The writers live from input to input, as a recorder keeps its own: their buffers are reused
+  // instead of fresh pages for each input.
+  static CAsfFile w(0), fixer(0), again(0);
   {
-    CAsfFile w(0);
-    if (w.OpenNew(g_path, 0, 0, pts, nullptr) != 0) Fail("cannot create the file");
+    if (w.OpenNew(path, 0, 0, pts, nullptr) != 0) Fail("cannot create the file");
     bool first = true;
     while (at + 3 <= size && total < (512u << 10)) {
       uint32_t n = static_cast<uint32_t>(data[at] | data[at + 1] << 8) % 70000 + 1;
@@ -77,45 +84,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     w.Close();
   }
   // Spoil bytes of the index area and the packets.
-  FILE* f = fopen(g_path.c_str(), "rb+");
-  if (!f) Fail("cannot open the file");
-  fseek(f, 0, SEEK_END);
-  const long fileBytes = ftell(f);
+  const long fileBytes = static_cast<long>(g_file->Size());
   const long spoilFrom = recfile::kIndexOffset;
   for (size_t k = 0; k < spoilt && fileBytes > spoilFrom; ++k) {
     const uint8_t* s = spoil + k * 4;
     const long pos = spoilFrom + static_cast<long>((s[0] | s[1] << 8 | s[2] << 16) %
                                                    static_cast<uint32_t>(fileBytes - spoilFrom));
-    fseek(f, pos, SEEK_SET);
-    int c = fgetc(f);
-    fseek(f, pos, SEEK_SET);
-    fputc(c ^ s[3], f);
+    uint8_t c = 0;
+    g_file->ReadAt(static_cast<uint64_t>(pos), &c, 1);
+    c ^= s[3];
+    g_file->WriteAt(static_cast<uint64_t>(pos), &c, 1);
   }
   // Every packet parses or is refused, without reading outside it.
   std::vector<uint8_t> packet(asf::kPacketBytes);
   std::vector<asf::Payload> payloads;
   for (long p = recfile::kDataOffset; p + static_cast<long>(asf::kPacketBytes) <= fileBytes;
        p += asf::kPacketBytes) {
-    fseek(f, p, SEEK_SET);
-    if (fread(packet.data(), 1, packet.size(), f) != packet.size()) break;
+    if (g_file->ReadAt(static_cast<uint64_t>(p), packet.data(), packet.size()) != packet.size())
+      break;
     asf::ParsePacket(packet.data(), asf::kPacketBytes, &payloads);
   }
-  fclose(f);
 
-  CAsfFile fixer(0);
   uint32_t end = 0;
   int64_t endTime = 0;
-  if (fixer.RepairFile(g_path, 0, 0, 0, 0, &end, &endTime) == 0 &&
+  if (fixer.RepairFile(path, 0, 0, 0, 0, &end, &endTime) == 0 &&
       (end < recfile::kDataOffset || (end - recfile::kDataOffset) % asf::kPacketBytes != 0 ||
        end > static_cast<uint64_t>(fileBytes)))
     Fail("a repaired data end outside the packets");
   _rec_file_info_ info{};
-  CAsfFile again(0);
-  if (again.OpenAppend(g_path, info, 0, endTime) == 0) {
+  if (again.OpenAppend(path, info, 0, endTime) == 0) {
     auto frame = Frame('I', endTime + 40, 1000, 7);
     again.WriteFrame(frame.data(), static_cast<uint32_t>(frame.size()));
     again.Close();
   }
-  unlink(g_path.c_str());
   return 0;
 }

@@ -22,6 +22,7 @@
 #include "device/disk_dev.h"
 #include "disklayout/disk_table.h"
 #include "fuzz/memory_disk.h"
+#include "fuzz/sleep_budget.h"
 #include "platform/messages.h"
 #include "platform/platform_context.h"
 
@@ -46,6 +47,7 @@ volatile uint64_t g_sink = 0;
 void Setup() {
   auto* h = new Harness;  // lives for the whole process
   h->driveName = fuzz::InstallMemoryDrive(&h->disk);
+  fuzz::InstallSleepBudget("fuzz_disk_table");
   g_harness = h;
 }
 
@@ -60,6 +62,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!g_harness) Setup();
+  fuzz::NewInput();
   Harness& h = *g_harness;
 
   const uint8_t geometry = size ? data[0] : 0;

@@ -19,6 +19,7 @@
 #include "device/disk_dev.h"
 #include "disklayout/le.h"
 #include "fuzz/memory_disk.h"
+#include "fuzz/sleep_budget.h"
 #include "index/disk_index.h"
 #include "platform/messages.h"
 #include "platform/platform_context.h"
@@ -43,6 +44,7 @@ Harness* g_harness = nullptr;
 void Setup() {
   auto* h = new Harness;  // lives for the whole process
   h->driveName = fuzz::InstallMemoryDrive(&h->disk);
+  fuzz::InstallSleepBudget("fuzz_index_open");
   g_harness = h;
 }
 
@@ -55,6 +57,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!g_harness) Setup();
+  fuzz::NewInput();
   Harness& h = *g_harness;
   const uint8_t mode = size ? data[0] : 0;
   size_t n = size ? size - 1 : 0;

@@ -2,25 +2,28 @@
 // how many pieces; each piece goes to the H.264 sample writer (its NAL walk, parameter sets and
 // length prefixes) with times the input also gives, to the JPEG size parser and, as audio, to
 // the AAC conversion (G.726 decoding, AAC encoding). Nothing may read outside the pieces or
-// crash, and the file is closed whatever came.
-#include <unistd.h>
-
+// crash, and the file is closed whatever came. The MP4 file is held in memory. The AAC encoder
+// is made once (making one costs more than most inputs take): what an input leaves in it goes
+// into the next input's first AAC frame.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "backup/aac_conversion.h"
 #include "backup/mp4_writer.h"
+#include "fuzz/memory_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;
-  static const std::string path = "/tmp/fuzz_mp4_" + std::to_string(getpid()) + ".mp4";
+  static fuzz::MemoryFile file("fuzz_mp4.mp4");
+  const std::string& path = file.path();
   const size_t pieces = data[0] % 8 + 1;
   const int64_t step = data[1];  // ms between pieces; large values test the gap rule
   const uint8_t* p = data + 2;
   const size_t n = size - 2;
   static AacConversion aac;
-  aac.Start();
+  static const bool started = aac.Start();
+  (void)started;
   CMp4Writer w;
   if (!w.Create(path.c_str(), 0, 0, 0, data[1] % 4 == 0 ? 0 : 25)) return 0;
   for (size_t k = 0; k < pieces; ++k) {

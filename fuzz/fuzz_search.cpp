@@ -20,6 +20,7 @@
 #include "device/disk_dev.h"
 #include "disklayout/le.h"
 #include "fuzz/memory_disk.h"
+#include "fuzz/sleep_budget.h"
 #include "index/disk_index.h"
 #include "index/record_search.h"
 
@@ -63,11 +64,13 @@ void CheckList(const RecordList& list, int channel, const SearchQuery& q) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_harness = new Harness;
   g_harness->driveName = fuzz::InstallMemoryDrive(&g_harness->disk);
+  fuzz::InstallSleepBudget("fuzz_search");
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < kQueryBytes) return 0;
+  fuzz::NewInput();
   Harness& h = *g_harness;
   size_t n = std::min(size - kQueryBytes, kMaxIndexBytes);
   h.bytes.assign(data + kQueryBytes, data + kQueryBytes + n);

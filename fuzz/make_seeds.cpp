@@ -3,7 +3,7 @@
 // partition whose root lists the record files), plus the pieces of such a disk for the buffer
 // parsers. The fuzzer starts from these instead of having to find the signatures by itself.
 //
-// Usage: make_seeds OUTDIR  (writes OUTDIR/disk_table/ and OUTDIR/fat32_root/)
+// Usage: make_seeds OUTDIR  (writes a folder of seeds per target under OUTDIR)
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -212,6 +212,31 @@ Bytes IndexSeed(uint8_t mode, uint32_t count) {
   return WithGeometry(mode, b);
 }
 
+// A fuzz_pipeline mutation: where (see fuzz_pipeline.cpp), length, bytes.
+void PutMutation(Bytes* b, uint32_t where, const Bytes& bytes) {
+  uint8_t head[6];
+  le::Put32(head, where);
+  le::Put16(head + 4, static_cast<uint16_t>(bytes.size()));
+  b->insert(b->end(), head, head + 6);
+  b->insert(b->end(), bytes.begin(), bytes.end());
+}
+
+// Places in fuzz_pipeline's disk: byte `at` of frame n, of the record index, of a recording's
+// head block.
+uint32_t FrameByte(uint32_t n, uint32_t at) { return 1u << 30 | n << 16 | at; }
+uint32_t IndexByte(uint32_t at) { return 2u << 30 | at; }
+uint32_t HeadByte(uint32_t recording, uint32_t at) { return 3u << 30 | recording << 29 | at; }
+
+// A frame tag whose header length (byte 4) and payload length (bytes 12..15) say so.
+Bytes TagLengths(uint32_t frame, uint8_t header, uint32_t payload) {
+  Bytes b;
+  PutMutation(&b, FrameByte(frame, 4), {header});
+  Bytes len(4);
+  le::Put32(len.data(), payload);
+  PutMutation(&b, FrameByte(frame, 12), len);
+  return b;
+}
+
 bool MakeDir(const std::string& path) {
   if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return true;
   std::fprintf(stderr, "make_seeds: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
@@ -236,9 +261,10 @@ int main(int argc, char** argv) {
   const std::string headDir = out + "/record_head";
   const std::string fileDir = out + "/record_file";
   const std::string asfDir = out + "/asf";
+  const std::string pipelineDir = out + "/pipeline";
   if (!MakeDir(out) || !MakeDir(tableDir) || !MakeDir(rootDir) || !MakeDir(indexDir) ||
       !MakeDir(geometryDir) || !MakeDir(searchDir) || !MakeDir(framesDir) || !MakeDir(fifoDir) ||
-      !MakeDir(headDir) || !MakeDir(fileDir) || !MakeDir(asfDir))
+      !MakeDir(headDir) || !MakeDir(fileDir) || !MakeDir(asfDir) || !MakeDir(pipelineDir))
     return 1;
 
   // 512-byte sectors: commonData at 128, record partition at 256, root directory at LBA 304.
@@ -364,5 +390,20 @@ int main(int argc, char** argv) {
     }
     ok &= WriteFile(asfDir + "/objects" + std::to_string(spoilt), asf);
   }
+  // Damage to fuzz_pipeline's disk: none; frame tags with lengths of 0 (a P frame and the first
+  // key frame of the closed recording, a frame of the open one that the scan repairs) or shorter
+  // than their header; the closed recording marked open again in the index (its entry is the
+  // first, at 0x8000; byte 4 the state); a torn head.
+  ok &= WriteFile(pipelineDir + "/undamaged", Bytes{});
+  ok &= WriteFile(pipelineDir + "/zero-tag", TagLengths(10, 0, 0));
+  ok &= WriteFile(pipelineDir + "/zero-tag-key", TagLengths(0, 0, 0));
+  ok &= WriteFile(pipelineDir + "/zero-tag-open", TagLengths(200, 0, 0));
+  ok &= WriteFile(pipelineDir + "/short-tag", TagLengths(40, 8, 0));
+  Bytes reopened;
+  PutMutation(&reopened, IndexByte(0x8000 + 4), {0x81});
+  ok &= WriteFile(pipelineDir + "/reopened", reopened);
+  Bytes torn;
+  PutMutation(&torn, HeadByte(1, 0), Bytes(64, 0xFF));
+  ok &= WriteFile(pipelineDir + "/torn-head", torn);
   return ok ? 0 : 1;
 }

@@ -26,6 +26,51 @@ namespace {
 
 }  // namespace
 
+const std::vector<uint8_t>* SparseImage::Find(uint64_t chunk) const {
+  auto it = overlay_.find(chunk);
+  if (it != overlay_.end()) return &it->second;
+  it = base_.find(chunk);
+  return it != base_.end() ? &it->second : nullptr;
+}
+
+void SparseImage::Read(uint64_t offset, uint8_t* out, uint64_t n) const {
+  for (uint64_t piece = 0; n > 0; offset += piece, out += piece, n -= piece) {
+    const uint64_t within = offset % kChunk;
+    piece = std::min<uint64_t>(n, kChunk - within);
+    const std::vector<uint8_t>* c = Find(offset / kChunk);
+    if (c) std::memcpy(out, c->data() + within, piece);
+    else std::memset(out, 0, piece);
+  }
+}
+
+void SparseImage::Write(uint64_t offset, const uint8_t* in, uint64_t n) {
+  for (uint64_t piece = 0; n > 0; offset += piece, in += piece, n -= piece) {
+    const uint64_t chunk = offset / kChunk, within = offset % kChunk;
+    piece = std::min<uint64_t>(n, kChunk - within);
+    auto it = overlay_.find(chunk);
+    if (it == overlay_.end()) {
+      const std::vector<uint8_t>* old = Find(chunk);
+      // Zeros written where nothing was (formatting clears whole FATs) take no memory.
+      if (!old && std::all_of(in, in + piece, [](uint8_t b) { return b == 0; })) continue;
+      it = overlay_.emplace(chunk, old ? *old : std::vector<uint8_t>(kChunk, 0)).first;
+    }
+    std::memcpy(it->second.data() + within, in, piece);
+  }
+}
+
+void SparseImage::Freeze() {
+  for (auto& c : overlay_) base_[c.first] = std::move(c.second);
+  overlay_.clear();
+}
+
+std::vector<uint64_t> SparseImage::FrozenChunks() const {
+  std::vector<uint64_t> out;
+  out.reserve(base_.size());
+  for (const auto& c : base_) out.push_back(c.first * kChunk);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
 MemoryDiskTransport::MemoryDiskTransport(MemoryDisk* disk,
                                          std::unique_ptr<platform::ScsiTransport> inner)
     : disk_(disk), inner_(std::move(inner)) {}
@@ -99,8 +144,10 @@ bool MemoryDiskTransport::ReadWrite(ScsiRequest& req) {
   if (bytes > req.dataLength) ContractBroken("buffer shorter than the transfer", req, bytes);
   if (isWrite) {
     ++disk_->writes;
-    platform::SetFixedSense(req.sense, platform::kSkDataProtect, 0x27, 0x00);
-    return true;
+    if (!disk_->image) {
+      platform::SetFixedSense(req.sense, platform::kSkDataProtect, 0x27, 0x00);
+      return true;
+    }
   }
   if (lba > disk_->blocks || count > disk_->blocks - lba) {
     platform::SetFixedSense(req.sense, platform::kSkIllegalRequest, 0x21, 0x00);  // LBA out of range
@@ -110,6 +157,11 @@ bool MemoryDiskTransport::ReadWrite(ScsiRequest& req) {
   // lba < blocks here, and blocks * sectorSize stays far below 2^64 for every disk the targets
   // build, so the byte offset cannot wrap.
   const uint64_t offset = lba * ss;
+  if (disk_->image) {
+    if (isWrite) disk_->image->Write(offset, out, bytes);
+    else disk_->image->Read(offset, out, bytes);
+    return true;
+  }
   uint64_t fromData = 0;
   if (offset < disk_->size) fromData = std::min<uint64_t>(bytes, disk_->size - offset);
   if (fromData) std::memcpy(out, disk_->data + offset, fromData);
@@ -117,14 +169,16 @@ bool MemoryDiskTransport::ReadWrite(ScsiRequest& req) {
   return true;
 }
 
-std::string InstallMemoryDrive(MemoryDisk* disk) {
-  new qvfs::ScopedContext;  // never torn down: the fuzz run ends with the process
+std::string InstallMemoryDrive(MemoryDisk* disk, bool writable) {
+  auto* ctx = new qvfs::ScopedContext;  // never torn down: the fuzz run ends with the process
+  ctx->get().deviceServices().SetThreads(false);
   platform::SetConsoleOutput(false);
   platform::DriveTable& drives = platform::Drives();
   drives.UseSystemDisks(false);
+  drives.UseMachineMounts(false);
   // The drive only needs a path that opens; its transport is replaced on every open. /dev/null
   // opens everywhere and leaves nothing to clean up.
-  int n = drives.AttachImage("/dev/null", true, 512);
+  int n = drives.AttachImage("/dev/null", !writable, 512);
   if (n < 0) {
     std::fprintf(stderr, "memory disk: cannot attach the placeholder drive\n");
     std::abort();

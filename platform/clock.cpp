@@ -1,5 +1,6 @@
 #include "platform/clock.h"
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -62,6 +63,15 @@ bool Clock::IsManual() const {
   return manual_;
 }
 
-void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+namespace {
+std::atomic<SleepHook> g_sleepHook{nullptr};
+}  // namespace
+
+void SleepMs(uint32_t ms) {
+  if (SleepHook hook = g_sleepHook.load()) return hook(ms);
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void SetSleepHook(SleepHook hook) { g_sleepHook = hook; }
 
 }  // namespace platform

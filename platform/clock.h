@@ -36,7 +36,12 @@ class Clock {
   uint64_t manualTickMs_ QVFS_GUARDED_BY(mutex_) = 0;
 };
 
-// Sleeps the calling thread for real, whatever the clock says.
+// Sleeps the calling thread for real, whatever the clock says; with a sleep hook set, calls the
+// hook instead.
 void SleepMs(uint32_t ms);
+// Replaces every sleep of the library by a call to hook (null: real sleeps again). The fuzz
+// targets count the time an input would wait rather than wait it.
+using SleepHook = void (*)(uint32_t ms);
+void SetSleepHook(SleepHook hook);
 
 }  // namespace platform

@@ -182,7 +182,7 @@ int DeviceServices::RegisterWriter(const std::string& path, uint64_t key, Servic
   DeviceService* s = FindOrCreate(path, device, &created);
   s->AddWriter(key, writer);
   if (created) DebugLog("Create thread for record.\n");
-  if (s->EnsureThread() && !created)
+  if (threads_ && s->EnsureThread() && !created)
     DebugLog("Re-cread thhread to flush fifo data. dev %s \n", s->name().c_str());
   return created ? 1 : 0;
 }
@@ -192,7 +192,7 @@ int DeviceServices::RegisterReader(const std::string& path, uint64_t key, Servic
   bool created = false;
   DeviceService* s = FindOrCreate(path, device, &created);
   s->AddReader(key, reader, readBufferBytes);
-  if (s->EnsureThread() && !created)
+  if (threads_ && s->EnsureThread() && !created)
     DebugLog("Re-cread thhread to flush fifo data. dev %s \n", s->name().c_str());
   return created ? 1 : 0;
 }

@@ -128,6 +128,10 @@ class DeviceServices {
   DeviceService* Find(const std::string& path);
   // Intervals for every object, present and future (tests).
   void SetIntervals(uint32_t passMs, uint32_t idleMs);
+  // Off: registrations start no thread. Readers are then refilled by their consumers (GetFrame
+  // fills by itself), writers flush when their cache fills and at close. The fuzz targets turn
+  // it off to run on one thread.
+  void SetThreads(bool on) { threads_ = on; }
   // Stops every thread (context tear-down).
   void StopAll();
 
@@ -140,4 +144,5 @@ class DeviceServices {
   CCriticalSection lock_;
   std::list<std::unique_ptr<DeviceService>> services_;  // guarded by lock_
   uint32_t passMs_ = 50, idleMs_ = 1000;                // guarded by lock_
+  std::atomic<bool> threads_{true};
 };

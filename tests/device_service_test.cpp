@@ -1,6 +1,7 @@
 // The device service threads with small test doubles of a writer (a flush entry) and a reader
 // (a fill entry): the passes, dropping failing or moved entries, several readers under one key,
-// the idle end when the device goes away, and the re-creation on the next registration.
+// the idle end when the device goes away, the re-creation on the next registration, and
+// registrations that start no thread while threads are off.
 #include "recorder/device_service.h"
 
 #include <gtest/gtest.h>
@@ -136,6 +137,28 @@ TEST_F(DeviceServiceTest, ThreadEndsWhenTheIdleDeviceGoesAwayAndRestartsOnRegist
   EXPECT_EQ(services_.RegisterWriter(drive_, 9, &next, dev_), 0);
   EXPECT_TRUE(Printed("Re-cread thhread to flush fifo data. dev " + drive_));
   ASSERT_TRUE(testsupport::WaitUntil([&] { return next.flushes > 2; }));
+  services_.StopAll();  // the thread stops before the doubles above go
+}
+
+TEST_F(DeviceServiceTest, WithThreadsOffRegistrationsStartNone) {
+  services_.SetThreads(false);
+  FakeWriter writer;
+  FakeReader reader(4096);
+  services_.RegisterWriter(drive_, 1, &writer, dev_);
+  services_.RegisterReader(drive_, 4096, &reader, dev_, 4096);
+  DeviceService* s = services_.Find(drive_);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->WriterCount(), 1u);
+  EXPECT_EQ(s->ReaderCount(), 1u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));  // a thread would pass every 2 ms
+  EXPECT_FALSE(s->running());
+  EXPECT_EQ(writer.flushes, 0);
+  EXPECT_EQ(reader.fills, 0);
+
+  services_.SetThreads(true);  // the next registration starts the thread again
+  FakeWriter next;
+  services_.RegisterWriter(drive_, 2, &next, dev_);
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return next.flushes > 2 && reader.fills > 2; }));
   services_.StopAll();  // the thread stops before the doubles above go
 }
 

@@ -4,6 +4,8 @@
 #include <scsi/sg.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 
 #include "platform/clock.h"
@@ -62,6 +64,21 @@ TEST(ClockTest, ManualClockMovesOnlyWhenAdvanced) {
   EXPECT_EQ(clock.NowMs(), 1'700'000'001'500);
   clock.SetManual(false, 0);
   EXPECT_GT(clock.NowMs(), 1'600'000'000'000);
+}
+
+TEST(ClockTest, SleepHookTakesTheSleepsInstead) {
+  static std::atomic<uint64_t> asked{0};
+  SetSleepHook([](uint32_t ms) { asked += ms; });
+  const auto t0 = std::chrono::steady_clock::now();
+  SleepMs(5000);
+  SleepMs(7);
+  SetSleepHook(nullptr);
+  const auto hooked = std::chrono::steady_clock::now() - t0;
+  EXPECT_EQ(asked, 5007u);
+  EXPECT_LT(hooked, std::chrono::seconds(1));  // not slept
+  SleepMs(20);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(20));
+  EXPECT_EQ(asked, 5007u);  // real sleeps again
 }
 
 TEST(LastErrorTest, ErrnoMapsToTheSystemNumbers) {
