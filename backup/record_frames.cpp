@@ -4,7 +4,10 @@
 
 RecordFrames::RecordFrames(CRecordReader& reader, const _rec_file_info_& record,
                            uint32_t bufferBytes)
-    : reader_(reader), record_(record), buffer_(bufferBytes) {}
+    : reader_(reader),
+      record_(record),
+      buffer_(new uint8_t[bufferBytes]),
+      bufferBytes_(bufferBytes) {}
 
 RecordFrames::~RecordFrames() {
   reader_.Close();
@@ -14,11 +17,11 @@ RecordFrames::~RecordFrames() {
 int RecordFrames::Open() { return reader_.OpenRecord(record_, record_.startMs, true); }
 
 int RecordFrames::Next() {
-  const int n = reader_.GetFrame(buffer_.data(), static_cast<uint32_t>(buffer_.size()));
+  const int n = reader_.GetFrame(buffer_.get(), bufferBytes_);
   // The end of the data (or of the wanted range) is the end of the record.
   if (n == 0 || n == ERR_READER_END || n == ERR_READER_PAST_END) return 0;
   if (n < 0) return n;
-  if (selector_.SelectWithin(buffer_.data(), static_cast<uint64_t>(n)) != 0) {
+  if (selector_.SelectWithin(buffer_.get(), static_cast<uint64_t>(n)) != 0) {
     type_ = 0;
     pts_ = 0;
     header_ = 0;

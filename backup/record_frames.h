@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "qvfs/records.h"
@@ -24,7 +25,7 @@ class RecordFrames {
   // ends first, or the reader's error.
   int NextOfType(const char* types);
 
-  uint8_t* frame() { return buffer_.data(); }
+  uint8_t* frame() { return buffer_.get(); }
   // The current frame's header facts (valid after Next returned a length).
   uint8_t type() const { return type_; }
   int64_t pts() const { return pts_; }
@@ -37,7 +38,9 @@ class RecordFrames {
  private:
   CRecordReader& reader_;
   _rec_file_info_ record_;
-  std::vector<uint8_t> buffer_;
+  // Not zeroed: a frame is only ever read up to the length the reader gave.
+  std::unique_ptr<uint8_t[]> buffer_;
+  uint32_t bufferBytes_;
   CFrmStategy selector_;
   uint8_t type_ = 0;
   int64_t pts_ = 0;

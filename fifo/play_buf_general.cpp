@@ -20,7 +20,7 @@ int64_t CPlayBufGeneral::FindHeader(uint32_t held, uint32_t* tried) {
   // A header is told by its first kMaxHeaderBytes: a frame shorter than the slack (a small
   // "FSFM" frame last in a file) is found as well.
   for (; pos + i < cap && i + frame::kMaxHeaderBytes <= held; ++i)
-    if (selector_.SelectValid(b + pos + i)) return i;
+    if (MayStartTag(b[pos + i]) && selector_.SelectValid(b + pos + i)) return i;
   *tried = i;
   return -1;
 }

@@ -183,8 +183,9 @@ int DiskIndex::ReadHeader() {
 }
 
 int DiskIndex::ReadEntries() {
-  std::vector<uint8_t> buf(kEntryReadBytes);
   const uint32_t perRead = kEntryReadBytes / kEntryBytes;
+  // As large as the entries of one read, at most: a small disk does not zero 2 MiB per open.
+  std::vector<uint8_t> buf(size_t{std::min(perRead, recordFileCount)} * kEntryBytes);
   bool firstSn = true;
   for (uint32_t base = 0; base < recordFileCount; base += perRead) {
     const uint32_t n = std::min(perRead, recordFileCount - base);

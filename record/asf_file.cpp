@@ -434,7 +434,7 @@ int CAsfFile::Close() {
 
 uint32_t CAsfFile::ScanPackets(uint32_t from, uint32_t to, int64_t startMs, int64_t endMs,
                                bool addIndex) {
-  std::vector<uint8_t> chunk;
+  std::vector<uint8_t>& chunk = scanChunk_;  // kept from scan to scan
   std::vector<asf::Payload> payloads;
   bool havePrev = false;
   uint8_t prevNo = 0;
@@ -547,7 +547,7 @@ int CAsfFile::RepairFile(const std::string& path, uint32_t fileIndex, uint32_t r
       break;
     kept.push_back(e);
   }
-  std::fill(image_.begin() + kIndexOffset, image_.begin() + kDataOffset, 0);
+  std::memset(image_.data() + kIndexOffset, 0, kDataOffset - kIndexOffset);
   for (const IndexEntry& e : kept) {
     const uint32_t packet = (e.offset - kDataOffset) / asf::kPacketBytes;
     const int64_t rel = int64_t{e.time} * 1000 - head_.startTime + asf::kPrerollMs;

@@ -74,6 +74,7 @@ class CAsfFile : public CRecWriteBase {
   uint32_t regionSize_ = 0;     // the most the file may hold
   uint32_t existingBytes_ = 0;  // bytes there were when it was opened
   std::vector<uint8_t> image_;  // file bytes 0 .. 0x2F000
+  std::vector<uint8_t> scanChunk_;  // the packets a repair or append scan reads
   recfile::RecordHead head_{};
   std::vector<recfile::SegmentRecord> segments_;
   asf::HeaderSettings settings_;

@@ -87,7 +87,7 @@ int64_t CFrmStategy::RangeTime() {
 
 int64_t FindNextFrame(CFrmStategy& selector, uint8_t* data, uint64_t length, uint64_t from) {
   for (uint64_t pos = from; pos + frame::kMaxHeaderBytes <= length; ++pos)
-    if (selector.SelectValid(data + pos)) return static_cast<int64_t>(pos);
+    if (MayStartTag(data[pos]) && selector.SelectValid(data + pos)) return static_cast<int64_t>(pos);
   return -1;
 }
 

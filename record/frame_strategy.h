@@ -142,6 +142,10 @@ class CFrmStategy {
 void WritePtmfHeader(uint8_t* header, uint8_t type, int64_t ptsMs, uint32_t frameNo,
                      uint32_t payloadLength);
 
+// Whether a byte can be the first of a tag ("PTMF", "KRVX", "FSFM"): byte-by-byte scans over
+// damaged data ask this before the selector.
+inline bool MayStartTag(uint8_t b) { return b == 'P' || b == 'K' || b == 'F'; }
+
 // The raw-data frame scan: the offset of the first valid header at or after `from` whose
 // kMaxHeaderBytes lie inside the data, or -1.
 int64_t FindNextFrame(CFrmStategy& selector, uint8_t* data, uint64_t length, uint64_t from);

@@ -65,22 +65,29 @@ void ParseIndexArea(const uint8_t* area, size_t length, std::vector<IndexEntry>*
   if (!area) return;
   if (length > kIndexAreaBytes) length = kIndexAreaBytes;
   size_t pos = 0;
-  while (pos < kHeadBlockBytes && pos + 4 <= length && std::memcmp(area + pos, "RIDX", 4) != 0)
-    ++pos;
+  while (pos < kHeadBlockBytes && pos + 4 <= length && WordAt(area + pos) != kMagicRidx) ++pos;
   if (pos >= kHeadBlockBytes) return;
+  // pos moves 20 bytes past an entry, or one byte past anything else.
   while (pos + kIndexEntryBytes <= length) {
-    if (std::memcmp(area + pos, "RIDX", 4) == 0) {
+    const uint32_t word = WordAt(area + pos);
+    if (word == kMagicRidx) {
       IndexEntry e;
       std::memcpy(&e, area + pos, sizeof e);
       if (index) index->push_back(e);
       pos += kIndexEntryBytes;
-    } else if (std::memcmp(area + pos, "GPSI", 4) == 0) {
+    } else if (word == kMagicGpsi) {
       GpsEntry g;
       std::memcpy(&g, area + pos, sizeof g);
       if (gps) gps->push_back(g);
       pos += kIndexEntryBytes;
-    } else {
+    } else if (word != 0) {
       ++pos;
+    } else {
+      // Zero bytes hold no start of a magic word: the unused rest of an index area is passed
+      // eight bytes at a time.
+      pos += 4;
+      uint64_t eight = 0;
+      while (pos + 8 <= length && (std::memcpy(&eight, area + pos, 8), eight == 0)) pos += 8;
     }
   }
 }

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "on-disk records are little-endian");
@@ -129,6 +130,20 @@ static_assert(offsetof(IndexEntry, time) == 8, "index entry offset 8");
 static_assert(offsetof(IndexEntry, size) == 16, "index entry offset 16");
 static_assert(sizeof(GpsEntry) == kIndexEntryBytes, "GPS entry size");
 static_assert(offsetof(GpsEntry, coord2) == 16, "GPS entry offset 16");
+
+// The 4-byte magic words of the index area, as a little-endian word: the index walks compare a
+// loaded word instead of calling memcmp at every byte of a damaged area.
+constexpr uint32_t Magic4(const char (&m)[5]) {
+  return uint32_t{uint8_t(m[0])} | uint32_t{uint8_t(m[1])} << 8 | uint32_t{uint8_t(m[2])} << 16 |
+         uint32_t{uint8_t(m[3])} << 24;
+}
+constexpr uint32_t kMagicRidx = Magic4("RIDX");
+constexpr uint32_t kMagicGpsi = Magic4("GPSI");
+inline uint32_t WordAt(const uint8_t* p) {
+  uint32_t w;
+  std::memcpy(&w, p, 4);
+  return w;
+}
 
 // A fresh head: magic, version, sizes and offsets, state kStateWriting, dataEnd 0x2F000.
 RecordHead NewHead(uint32_t fileSize, uint32_t headOffset, uint16_t channel, uint32_t fileIndex);

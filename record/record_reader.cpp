@@ -190,7 +190,8 @@ void CRecordReader::ReleaseRegion() {
 
 int CRecordReader::ReadRecordInfo(RecordHead* headCopy) {
   if (!file_) return ERR_READER_NO_REGION;
-  std::vector<uint8_t> block(kDataOffset);
+  std::vector<uint8_t>& block = headBlock_;  // kept from file to file: no fresh pages per open
+  block.resize(kDataOffset);
   int r = file_->ReadPos(0, block.data(), kDataOffset, true);
   if (r != static_cast<int>(kDataOffset)) {
     DebugLog("Read pos %d ret %d \n", 0, r);
@@ -253,7 +254,7 @@ int CRecordReader::Prepare(int64_t startMs, int64_t endMs, bool clear) {
     }
   }
   if (clear) play_->Clear();
-  frameBuf_.assign(static_cast<size_t>(std::max(params.frameBufferSize, 0x10000)), 0);
+  frameBuf_.resize(static_cast<size_t>(std::max(params.frameBufferSize, 0x10000)));
   open_ = true;
   if (startMs) SeekToTime(startMs, clear);
   return 0;
@@ -529,7 +530,7 @@ int CRecordReader::ReadThinned() {
   int64_t lastPts = INT64_MIN;
   // at moves a byte past what is no frame, or a valid frame's length (at least 24 bytes).
   while (at + frame::kMaxHeaderBytes <= n) {
-    if (!fillSelector_.SelectValid(frameBuf_.data() + at)) {
+    if (!MayStartTag(frameBuf_[at]) || !fillSelector_.SelectValid(frameBuf_.data() + at)) {
       ++at;
       continue;
     }

@@ -155,14 +155,14 @@ int CRecordWriter::OpenAppend(const std::string& path, const _rec_file_info_& de
     std::memcpy(&magic, e, 4);
     std::memcpy(&offset, e + 12, 4);
     if (magic == 0 && offset == 0) break;
-    if (std::memcmp(e, "RIDX", 4) == 0) std::memcpy(&lastIndex_, e, sizeof lastIndex_);
+    if (WordAt(e) == kMagicRidx) std::memcpy(&lastIndex_, e, sizeof lastIndex_);
     ++used;
   }
   indexAppend_ = indexFlushed_ = used * kIndexEntryBytes;
   // The count the head gives is the disk's word only: the entries really there decide.
   uint32_t ridx = 0;
   for (uint32_t k = 0; k < used; ++k)
-    ridx += std::memcmp(indexBuf_.data() + k * kIndexEntryBytes, "RIDX", 4) == 0;
+    ridx += WordAt(indexBuf_.data() + k * kIndexEntryBytes) == kMagicRidx;
   head_.indexCount = ridx;
   minIndexDistance_ = MinIndexDistance(fileSize);
   // A damaged dataEnd never sends frames into the index area or past the file.
@@ -481,7 +481,8 @@ int CRecordWriter::RepairFile(const std::string& path, uint32_t fileIndex, uint3
     ReleaseRegion();
     return r;
   }
-  std::vector<uint8_t> block(kDataOffset);
+  std::vector<uint8_t>& block = repairBlock_;  // kept from repair to repair
+  block.resize(kDataOffset);
   r = file_->ReadPos(0, block.data(), kDataOffset, true);
   if (r != static_cast<int>(kDataOffset)) {
     DebugLog("Read file head fail. ret %d.\n ", r);
@@ -505,9 +506,9 @@ int CRecordWriter::RepairFile(const std::string& path, uint32_t fileIndex, uint3
   std::vector<uint32_t> ridx;  // slots of the index entries, in order
   for (; entries < kMaxIndexEntries; ++entries) {
     const uint8_t* e = indexBuf_.data() + entries * kIndexEntryBytes;
-    if (std::memcmp(e, "RIDX", 4) == 0) {
+    if (WordAt(e) == kMagicRidx) {
       ridx.push_back(entries);
-    } else if (std::memcmp(e, "GPSI", 4) != 0) {
+    } else if (WordAt(e) != kMagicGpsi) {
       if (e[6] != 'I' && (e[0] | e[1] | e[2] | e[3])) DebugLog("Error data index %d.\n", entries);
       break;
     }
@@ -529,21 +530,25 @@ int CRecordWriter::RepairFile(const std::string& path, uint32_t fileIndex, uint3
     entries = ridx.back();
     ridx.pop_back();
   }
-  std::fill(indexBuf_.begin() + entries * kIndexEntryBytes, indexBuf_.end(), 0);
+  std::memset(indexBuf_.data() + entries * kIndexEntryBytes, 0,
+              indexBuf_.size() - entries * kIndexEntryBytes);
   // Resume at the last indexed frame and step over it by its own header (its indexed size is
   // rounded up to even, so offset + size can land a byte into the next frame).
   CFrmStategy sel;
   uint32_t pos = kDataOffset;
   int64_t lastPts = head_.startTime;
   int64_t lastIndexedPts = INT64_MIN;
-  std::vector<uint8_t> chunk;
-  uint32_t chunkAt = 0;
+  // The chunk's storage is kept from repair to repair and never zeroed: only what a read filled
+  // (chunkLen bytes from chunkAt) is looked at.
+  if (!repairChunk_) repairChunk_.reset(new uint8_t[kRepairChunk]);
+  uint8_t* const chunk = repairChunk_.get();
+  uint32_t chunkAt = 0, chunkLen = 0;
   auto fill = [&](uint32_t at) -> bool {
     const uint32_t n = std::min(kRepairChunk, regionSize - at);
     if (n == 0) return false;
-    chunk.resize(n);
-    int rr = file_->ReadPos(at, chunk.data(), n, true);
+    int rr = file_->ReadPos(at, chunk, n, true);
     chunkAt = at;
+    chunkLen = rr == static_cast<int>(n) ? n : 0;
     return rr == static_cast<int>(n);
   };
   if (haveLast && last.offset >= kDataOffset && last.offset < regionSize) {
@@ -551,9 +556,9 @@ int CRecordWriter::RepairFile(const std::string& path, uint32_t fileIndex, uint3
     lastIndexedPts = int64_t{last.time} * 1000;
   }
   auto headerAt = [&](uint32_t at) -> uint8_t* {
-    if (chunk.empty() || at < chunkAt || at + frame::kMaxHeaderBytes > chunkAt + chunk.size())
+    if (chunkLen == 0 || at < chunkAt || at + frame::kMaxHeaderBytes > chunkAt + chunkLen)
       if (!fill(at)) return nullptr;
-    return chunk.data() + (at - chunkAt);
+    return chunk + (at - chunkAt);
   };
   // Past a damaged tag (a torn or zeroed header, a length no frame has) the recording may go
   // on: the next valid tag within one largest frame whose time continues it. Frames of an older
@@ -563,7 +568,11 @@ int CRecordWriter::RepairFile(const std::string& path, uint32_t fileIndex, uint3
     for (uint32_t at = from; at + frame::kMaxHeaderBytes <= limit; ++at) {  // a byte a pass
       uint8_t* h = headerAt(at);
       if (!h) return 0;
-      if (!sel.SelectValid(h)) continue;
+      if (WordAt(h) == 0) {  // no tag begins in four zero bytes (unwritten space)
+        at += 3;
+        continue;
+      }
+      if (!MayStartTag(h[0]) || !sel.SelectValid(h)) continue;
       const int64_t pts = sel.Current()->GetPts();
       if (pts >= lastPts && pts <= AddMsSaturated(lastPts, kRepairResyncGapMs) &&
           uint64_t{at} + sel.Current()->GetFrameLength(1) <= regionSize)
@@ -613,7 +622,7 @@ int CRecordWriter::RepairFile(const std::string& path, uint32_t fileIndex, uint3
   head_.endTime = lastPts;
   uint32_t indexCount = 0;
   for (uint32_t k = 0; k < entries; ++k)
-    indexCount += std::memcmp(indexBuf_.data() + k * kIndexEntryBytes, "RIDX", 4) == 0;
+    indexCount += WordAt(indexBuf_.data() + k * kIndexEntryBytes) == kMagicRidx;
   head_.indexCount = indexCount;
   head_.state = kStateClosed;
   if (!segments_.empty()) {

@@ -124,6 +124,8 @@ class CRecordWriter : public CRecWriteBase, public ServiceWriter, public Indexed
   recfile::SegmentRecord cur_{};
   recfile::IndexEntry lastIndex_{};
   std::vector<uint8_t> indexBuf_;  // the index area image (from file offset 8192)
+  std::vector<uint8_t> repairBlock_;             // the repair's head block, kept between repairs
+  std::unique_ptr<uint8_t[]> repairChunk_;       // its data reads (not zeroed), made once
   uint32_t indexAppend_ = 0;
   uint32_t indexFlushed_ = 0;
   int64_t lastIndexFlushMs_ = 0;
