@@ -58,7 +58,8 @@ int Storage::Init(const StorageConfig& config) {
   });
   // Opening a record disk: what a power loss left open is repaired, on drives that may be
   // written.
-  ctx_->diskWatch().SetIndexOpened([](DiskIndex& index, bool readOnly) {
+  if (!repairer_) repairer_ = std::make_unique<CRecordWriter>(0);
+  ctx_->diskWatch().SetIndexOpened([this](DiskIndex& index, bool readOnly) {
     size_t waiting;
     {
       CAutoLock g(&index.lock());
@@ -66,8 +67,8 @@ int Storage::Init(const StorageConfig& config) {
     }
     if (readOnly || waiting == 0) return;
     DebugLog("Start repair record.num %d\n", static_cast<int>(waiting));
-    index.Repair([&index](const _rec_file_info_& r, uint32_t* dataEnd, int64_t* endMs) {
-      CRecordWriter writer(r.channel);
+    CRecordWriter& writer = *repairer_;
+    index.Repair([&index, &writer](const _rec_file_info_& r, uint32_t* dataEnd, int64_t* endMs) {
       return writer.RepairFile(index.path, static_cast<uint32_t>(r.fileIndex),
                                index.recordFileBytes, r.startMs, 0, dataEnd, endMs);
     });

@@ -77,6 +77,9 @@ class Storage {
   std::unique_ptr<COneProcessFrame> frames_;
   std::unique_ptr<RecordManager> main_, sub_;
   std::unique_ptr<CTelnetReplay> replay_;
+  // Repairs the files a power loss left open, for every scan: its read buffers are made once.
+  // Used only from the scan's index-open hook, which runs under the disk watch's lock.
+  std::unique_ptr<CRecordWriter> repairer_;
   EngineUsers users_;
 };
 

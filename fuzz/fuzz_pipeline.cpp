@@ -326,8 +326,8 @@ void Setup() {
   StorageConfig config{};
   config.channelCount = kChannels;
   config.fifoUsers = 1;
-  config.playBufferSize = 256 << 10;
-  config.frameBufferSize = 256 << 10;
+  config.playBufferSize = 64 << 10;  // frames of at most a few KiB: small buffers, fewer fresh pages
+  config.frameBufferSize = 64 << 10;
   QVFS_Init(config);  // scans the disk, and from now on repairs what a scan finds open
   {
     DiskIndex* index = qvfs::Context::Current().diskWatch().IndexSet(0).Find(g->drive);

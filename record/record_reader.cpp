@@ -190,7 +190,9 @@ void CRecordReader::ReleaseRegion() {
 
 int CRecordReader::ReadRecordInfo(RecordHead* headCopy) {
   if (!file_) return ERR_READER_NO_REGION;
-  std::vector<uint8_t>& block = headBlock_;  // kept from file to file: no fresh pages per open
+  // Only read here (head, index and GPS entries are copied out): one buffer per thread serves
+  // every reader that thread opens, instead of 188 KiB of fresh pages per open.
+  static thread_local std::vector<uint8_t> block;
   block.resize(kDataOffset);
   int r = file_->ReadPos(0, block.data(), kDataOffset, true);
   if (r != static_cast<int>(kDataOffset)) {

@@ -184,7 +184,6 @@ class CRecordReader : public CRecReadBase, public ServiceReader {
   int64_t lastSeekMs_ = 0;
   std::unique_ptr<CPlayBufStrategy> play_;
   std::vector<uint8_t> frameBuf_;  // key frames and thinned reads
-  std::vector<uint8_t> headBlock_;  // the head block and index area as last read
   CFrmStategy selector_;      // the consumer's (GetFrame)
   CFrmStategy fillSelector_;  // the filling thread's, under lock_
   bool asf_ = false;  // the data area holds ASF packets
