@@ -85,7 +85,9 @@ class EmitFilter {
 
  private:
   static bool Short(const _rec_file_info_& r) {
-    const int64_t span = r.endMs - r.startMs;
+    int64_t span;
+    // Times of a damaged entry may lie further apart than 64 bits hold: not a short record.
+    if (__builtin_sub_overflow(r.endMs, r.startMs, &span)) return false;
     return r.size < kShortRecordBytes && span < kShortRecordMs && span > -kShortRecordMs;
   }
 
