@@ -47,6 +47,14 @@ bool AacConversion::Start() {
   return encoder_ != nullptr;
 }
 
+int AacConversion::Next() {
+  std::lock_guard<std::mutex> g(lock_);
+  if (!encoder_) return 0;
+  unsigned int produced = static_cast<unsigned int>(output_.size());
+  const int r = Easy_AACEncoder_Encode(encoder_, nullptr, 0, output_.data(), &produced);
+  return r == 0 ? static_cast<int>(produced) : -1;
+}
+
 bool AacConversion::Format(std::vector<uint8_t>* config, int* sampleRate, int* channels) {
   std::lock_guard<std::mutex> g(lock_);
   return AacEncoderFormat(encoder_, config, sampleRate, channels);

@@ -34,6 +34,10 @@ class AacConversion {
   // One audio payload in: the bytes of an AAC frame now in frame(), 0 for none yet, -1 when
   // the encoder refused the input (which is then dropped).
   int Take(const uint8_t* payload, size_t length);
+  // The next AAC frame the same input made (a payload of more than one frame's samples makes
+  // several): its bytes in frame(), 0 when none is left. Callers take until 0, so that frames do
+  // not pile up in the encoder and come out late or never.
+  int Next();
   const uint8_t* frame() const { return output_.data(); }
 
  private:

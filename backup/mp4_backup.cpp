@@ -16,6 +16,7 @@ namespace {
 constexpr uint32_t kJpegHeaderBytes = 52;   // the header JPEG records carry
 constexpr int kJpegTypeAt = 6, kJpegTimeAt = 16;
 constexpr uint32_t kLargestAudioPayload = 512;
+constexpr int64_t kAacFrameSamples = 1024;
 constexpr int kProgressEvery = 100;
 constexpr int kErrNoSource = -116;
 
@@ -60,11 +61,12 @@ int BackupRecordToMp4(size_t i, const _rec_file_info_& r, CRecordReader& reader,
     return ERR_BACKUP_OUTPUT;
   }
   AacConversion& aac = engine.audio();
+  int aacRate = 0;
   if (!jpeg && aac.Start()) {
     std::vector<uint8_t> config;
-    int rate = 0, channels = 0;
-    if (aac.Format(&config, &rate, &channels))
-      mp4.SetAudioFormat(config.data(), static_cast<int>(config.size()), rate, channels);
+    int channels = 0;
+    if (aac.Format(&config, &aacRate, &channels))
+      mp4.SetAudioFormat(config.data(), static_cast<int>(config.size()), aacRate, channels);
   }
   platform::LogRange("Backup reocord File", r.startMs, r.endMs);
   const size_t queued = std::max<size_t>(engine.queueLength(), 1);
@@ -86,8 +88,13 @@ int BackupRecordToMp4(size_t i, const _rec_file_info_& r, CRecordReader& reader,
       if (bytes > static_cast<int>(kLargestAudioPayload)) {
         DebugLog("A frame error size %d .\n", bytes);
       } else {
-        const int aacBytes = aac.Take(Payload(frames), static_cast<size_t>(bytes));
-        if (aacBytes > 0) w = mp4.WriteAudio(aac.frame(), aacBytes, frames.pts());
+        // A payload of more than 1024 samples makes several AAC frames: each is written, one
+        // AAC frame's time after the one before.
+        const int64_t frameMs = aacRate > 0 ? kAacFrameSamples * 1000 / aacRate : 0;
+        int64_t t = frames.pts();
+        for (int aacBytes = aac.Take(Payload(frames), static_cast<size_t>(bytes));
+             aacBytes > 0 && w >= 0; aacBytes = aac.Next(), t += frameMs)
+          w = mp4.WriteAudio(aac.frame(), aacBytes, t);
       }
     } else if (frames.type() != 0) {
       w = mp4.WriteH264(Payload(frames), PayloadBytes(frames, n), frames.pts());

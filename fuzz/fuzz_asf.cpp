@@ -5,7 +5,8 @@
 // and a repaired data end must lie inside the file on whole packets.
 //
 // Input: byte 0 count of spoilt bytes (each: 3 bytes of position, 1 byte to xor), then objects
-// (2 bytes of size, 1 byte: bit 0 audio, bit 1 key, bits 2..7 time step) up to 512 KiB of data.
+// (2 bytes of size, 1 byte: bit 0 audio, bit 1 key, bits 2..7 time step) up to 128 KiB of data:
+// enough for dozens of packets and index entries, while most of an input's time is its writing.
 // The file is held in memory; sleeps are counted, not slept.
 #include <cstdint>
 #include <cstdio>
@@ -70,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     if (w.OpenNew(path, 0, 0, pts, nullptr) != 0) Fail("cannot create the file");
     bool first = true;
-    while (at + 3 <= size && total < (512u << 10)) {
+    while (at + 3 <= size && total < (128u << 10)) {
       uint32_t n = static_cast<uint32_t>(data[at] | data[at + 1] << 8) % 70000 + 1;
       const uint8_t flags = data[at + 2];
       at += 3;
