@@ -35,6 +35,10 @@ void QVFS_DetachAll(void) {
   ctx.platform().drives.DetachAll();
 }
 
+void QVFS_SetAllReadOnly(int on) {
+  qvfs::Context::Current().platform().drives.SetAllReadOnly(on != 0);
+}
+
 void QVFS_UseSystemDisks(int on) {
   qvfs::Context::Current().platform().drives.UseSystemDisks(on != 0);
 }

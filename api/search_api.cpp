@@ -207,7 +207,8 @@ QVFS_API int QVFS_ScanDisksForSearch(int channelCount) {
   if (channelCount < 1 || channelCount > 32) return ERR_SEARCH_ARGUMENT;
   qvfs::Context& ctx = qvfs::Context::Current();
   ctx.shared().params().channels = channelCount;
-  return MountUsbThreadBody(&ctx.diskWatch());
+  // A scan to look, not to record: recordings left open are repaired in memory only.
+  return ctx.diskWatch().Scan(/*repairWrites*/ false);
 }
 
 QVFS_API int QVFS_SearchRec(RecordItem* out, int outBytes, int64_t start, int64_t end,

@@ -2,8 +2,10 @@
 // formatted in memory by QVFS_FormatToRecdisk and recorded to through the record writer and
 // the record index: channel 0 a closed recording, channel 1 one that a power cut left open. Each
 // input damages a copy of that disk, then runs what an application runs:
-//   the disk scan with the repair of open recordings (QVFS_ScanDisksForSearch, with the repair
-//   QVFS_Init installed), the search (QVFS_SearchPlayList), the replay of the channel of the
+//   the disk scan with the repair of open recordings (for inputs whose length has bit 1 set the
+//   recorder's scan, whose repair QVFS_Init installed writes to the disk; for the others
+//   QVFS_ScanDisksForSearch, whose repair stays in memory), the search (QVFS_SearchPlayList),
+//   the replay of the channel of the
 //   first record found (CReplay1CHProc, the replay sessions' per-channel player: normal, fast x2,
 //   backwards; a bounded number of frames), and a backup of that record (QVFS_BackupSrcLstStart
 //   into a folder in /dev/shm, removed afterwards): MP4 for an input of odd length, .bin for
@@ -155,8 +157,7 @@ void Record(int channel, int seconds, bool closed) {
       r.size = bytes;
       r.endMs = pts;
       if (set.UpdateRecordInfo(r) != 0) Fail("cannot update the index");
-      r.startMs = r.endMs;
-      bytes = 0;
+      bytes = 0;  // the segment keeps its start: its record grows with each update
     }
   }
   if (closed) {
@@ -273,12 +274,13 @@ int Backup(const _rec_file_info_& record, int type) {
 
 enum class Backups { kByInput, kBoth };
 
-RunResult Run(Backups which, bool mp4) {
+RunResult Run(Backups which, bool mp4, bool repairWrites) {
   RunResult out;
   qvfs::Context& ctx = qvfs::Context::Current();
   // Each input is a disk never seen before: nothing of the last one's index stays.
   ctx.diskWatch().CloseAll();
-  QVFS_ScanDisksForSearch(kChannels);
+  if (repairWrites) MountUsbThreadBody(&ctx.diskWatch());
+  else QVFS_ScanDisksForSearch(kChannels);
 
   static _rec_file_info_ list[256];
   const int n = QVFS_SearchPlayList(list, sizeof list, 0, 4000000000LL, (1 << kChannels) - 1, 0,
@@ -357,7 +359,7 @@ void Setup() {
   // The undamaged disk must go the whole way, or the target tests nothing.
   fuzz::InstallSleepBudget("fuzz_pipeline");
   fuzz::NewInput();
-  const RunResult r = Run(Backups::kBoth, true);
+  const RunResult r = Run(Backups::kBoth, true, true);
   g->image.Reset();
   if (r.channels != kChannels || r.normal < 60 || r.fast == 0 || r.back == 0 || r.mp4 != 0 ||
       r.bin != 0) {
@@ -380,6 +382,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::NewInput();
   g->image.Reset();
   Mutate(data, size);
-  Run(Backups::kByInput, size % 2 == 1);
+  Run(Backups::kByInput, size % 2 == 1, (size >> 1) % 2 == 1);
   return 0;
 }

@@ -108,6 +108,7 @@ int DiskIndex::Open(uint16_t diskNumber, const std::string& where, uint64_t inde
   freeList.clear();
   allFiles.clear();
   timeMap.clear();
+  repaired.clear();
   writerMap.clear();
   counter = 0;
   nextSn = 1;
@@ -212,11 +213,10 @@ void DiskIndex::SortEntry(const uint8_t* entry, uint32_t i, bool* firstSn) {
     // Left open by a power loss, or never closed properly: the last segment in use tells where
     // the recording stood.
     _rec_file_info_ info = Describe(s, i);
-    const uint32_t segments = UsableSegments(s);
+    const uint32_t segments = SegmentsInTable(entry);  // to the first zero word, not the count
     for (uint32_t k = 0; k < segments; ++k) {
       RecIndexSegment seg;
       std::memcpy(&seg, entry + kSegmentTableOffset + k * kSegmentBytes, sizeof seg);
-      if (seg.state == 0 && seg.zero1 == 0) break;  // first 16-bit word 0 ends the table
       info.startMs = seg.startMs;
       info.typeBits = static_cast<uint8_t>(seg.typeBits);
       info.segmentNo = static_cast<uint8_t>(k);

@@ -41,7 +41,7 @@ enum IndexResult : int {
   ERR_NO_INDEX_FILE = -116,  // a folder without recordIdx.bin / recindex.bin, or a record file
   ERR_INDEX_MAGIC = -5000,   // not an index, or a header whose counts disagree
   ERR_INDEX_NO_RESULT = -5002,     // nothing to take, no write state, no disk
-  ERR_INDEX_SEGMENTS_FULL = -5004, // the 64 segment records are used (the entry is written)
+  ERR_INDEX_SEGMENTS_FULL = -5004, // the 64 segment records are used (disks written by peers)
   ERR_INDEX_NOTHING_FOUND = -5007,
 };
 
@@ -50,12 +50,13 @@ constexpr uint8_t kOpRecordStart = 1;  // a recording starts in the file
 constexpr uint8_t kOpRecordClose = 4;  // the recording in the file is closed
                                        // anything else: progress of the open recording
 
-// What the index keeps of a channel recording on this disk: the file, the segment records
-// used so far (n) and the image of the file's entry.
+// What the index keeps of a channel recording on this disk: the file, the number of the open
+// segment's record (n: the records before it are closed segments) and the image of the file's
+// entry. Progress updates grow record n in place; a new record is taken only when a segment
+// ends (a type change, or a recording closed while its file stays open).
 struct ChannelWriteState {
   uint32_t fileIndex = 0;
   uint32_t used = 0;
-  bool full = false;  // every segment record is used; the last one grows
   recindex::RecIndexEntry image{};
 };
 
@@ -100,7 +101,8 @@ class DiskIndex {
   // Writes the start of a recording (operation 1: entry, SN, time map) or of a new segment
   // (other operations). Sets r's segment number and SN. 0, -107, -5002 or an I/O code.
   int WriteRecord(_rec_file_info_& r, uint32_t channelLimit);
-  // Close (operation 4) or progress of the channel's recording. 0, -5002, -5004 or I/O code.
+  // Close (operation 4) or progress of the channel's recording: the open segment's record
+  // grows in place. 0, -5002 or an I/O code.
   int UpdateRecordInfo(_rec_file_info_& r, uint32_t channelLimit);
   // Lock, unlock or delete segment r.segmentNo of file r.fileIndex (delete: the whole entry
   // when it has one segment). 0, -5002 (no such file), -111 (being written) or an I/O code.
@@ -112,6 +114,13 @@ class DiskIndex {
   // within 8 MiB of full leave the list; the others stay for the next start.
   using RepairFn = std::function<int(const _rec_file_info_&, uint32_t* dataEnd, int64_t* endMs)>;
   int Repair(const RepairFn& repairFile);
+  // The same repair in memory only, for drives that must not be written and for scans that
+  // only look: nothing is written. Each repaired entry joins the time map and is kept in
+  // `repaired` (searches read its segments there, readers end the file at its data end); the
+  // repair list stays as it is for a repair that writes. The number of entries repaired.
+  int RepairInMemory(const RepairFn& findEnd);
+  // The data end an in-memory repair found for the file, 0 when it has none.
+  uint32_t RepairedDataEnd(uint32_t fileIndex);
   // Writes the entries of recordings still open (recording stops) with the open bit cleared.
   void CloseWriters();
 
@@ -141,6 +150,12 @@ class DiskIndex {
   uint32_t nextSn = 1;
   uint32_t leastSn = 0;
   std::map<int, ChannelWriteState> writeStates;  // channel -> its recording's entry
+  // Entries repaired in memory (RepairInMemory), by file index, with the data end found.
+  struct RepairedFile {
+    recindex::RecIndexEntry entry{};
+    uint32_t dataEnd = 0;
+  };
+  std::map<uint32_t, RepairedFile> repaired;
   uint32_t lastTaken = 0;                        // the file most recently taken
 
  private:
@@ -149,13 +164,15 @@ class DiskIndex {
   int ReadEntries();
   // Sorts the 4096 entry bytes of file i into the lists.
   void SortEntry(const uint8_t* entry, uint32_t i, bool* firstSn);
+  // The entry a repair gives record rec, its record file searched by repairFile (rec's end,
+  // size and data end filled in): false when the repair failed.
+  bool RepairedEntry(_rec_file_info_& rec, const RepairFn& repairFile,
+                     recindex::RecIndexEntry* out);
   int ReadEntry(uint32_t fileIndex, recindex::RecIndexEntry* e);
   int WriteEntry(uint32_t fileIndex, const recindex::RecIndexEntry& e);
   void DropFromTimeMap(uint32_t fileIndex);
   // Puts (or moves) file fileIndex's recording into the time map.
   void PutInTimeMap(uint32_t fileIndex, const recindex::RecIndexSummary& s);
-  // A progress update or close of an entry whose segment records are all used.
-  int GrowLastSegment(std::map<int, ChannelWriteState>::iterator found, _rec_file_info_& r);
   bool BeingWritten(uint32_t fileIndex) const;
   int RecycleByLeastSn(uint32_t* fileIndex);
   void ResetSn();

@@ -147,4 +147,20 @@ inline uint32_t UsableSegments(const RecIndexSummary& s) {
   return s.segmentCount < kSegmentsPerEntry ? s.segmentCount : kSegmentsPerEntry;
 }
 
+// Segment records in use as the table itself shows them: those before the first whose first
+// 16-bit word is 0, at most 64. An open entry is walked this way, not by its count: a power
+// loss can leave the count behind the records written.
+inline uint32_t SegmentsInTable(const uint8_t* entry) {
+  uint32_t k = 0;
+  while (k < kSegmentsPerEntry) {
+    const uint8_t* seg = entry + kSegmentTableOffset + k * kSegmentBytes;
+    if (seg[0] == 0 && seg[1] == 0) break;
+    ++k;
+  }
+  return k;
+}
+inline uint32_t SegmentsInTable(const RecIndexEntry& e) {
+  return SegmentsInTable(reinterpret_cast<const uint8_t*>(&e));
+}
+
 }  // namespace recindex

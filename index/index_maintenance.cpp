@@ -2,6 +2,7 @@
 // recycled), writing a recording's entry as it starts, grows and closes, SNs, lock, unlock,
 // delete and the repair of entries left open. Every operation holds the DiskIndex lock.
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "index/disk_index.h"
@@ -97,9 +98,11 @@ int DiskIndex::Recycle(uint32_t* fileIndex) {
     return ERR_INDEX_NO_RESULT;
   }
   CAutoLock g(&lock_);
+  // The smallest non-zero SN (an SN of 0 is a file that never had one; taking it as the
+  // minimum would let the next SN seen replace it, whatever its size).
   uint32_t least = 0;
   for (const auto& kv : timeMap)
-    if (least == 0 || kv.second.sn < least) least = kv.second.sn;
+    if (kv.second.sn != 0 && (least == 0 || kv.second.sn < least)) least = kv.second.sn;
   if (least == 0) least = 1;
   if (least != leastSn) {
     for (const auto& kv : timeMap)
@@ -175,7 +178,7 @@ void DiskIndex::ResetSn() {
   uint32_t least = 0;
   for (const auto& kv : timeMap) {
     const RecIndexSummary& s = kv.second;
-    if (BeingWritten(kv.first.fileIndex) || (s.typeBits & kTypeManual)) continue;
+    if (BeingWritten(kv.first.fileIndex) || (s.typeBits & kTypeManual) || s.sn == 0) continue;
     if (least == 0 || s.sn < least) least = s.sn;
   }
   DebugLog("Stroage: Re set SN leastSN %d maxIndex %d .\n ", static_cast<int>(least),
@@ -198,6 +201,7 @@ int DiskIndex::WriteRecord(_rec_file_info_& r, uint32_t channelLimit) {
   ChannelWriteState& ws = writeStates[r.channel];
   if (r.operation == kOpRecordStart) {
     ws.fileIndex = static_cast<uint32_t>(r.fileIndex);
+    repaired.erase(ws.fileIndex);  // a new recording: what a repair found there is gone
     ws.used = 0;
     std::memset(&ws.image, 0, sizeof ws.image);
   } else if (ws.fileIndex != static_cast<uint32_t>(r.fileIndex) || ws.image.summary.kind == 0) {
@@ -238,14 +242,17 @@ int DiskIndex::WriteRecord(_rec_file_info_& r, uint32_t channelLimit) {
     if (rc != 0) return rc;
     PutInTimeMap(ws.fileIndex, s);
   } else {
+    // A new segment: its record, the open bit and the count go to disk together, so that a
+    // power loss from now on finds the segment (a count kept in memory only was stale on disk).
     FillSegment(e.segments[n], r);
+    e.summary.state |= kStateRecording;
+    e.summary.segmentCount = static_cast<uint8_t>(n + 1);
+    RefreshCrc(e);
     int rc = WriteEntry(ws.fileIndex, e);
     if (rc != 0) {
       DebugLog("Write pos ret %d.\n", rc);
       return rc;
     }
-    e.summary.state |= kStateRecording;
-    e.summary.segmentCount = static_cast<uint8_t>(n + 1);
     r.sn = e.summary.sn;
   }
   file->Flush();
@@ -266,28 +273,36 @@ int DiskIndex::UpdateRecordInfo(_rec_file_info_& r, uint32_t channelLimit) {
   CAutoLock g(&lock_);
   RecIndexEntry& e = ws.image;
   RecIndexSummary& s = e.summary;
-  if (ws.used >= kSegmentsPerEntry) return GrowLastSegment(found, r);
+  // WriteRecord refuses a segment past the table, so the open one always has its record.
+  if (ws.used >= kSegmentsPerEntry) return ERR_INDEX_NO_SEGMENT;
   const uint32_t n = ws.used;
+  // The open segment's record grows in place: one record per segment however long it runs, so
+  // that a file is filled to its end and a search lists one record per segment. r.size is the
+  // bytes since the last update; r.endOffset the file's data end now.
+  RecIndexSegment& seg = e.segments[n];
+  seg.state = r.state;
+  seg.descType = r.tzByte & 1;
+  seg.size += r.size;
+  seg.endMs = std::max(static_cast<int64_t>(seg.endMs), int64_t{r.endMs});
+  seg.dataEnd = std::max(uint32_t{seg.dataEnd}, uint32_t{r.endOffset});
+  s.size += r.size;
+  s.segmentCount = static_cast<uint8_t>(n + 1);  // current on disk: a repair walks them all
   if (r.operation == kOpRecordClose) {
     s.endMs = r.endMs;
-    s.segmentCount = static_cast<uint8_t>(n + 1);
     s.state = r.state;
+    seg.typeBits = r.typeBits;  // the type the recording had at its close
+    seg.endMs = r.endMs;
     if (n == 0) {
       s.startMs = r.startMs;
       s.linkIndex = static_cast<int32_t>(ws.fileIndex);
-      s.size = r.size;
       s.typeBits = r.typeBits;
       s.tzHours = TzHours(r);
-      FillSegment(e.segments[0], r);
-    } else {
-      FillSegment(e.segments[n], r);
-      s.size += r.size;  // the bytes since the last progress update belong to the entry too
     }
     for (uint32_t k = 0; k <= n; ++k) {
-      RecIndexSegment& seg = e.segments[k];
-      seg.state &= static_cast<uint8_t>(~kStateRecording);
-      if (seg.startMs == seg.endMs && k < n && e.segments[k + 1].startMs != 0)
-        seg.endMs = e.segments[k + 1].startMs;
+      RecIndexSegment& each = e.segments[k];
+      each.state &= static_cast<uint8_t>(~kStateRecording);
+      if (each.startMs == each.endMs && k < n && e.segments[k + 1].startMs != 0)
+        each.endMs = e.segments[k + 1].startMs;
     }
     RefreshCrc(e);
     int rc = WriteEntry(ws.fileIndex, e);
@@ -296,17 +311,13 @@ int DiskIndex::UpdateRecordInfo(_rec_file_info_& r, uint32_t channelLimit) {
     copy.state = kStateClosed;
     if (n == 0) copy.typeBits = e.segments[0].typeBits;
     PutInTimeMap(ws.fileIndex, copy);
-    ws.used = 0;
-    std::memset(&ws.image, 0, sizeof ws.image);
     writeStates.erase(found);
   } else {
-    FillSegment(e.segments[n], r);
     if (n == 0) s.state = r.state;
-    s.size += r.size;
-    const int64_t was = s.endMs, now = r.endMs;
-    s.endMs = std::max(was, now);
+    s.endMs = std::max(static_cast<int64_t>(s.endMs), int64_t{r.endMs});
     RefreshCrc(e);
-    // The sectors that hold segment n, and the first one (size, end, CRC) when it is another.
+    // The sectors that hold segment n, and the first one (size, end, count, CRC) when it is
+    // another.
     const uint32_t at = kSegmentTableOffset + n * kSegmentBytes;
     const uint32_t from = at / 512 * 512;
     const uint32_t to = (at + kSegmentBytes + 511) / 512 * 512;
@@ -321,55 +332,40 @@ int DiskIndex::UpdateRecordInfo(_rec_file_info_& r, uint32_t channelLimit) {
     RecIndexSummary copy = s;
     copy.state = kStateClosed;
     PutInTimeMap(ws.fileIndex, copy);
-    ws.used = n + 1;
   }
   file->Flush();
   r.segmentNo = static_cast<uint8_t>(n);
   return 0;
 }
 
-// Every segment record of the entry is used: the last one takes each further piece, so that the
-// entry keeps describing all the data in the file, until the recording is closed (the recorder
-// moves to another file at its next key frame). The first such piece reports -5004, and so does
-// the close, which tells the writer to close the file.
-int DiskIndex::GrowLastSegment(std::map<int, ChannelWriteState>::iterator found,
-                               _rec_file_info_& r) {
-  ChannelWriteState& ws = found->second;
-  RecIndexEntry& e = ws.image;
-  RecIndexSummary& s = e.summary;
-  if (!ws.full)
-    DebugLog("Stroage:Over MAX FileIdx %d  seg info num %d.\n", static_cast<int>(ws.fileIndex),
-             static_cast<int>(kSegmentsPerEntry));
-  RecIndexSegment& last = e.segments[kSegmentsPerEntry - 1];
-  const int64_t end = std::max(static_cast<int64_t>(last.endMs), int64_t{r.endMs});
-  last.endMs = end;
-  last.size += r.size;
-  if (r.endOffset > last.dataEnd) last.dataEnd = r.endOffset;
-  s.size += r.size;
-  s.endMs = std::max(static_cast<int64_t>(s.endMs), end);
-  s.segmentCount = static_cast<uint8_t>(kSegmentsPerEntry);
-  const bool closing = r.operation == kOpRecordClose;
-  if (closing) {
-    s.state = r.state;
-    for (uint32_t k = 0; k < kSegmentsPerEntry; ++k)
-      e.segments[k].state &= static_cast<uint8_t>(~kStateRecording);
+int DiskIndex::RepairInMemory(const RepairFn& findEnd) {
+  CAutoLock g(&lock_);
+  int joined = 0;
+  for (const _rec_file_info_& listed : repairList) {
+    if (listed.fileIndex < 0 || static_cast<uint32_t>(listed.fileIndex) >= recordFileCount)
+      continue;
+    const uint32_t fi = static_cast<uint32_t>(listed.fileIndex);
+    // Repaired on the disk already (a repair that writes ran first): nothing to add.
+    bool inMap = false;
+    for (const auto& kv : timeMap) inMap = inMap || kv.first.fileIndex == fi;
+    if (inMap) continue;
+    _rec_file_info_ rec = listed;  // the list keeps its records for a repair that writes
+    RepairedFile fixed;
+    if (!RepairedEntry(rec, findEnd, &fixed.entry)) continue;
+    fixed.dataEnd = rec.endOffset;
+    repaired[fi] = fixed;
+    PutInTimeMap(fi, fixed.entry.summary);
+    ++joined;
   }
-  RefreshCrc(e);
-  const uint32_t fileIndex = ws.fileIndex;
-  int rc = WriteEntry(fileIndex, e);
-  if (rc != 0) {
-    DebugLog("Dev %s Write Index data fail.\n", path.c_str());
-    return rc;
-  }
-  RecIndexSummary copy = s;
-  copy.state = kStateClosed;
-  PutInTimeMap(fileIndex, copy);
-  file->Flush();
-  r.segmentNo = static_cast<uint8_t>(kSegmentsPerEntry - 1);
-  const bool firstReport = !ws.full;
-  ws.full = true;
-  if (closing) writeStates.erase(found);
-  return closing || firstReport ? ERR_INDEX_SEGMENTS_FULL : 0;
+  if (joined)
+    DebugLog("Disk %s: %d recording(s) left open repaired in memory.\n", path.c_str(), joined);
+  return joined;
+}
+
+uint32_t DiskIndex::RepairedDataEnd(uint32_t fileIndex) {
+  CAutoLock g(&lock_);
+  auto it = repaired.find(fileIndex);
+  return it == repaired.end() ? 0 : it->second.dataEnd;
 }
 
 void DiskIndex::CloseWriters() {
@@ -452,6 +448,92 @@ int DiskIndex::DeleteRecord(const _rec_file_info_& r) {
 
 // ---- repair --------------------------------------------------------------------------------
 
+bool DiskIndex::RepairedEntry(_rec_file_info_& rec, const RepairFn& repairFile,
+                              RecIndexEntry* out) {
+  uint32_t dataEnd = 0;
+  int64_t foundEnd = 0;
+  RecIndexEntry& e = *out;
+  // The record file is searched from the recording's first segment on: frames older than
+  // that belong to an earlier recording in the same file.
+  _rec_file_info_ ask = rec;
+  if (rec.fileIndex >= 0 && static_cast<uint32_t>(rec.fileIndex) < recordFileCount &&
+      ReadEntry(static_cast<uint32_t>(rec.fileIndex), &e) == 0 && e.summary.kind != 0 &&
+      e.summary.startMs > 0 && e.summary.startMs <= rec.startMs)
+    ask.startMs = e.summary.startMs;
+  if (rec.fileIndex < 0 || static_cast<uint32_t>(rec.fileIndex) >= recordFileCount ||
+      repairFile(ask, &dataEnd, &foundEnd) != 0 ||
+      ReadEntry(static_cast<uint32_t>(rec.fileIndex), &e) != 0)
+    return false;
+  const uint32_t fi = static_cast<uint32_t>(rec.fileIndex);
+  RecIndexSummary& s = e.summary;
+  const int32_t dataBytes =
+      static_cast<int32_t>(dataEnd > kRecordDataStart ? dataEnd - kRecordDataStart : 0);
+  rec.endOffset = dataEnd;
+  if (static_cast<uint32_t>(s.linkIndex) == fi) {
+    // The frames the writer found decide the end: progress updates also count frames that
+    // were still in the write cache when the power went, and an end past the data would list
+    // time that no frame covers. Without frames found, the entry's end stands.
+    const int64_t entryEnd = s.endMs;
+    const int64_t end = foundEnd > s.startMs ? foundEnd : entryEnd;
+    if (end <= s.startMs) {
+      DebugLog("Record writer repair file fail. fileindex %d .\n", static_cast<int>(fi));
+      return false;
+    }
+    // Every segment record in use, walked to the first zero word (the count on disks written
+    // before it was kept current can be stale): each is closed, and the last one, open at the
+    // power loss, takes the bytes and the time the file holds beyond the others.
+    const uint32_t used = std::max<uint32_t>(SegmentsInTable(e), 1);
+    int64_t before = 0;  // the closed segments' bytes (64 bit: damaged sizes cannot wrap)
+    for (uint32_t k = 0; k < used; ++k) {
+      RecIndexSegment& seg = e.segments[k];
+      seg.state &= static_cast<uint8_t>(~kStateRecording);
+      if (k + 1 < used) before += std::max<int32_t>(int32_t{seg.size}, 0);
+    }
+    RecIndexSegment& last = e.segments[used - 1];
+    if (last.state == 0) last.state = kSegmentClosed;
+    if (end > last.startMs) last.endMs = end;
+    last.dataEnd = dataEnd;
+    last.size = static_cast<int32_t>(std::max<int64_t>(dataBytes - before, 0));
+    const int32_t summed =
+        static_cast<int32_t>(std::min<int64_t>(before + last.size, INT32_MAX));
+    for (uint32_t k = 0; k < used; ++k) {
+      RecIndexSegment& seg = e.segments[k];
+      if (seg.endMs > seg.startMs) continue;
+      DebugLog("research end time.\n");
+      seg.endMs = k + 1 < used && e.segments[k + 1].startMs > seg.startMs
+                      ? e.segments[k + 1].startMs
+                      : end;
+    }
+    s.state = kStateClosed;
+    s.segmentCount = static_cast<uint8_t>(used);
+    s.size = summed;
+    s.endMs = end;
+  } else {
+    // The entry names another file: what the record file holds is all there is.
+    std::memset(&e, 0, sizeof e);
+    s.kind = rec.kind ? rec.kind : 1;
+    s.channel = rec.channel;
+    s.linkIndex = static_cast<int32_t>(fi);
+    s.startMs = rec.startMs;
+    s.endMs = foundEnd;
+    s.size = dataBytes;
+    s.segmentCount = 1;
+    s.state = kStateClosed;
+    s.typeBits = rec.typeBits;
+    s.sn = rec.sn;
+    RecIndexSegment& seg = e.segments[0];
+    seg.state = kSegmentClosed;
+    seg.size = dataBytes;
+    seg.typeBits = rec.typeBits;
+    seg.startMs = rec.startMs;
+    seg.endMs = foundEnd;
+    seg.dataEnd = dataEnd;
+  }
+  rec.endMs = s.endMs;
+  rec.size = s.size;
+  return s.endMs > s.startMs;
+}
+
 int DiskIndex::Repair(const RepairFn& repairFile) {
   CAutoLock g(&lock_);
   struct Outcome {
@@ -463,93 +545,18 @@ int DiskIndex::Repair(const RepairFn& repairFile) {
     DebugLog("Stroage:Disk %s  Repair File index %d- %d \n", path.c_str(), rec.fileIndex,
              rec.segmentNo);
     platform::LogRange("File Time", rec.startMs, rec.startMs);
-    uint32_t dataEnd = 0;
-    int64_t foundEnd = 0;
     RecIndexEntry e;
-    // The record file is searched from the recording's first segment on: frames older than
-    // that belong to an earlier recording in the same file.
-    _rec_file_info_ ask = rec;
-    if (rec.fileIndex >= 0 && static_cast<uint32_t>(rec.fileIndex) < recordFileCount &&
-        ReadEntry(static_cast<uint32_t>(rec.fileIndex), &e) == 0 && e.summary.kind != 0 &&
-        e.summary.startMs > 0 && e.summary.startMs <= rec.startMs)
-      ask.startMs = e.summary.startMs;
-    if (rec.fileIndex < 0 || static_cast<uint32_t>(rec.fileIndex) >= recordFileCount ||
-        repairFile(ask, &dataEnd, &foundEnd) != 0 ||
-        ReadEntry(static_cast<uint32_t>(rec.fileIndex), &e) != 0) {
+    if (!RepairedEntry(rec, repairFile, &e)) {
       out.failed = true;
       outcomes.push_back(out);
       continue;
     }
     const uint32_t fi = static_cast<uint32_t>(rec.fileIndex);
-    RecIndexSummary& s = e.summary;
-    const int32_t dataBytes =
-        static_cast<int32_t>(dataEnd > kRecordDataStart ? dataEnd - kRecordDataStart : 0);
-    rec.endOffset = dataEnd;
-    if (static_cast<uint32_t>(s.linkIndex) == fi) {
-      const int64_t entryEnd = s.endMs;
-      const int64_t end = std::max(foundEnd, entryEnd);
-      if (end <= s.startMs) {
-        DebugLog("Record writer repair file fail. fileindex %d .\n", static_cast<int>(fi));
-        out.failed = true;
-        outcomes.push_back(out);
-        continue;
-      }
-      const uint32_t used = std::max<uint32_t>(UsableSegments(s), 1);
-      int32_t summed = 0;
-      for (uint32_t k = 0; k < used; ++k) {
-        RecIndexSegment& seg = e.segments[k];
-        seg.state &= static_cast<uint8_t>(~kStateRecording);
-        summed += seg.size;
-      }
-      RecIndexSegment& last = e.segments[used - 1];
-      if (last.size == 0) {
-        last.state = kSegmentClosed;
-        last.endMs = end;
-        last.dataEnd = dataEnd;
-        last.size = std::max<int32_t>(dataBytes - summed, 0);
-        summed += last.size;
-      }
-      for (uint32_t k = 0; k < used; ++k) {
-        RecIndexSegment& seg = e.segments[k];
-        if (seg.endMs > seg.startMs) continue;
-        DebugLog("research end time.\n");
-        seg.endMs = k + 1 < used && e.segments[k + 1].startMs > seg.startMs
-                        ? e.segments[k + 1].startMs
-                        : end;
-      }
-      s.state = kStateClosed;
-      s.segmentCount = static_cast<uint8_t>(used);
-      s.size = summed;
-      s.endMs = end;
-    } else {
-      // The entry names another file: what the record file holds is all there is.
-      std::memset(&e, 0, sizeof e);
-      s.kind = rec.kind ? rec.kind : 1;
-      s.channel = rec.channel;
-      s.linkIndex = static_cast<int32_t>(fi);
-      s.startMs = rec.startMs;
-      s.endMs = foundEnd;
-      s.size = dataBytes;
-      s.segmentCount = 1;
-      s.state = kStateClosed;
-      s.typeBits = rec.typeBits;
-      s.sn = rec.sn;
-      RecIndexSegment& seg = e.segments[0];
-      seg.state = kSegmentClosed;
-      seg.size = dataBytes;
-      seg.typeBits = rec.typeBits;
-      seg.startMs = rec.startMs;
-      seg.endMs = foundEnd;
-      seg.dataEnd = dataEnd;
-    }
     RefreshCrc(e);
-    if (WriteEntry(fi, e) != 0 || s.endMs <= s.startMs) {
-      out.failed = s.endMs <= s.startMs;
-    } else {
-      PutInTimeMap(fi, s);
+    if (WriteEntry(fi, e) == 0) {
+      PutInTimeMap(fi, e.summary);
+      repaired.erase(fi);  // on the disk now
     }
-    rec.endMs = s.endMs;
-    rec.size = s.size;
     outcomes.push_back(out);
   }
   const int64_t now = platform::TheClock().NowMs();

@@ -55,6 +55,10 @@ class Walk {
 
   // The entry of file i from the window, moving the window there when it is not inside.
   const uint8_t* Entry(uint32_t i) {
+    // An entry repaired in memory (left open on a drive that is not written) is read there.
+    auto fixed = index_.repaired.find(i);
+    if (fixed != index_.repaired.end())
+      return reinterpret_cast<const uint8_t*>(&fixed->second.entry);
     if (!(i >= winStart_ && i < winStart_ + winLen_)) {
       const uint32_t back = std::min<uint32_t>(static_cast<uint32_t>(q_.channelLimit), 63);
       winStart_ = i < back ? 0 : i - back;

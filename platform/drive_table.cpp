@@ -276,7 +276,14 @@ void DriveTable::AddVolume(const std::string& folder, bool readOnly) {
 
 std::vector<DriveTable::Volume> DriveTable::Volumes() {
   std::lock_guard<std::mutex> g(mutex_);
-  return volumes_;
+  std::vector<Volume> out = volumes_;
+  for (Volume& v : out) v.readOnly = v.readOnly || allReadOnly_;
+  return out;
+}
+
+bool DriveTable::AllReadOnly() {
+  std::lock_guard<std::mutex> g(mutex_);
+  return allReadOnly_;
 }
 
 }  // namespace platform

@@ -59,6 +59,7 @@ class DriveTable {
   bool UsesMachineMounts();
   // Every image and device opens read-only (the tools' --read-only).
   void SetAllReadOnly(bool on);
+  bool AllReadOnly();
 
   // Entry of drive n; false past the table.
   bool Get(int n, DriveEntry* out);

@@ -147,6 +147,9 @@ uint32_t CRecordReader::ReadableEnd() const {
   // A file still being written (or never closed) is read to its size.
   if (head_.state == kStateClosed && head_.dataEnd >= kDataOffset && head_.dataEnd <= fileSize_)
     return head_.dataEnd;
+  // A file a power loss left open, repaired in memory only (its drive is not written): it ends
+  // where that repair found its last frame.
+  if (repairedEnd_ >= kDataOffset && repairedEnd_ <= fileSize_) return repairedEnd_;
   return fileSize_;
 }
 
@@ -159,13 +162,16 @@ int CRecordReader::OpenRegion(const std::string& path, uint32_t fileIndex) {
   direct_ = IsDevicePath(path);
   fileLba_ = 0;
   fileSectors_ = 0;
+  repairedEnd_ = 0;
   if (direct_) {
     regionName_ = path;
     fileLba_ = ctx.diskWatch().RecordFileLba(path, fileIndex);
     fileSectors_ = ctx.diskWatch().RecordFileSectors(path);
+    repairedEnd_ = ctx.diskWatch().RepairedDataEnd(path, fileIndex);
   } else if (IsFolder(path)) {
     int r = FolderRecordFilePath(path, fileIndex, &regionName_);
     if (r != 0) return r;
+    repairedEnd_ = ctx.diskWatch().RepairedDataEnd(WithTrailingSlash(path), fileIndex);
   } else {
     regionName_ = path;
   }

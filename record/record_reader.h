@@ -148,6 +148,7 @@ class CRecordReader : public CRecReadBase, public ServiceReader {
 
   int clientId_;
   std::unique_ptr<CSerialFileBase> file_;
+  uint32_t repairedEnd_ = 0;  // the data end an in-memory repair found (file left open), or 0
   std::string regionName_;
   bool direct_ = false;
   uint32_t fileSectors_ = 0;  // of each record file on the disk; 0 when not known

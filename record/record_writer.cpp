@@ -41,9 +41,10 @@ CRecordWriter::~CRecordWriter() {
 
 // ---- the region ----------------------------------------------------------------------------
 
-int CRecordWriter::OpenRegion(const std::string& path, uint32_t fileIndex, uint32_t fileSize) {
+int CRecordWriter::OpenRegion(const std::string& path, uint32_t fileIndex, uint32_t fileSize,
+                              int mode) {
   RecordRegion region;
-  int r = OpenRecordRegion(path, fileIndex, fileSize, MODE_RDWR, &region);
+  int r = OpenRecordRegion(path, fileIndex, fileSize, mode, &region);
   file_ = std::move(region.file);
   regionName_ = region.name;
   serviceKey_ = region.serviceKey;
@@ -134,7 +135,11 @@ int CRecordWriter::OpenAppend(const std::string& path, const _rec_file_info_& de
   StartBuffers();
   std::vector<uint8_t> block(kDataOffset);
   r = file_->ReadPos(0, block.data(), kDataOffset, true);
-  const int at = r == static_cast<int>(kDataOffset) ? FindHead(block.data(), kHeadBlockBytes) : r;
+  // A short read, or the device's medium or hardware error (3, 4, which pass through as
+  // positive results), is a failed read: never a head offset.
+  const int at = r == static_cast<int>(kDataOffset) ? FindHead(block.data(), kHeadBlockBytes)
+                 : r < 0                             ? r
+                                                     : ERR_READ_FAILED;
   if (at < 0) {
     ReleaseRegion();
     return at;
@@ -474,9 +479,21 @@ int CRecordWriter::Close() {
 int CRecordWriter::RepairFile(const std::string& path, uint32_t fileIndex, uint32_t regionSize,
                               int64_t startMs, int64_t endMs, uint32_t* dataEnd,
                               int64_t* endTimeMs) {
+  return Repair(path, fileIndex, regionSize, startMs, endMs, true, dataEnd, endTimeMs);
+}
+
+int CRecordWriter::FindRepairedEnd(const std::string& path, uint32_t fileIndex,
+                                   uint32_t regionSize, int64_t startMs, int64_t endMs,
+                                   uint32_t* dataEnd, int64_t* endTimeMs) {
+  return Repair(path, fileIndex, regionSize, startMs, endMs, false, dataEnd, endTimeMs);
+}
+
+int CRecordWriter::Repair(const std::string& path, uint32_t fileIndex, uint32_t regionSize,
+                          int64_t startMs, int64_t endMs, bool write, uint32_t* dataEnd,
+                          int64_t* endTimeMs) {
   if (file_) return ERR_WRITER_OPEN;
   if (regionSize <= kDataOffset) return ERR_WRITER_OVER_FILE;
-  int r = OpenRegion(path, fileIndex, regionSize);
+  int r = OpenRegion(path, fileIndex, regionSize, write ? MODE_RDWR : MODE_RDONLY);
   if (r != 0) {
     ReleaseRegion();
     return r;
@@ -632,8 +649,11 @@ int CRecordWriter::RepairFile(const std::string& path, uint32_t fileIndex, uint3
     seg.indexCount = indexCount > seg.firstIndex ? indexCount - seg.firstIndex : 0;
   }
   head_.segCount = static_cast<uint32_t>(segments_.size());
-  r = file_->WritePos(kIndexOffset, indexBuf_.data(), kIndexAreaBytes, true);
-  if (r >= 0) r = WriteHead();
+  r = 0;
+  if (write) {
+    r = file_->WritePos(kIndexOffset, indexBuf_.data(), kIndexAreaBytes, true);
+    if (r >= 0) r = WriteHead();
+  }
   platform::LogRange("end frame time", lastPts, lastPts);
   ReleaseRegion();
   headImage_.clear();

@@ -21,6 +21,7 @@
 #include "record/frame_strategy.h"
 #include "record/record_format.h"
 #include "recorder/device_service.h"
+#include "serialfile/region_io.h"
 
 class CSerialFileBase;
 
@@ -79,6 +80,10 @@ class CRecordWriter : public CRecWriteBase, public ServiceWriter, public Indexed
   int SetParamSets(const void*, uint32_t) override { return 0; }
   int RepairFile(const std::string& path, uint32_t fileIndex, uint32_t regionSize,
                  int64_t startMs, int64_t endMs, uint32_t* dataEnd, int64_t* endTimeMs) override;
+  // The same repair with nothing written (the file is opened read-only): the data end and end
+  // time the repair would give. For drives that must not be written and for search scans.
+  int FindRepairedEnd(const std::string& path, uint32_t fileIndex, uint32_t regionSize,
+                      int64_t startMs, int64_t endMs, uint32_t* dataEnd, int64_t* endTimeMs);
   int Close() override;
 
   // Moves the cache to the disk (0, or the failed write's code).
@@ -107,7 +112,10 @@ class CRecordWriter : public CRecWriteBase, public ServiceWriter, public Indexed
   uint64_t ServiceKeyOf() const { return serviceKey_; }
 
  private:
-  int OpenRegion(const std::string& path, uint32_t fileIndex, uint32_t fileSize);
+  int OpenRegion(const std::string& path, uint32_t fileIndex, uint32_t fileSize,
+                 int mode = MODE_RDWR);
+  int Repair(const std::string& path, uint32_t fileIndex, uint32_t regionSize, int64_t startMs,
+             int64_t endMs, bool write, uint32_t* dataEnd, int64_t* endTimeMs);
   void ReleaseRegion();
   void StartBuffers();
   int AddIndexEntry(uint8_t type, int64_t ptsMs, uint32_t offset, uint32_t frameBytes);

@@ -14,6 +14,7 @@
 #include "platform/messages.h"
 #include "platform/mounts.h"
 #include "platform/platform_context.h"
+#include "record/record_writer.h"
 #include "serialfile/region_io.h"
 
 namespace {
@@ -44,10 +45,11 @@ bool IsFolder(const std::string& p) {
 // ---- the scan ------------------------------------------------------------------------------
 
 DiskWatch::DiskWatch(SharedRecords* shared) : shared_(shared) {}
+DiskWatch::~DiskWatch() = default;
 
 int MountUsbThreadBody(DiskWatch* watch) { return watch->Scan(); }
 
-int DiskWatch::Scan() {
+int DiskWatch::Scan(bool repairWrites) {
   bool expected = false;
   if (!g_scanRunning.compare_exchange_strong(expected, true)) return 0;
   if (scanning_.exchange(true)) {
@@ -67,8 +69,10 @@ int DiskWatch::Scan() {
   // left open) once the disk list is complete: the repair finds record files through it.
   std::vector<std::pair<DiskIndex*, bool>> opened;
   opened.swap(opened_);
-  if (indexOpened_)
-    for (auto& o : opened) indexOpened_(*o.first, o.second);
+  for (auto& o : opened) {
+    if (indexOpened_ && repairWrites) indexOpened_(*o.first, o.second);
+    RepairInMemory(*o.first);  // what the call above did not repair on the disk
+  }
   const int count = static_cast<int>(disks_.size());
   scanning_ = false;
   g_scanRunning = false;
@@ -184,7 +188,7 @@ void DiskWatch::ScanVolumes() {
     }
     // A record partition mounted by the machine is listed once, as the raw disk.
     if (ListedRawDisk(m.source)) continue;
-    AddVolume(WithTrailingSlash(m.mountPoint), false);
+    AddVolume(WithTrailingSlash(m.mountPoint), platform::Drives().AllReadOnly());
   }
   for (const platform::DriveTable::Volume& v : platform::Drives().Volumes())
     AddVolume(v.folder, v.readOnly);
@@ -346,6 +350,26 @@ uint32_t DiskWatch::RecordFileSectors(const std::string& name) {
   for (const DiskRecord& d : disks_)
     if (d.name.find(name) != std::string::npos) return d.recordFileSectors;
   return 0;
+}
+
+void DiskWatch::RepairInMemory(DiskIndex& index) {
+  {
+    CAutoLock g(&index.lock());
+    if (index.repairList.empty()) return;
+  }
+  if (!finder_) finder_ = std::make_unique<CRecordWriter>(0);
+  CRecordWriter& finder = *finder_;
+  index.RepairInMemory([&index, &finder](const _rec_file_info_& r, uint32_t* dataEnd,
+                                         int64_t* endMs) {
+    return finder.FindRepairedEnd(index.path, static_cast<uint32_t>(r.fileIndex),
+                                  index.recordFileBytes, r.startMs, 0, dataEnd, endMs);
+  });
+}
+
+uint32_t DiskWatch::RepairedDataEnd(const std::string& name, uint32_t n) {
+  DiskIndex* index = first_.Find(name);
+  if (!index) index = second_.Find(name);
+  return index ? index->RepairedDataEnd(n) : 0;
 }
 
 bool DiskWatch::IsVolumeRecordSource(const std::string& name) {

@@ -47,6 +47,8 @@ struct DiskRecord {
   bool readOnly = false;
 };
 
+class CRecordWriter;
+
 class DiskWatch {
  public:
   static constexpr int kDriveSlots = 16;
@@ -54,9 +56,14 @@ class DiskWatch {
   static constexpr uint64_t kUnknownDiskLba = 2048;
 
   explicit DiskWatch(SharedRecords* shared);
+  ~DiskWatch();
 
   // The scan (MountUsbThreadBody): the number of disks listed, or 0 when a scan already runs.
-  int Scan();
+  // Recordings a power loss left open are repaired on the disk by the index-opened call when
+  // repairWrites is set and the drive may be written; every other one (a read-only drive, a
+  // scan for searching) is repaired in memory, so that it is listed and played all the same
+  // and nothing is written.
+  int Scan(bool repairWrites = true);
   // Called at the end of a scan for each index it opened (the index, and whether its drive is
   // read-only); the recording engine installs it to repair recordings left open.
   void SetIndexOpened(std::function<void(DiskIndex&, bool readOnly)> f) {
@@ -85,6 +92,10 @@ class DiskWatch {
   // A record head's own sizes are bounded by it: a damaged head must not reach the next files.
   uint32_t RecordFileSectors(const std::string& name);
   bool IsVolumeRecordSource(const std::string& name);
+  // Where an in-memory repair found the end of record file n of disk `name` (a device name or
+  // a folder path), 0 when it has not repaired that file: readers of a file left open stop
+  // there instead of reading on into what an earlier recording left behind.
+  uint32_t RepairedDataEnd(const std::string& name, uint32_t n);
   uint32_t ReadyMask() const { return readyMask_.load(); }
   uint32_t RecordFileBytes() const { return recordFileBytes_.load(); }
   uint32_t ExtE() const { return extE_.load(); }
@@ -101,6 +112,8 @@ class DiskWatch {
   // chosen for a new one. 0 or the open's code.
   int OpenIndex(const std::string& path, uint64_t indexLba, uint16_t diskNo, DiskIndexSet& fresh,
                 bool readOnly);
+  // The in-memory repair of what the index lists for repair (see Scan).
+  void RepairInMemory(DiskIndex& index);
   void FillSpace();
   void RebuildReadyMask();
   void Append(DiskRecord rec);
@@ -112,6 +125,7 @@ class DiskWatch {
   DiskIndexSet first_, second_;
   std::vector<std::pair<DiskIndex*, bool>> opened_;  // by the running scan, with read-only
   std::function<void(DiskIndex&, bool)> indexOpened_;
+  std::unique_ptr<CRecordWriter> finder_;  // the in-memory repairs' file scans (under lock_)
   std::atomic<bool> scanning_{false};
   std::atomic<uint32_t> recordFileBytes_{134217728};
   std::atomic<uint32_t> extE_{536870912};

@@ -148,7 +148,6 @@ int RecordTask::Open(int type, int64_t ptsMs) {
   startMs_ = lastMs_ = ptsMs;
   segmentBytes_ = sinceUpdateBytes_ = 0;
   videoFrames_ = 0;
-  switchAtKey_ = false;
   recording_ = true;
   return type;
 }
@@ -164,9 +163,8 @@ int RecordTask::Progress(int64_t ptsMs) {
   info_.size = static_cast<int32_t>(sinceUpdateBytes_);
   info_.endOffset = writer_.position();
   const int r = set_->UpdateRecordInfo(info_);
+  // The segment's record grew by these bytes; it keeps its start time.
   sinceUpdateBytes_ = 0;
-  // The piece just described is a segment record of its own: the next starts here.
-  info_.startMs = ptsMs;
   return r;
 }
 
@@ -181,22 +179,14 @@ int RecordTask::Write(const uint8_t* frame, uint32_t size) {
     return 0;
   }
   CAutoLock g(&lock_);
-  if (switchAtKey_ && sel.Current()->IsKeyFrame()) {
-    // The entry's segment records are used up: the recording goes on in another file, which
-    // begins with this key frame (the manager closes this file and writes the frame there).
-    switchAtKey_ = false;
-    return ERR_INDEX_SEGMENTS_FULL;
-  }
   const int r = writer_.WriteFrame(frame, size);
   if (r < 0) return r;
   segmentBytes_ += static_cast<uint32_t>(r);
   sinceUpdateBytes_ += static_cast<uint32_t>(r);
   lastMs_ = pts;
-  if (type != frame::kTypeAudio && ++videoFrames_ % kProgressFrames == 0) {
-    // Every segment record of the entry is used: at the next key frame the recording moves to
-    // a new file (the frames up to it stay in this one, described by the last segment record).
-    if (Progress(pts) == ERR_INDEX_SEGMENTS_FULL) switchAtKey_ = true;
-  }
+  // A failed progress update loses nothing: the index's image of the entry holds the bytes and
+  // the next update writes it, and a power loss meanwhile is repaired from the file itself.
+  if (type != frame::kTypeAudio && ++videoFrames_ % kProgressFrames == 0) Progress(pts);
   return r;
 }
 
@@ -228,10 +218,6 @@ int RecordTask::Close(int type, bool closeFile) {
   info_.state = static_cast<uint8_t>(info_.state & ~recindex::kStateRecording);
   info_.operation = kOpRecordClose;
   const int r = set_->UpdateRecordInfo(info_);
-  if (r == ERR_INDEX_SEGMENTS_FULL && !closed) {
-    writer_.Close();
-    closed = true;
-  }
   platform::LogRange("Record End", startMs_, info_.endMs);
   if (closed) UnregisterWriter();
   recording_ = false;

@@ -83,6 +83,5 @@ class RecordTask {
   uint64_t segmentBytes_ = 0;
   uint32_t sinceUpdateBytes_ = 0;
   uint32_t videoFrames_ = 0;
-  bool switchAtKey_ = false;  // the entry is full: move to a new file at the next key frame
   DiskIndex* registeredOn_ = nullptr;
 };

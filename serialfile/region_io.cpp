@@ -79,6 +79,9 @@ int ReadWalk(CDisk_Dev* dev, RegionState& st, uint64_t pos, uint8_t* buf, uint32
 int WriteWalk(CDisk_Dev* dev, RegionState& st, uint64_t pos, const uint8_t* buf, uint32_t size) {
   const uint32_t s = st.sectorSize;
   uint64_t lba = st.startLba + pos / s;
+  // A write over the sector WriteCachePos keeps makes its copy stale: it is read again.
+  const uint64_t last = st.startLba + (pos + size - 1) / s;
+  if (size != 0 && st.cacheLba >= lba && st.cacheLba <= last) st.cacheLba = kNoCachedSector;
   const uint32_t o = static_cast<uint32_t>(pos & (s - 1));
   uint32_t left = size;
   if (o != 0) {
@@ -121,7 +124,9 @@ int Open(CDisk_Dev* dev, RegionState& st, uint64_t startLba, uint32_t dataSize, 
   if (!dev) return ERR_NO_DEVICE;
   const uint32_t s = dev->get_sec_size();
   if (s & (s - 1)) return ERR_OVER_DEVICE;  // not a power of two: no sane region on it
-  if (startLba + dataSize / s > dev->get_capacity()) return ERR_OVER_DEVICE;
+  // The capacity is the last LBA: a region may end exactly on it.
+  const uint64_t sectors = std::max<uint64_t>((uint64_t{dataSize} + s - 1) / s, 1);
+  if (startLba + sectors - 1 > dev->get_capacity()) return ERR_OVER_DEVICE;
   st.lock = dev->get_lock();
   st.dataSize = dataSize;
   st.sectorSize = s;
@@ -130,6 +135,7 @@ int Open(CDisk_Dev* dev, RegionState& st, uint64_t startLba, uint32_t dataSize, 
   st.curOffset = 0;
   st.status = STATUS_IDLE;
   st.cacheFill = 0;
+  st.cacheLba = kNoCachedSector;
   st.lastError = 0;
   if (s > st.sectorBuf.size()) {
     st.sectorBuf.assign(s, 0);
@@ -279,9 +285,10 @@ int WriteCachePos(CDisk_Dev* dev, RegionState& st, uint32_t position, const void
     uint32_t c = std::min(s - o, left);
     if (position == st.curOffset) {
       // Appending inside the cached sector. The cache holds this sector's first bytes only when
-      // its fill equals the in-sector offset; otherwise (just opened, or the file was written
-      // elsewhere) the sector is read first, so its earlier bytes are kept.
-      if (st.cacheFill != o) {
+      // it is this sector and its fill equals the in-sector offset; otherwise (just opened, a
+      // seek to another sector, or the file was written elsewhere) the sector is read first, so
+      // its earlier bytes are kept.
+      if (st.cacheLba != lba || st.cacheFill != o) {
         int r = dev->Read_try(lba, 1, st.cacheBuf.data(), s);
         if (r != 0) return Finish(st, r, false);
         st.cacheFill = o;
@@ -290,7 +297,9 @@ int WriteCachePos(CDisk_Dev* dev, RegionState& st, uint32_t position, const void
       int r = dev->Write_try(lba, 1, st.cacheBuf.data(), s);
       if (r != 0) return Finish(st, r, false);
       st.cacheFill = left > c ? 0 : st.cacheFill + c;
+      st.cacheLba = left > c ? kNoCachedSector : lba;
     } else {
+      if (st.cacheLba == lba) st.cacheLba = kNoCachedSector;
       int r = PatchSector(dev, st, lba, o, src, c);
       if (r != 0) return Finish(st, r, false);
     }
@@ -304,6 +313,7 @@ int WriteCachePos(CDisk_Dev* dev, RegionState& st, uint32_t position, const void
     }
   }
   const uint32_t t = left & (s - 1);
+  if (st.cacheLba >= lba && st.cacheLba < lba + (left - t) / s) st.cacheLba = kNoCachedSector;
   if (int r = Body(dev, st, lba, const_cast<uint8_t*>(src), left - t, true))
     return Finish(st, r, false);
   lba += (left - t) / s;
@@ -313,6 +323,7 @@ int WriteCachePos(CDisk_Dev* dev, RegionState& st, uint32_t position, const void
     std::memcpy(st.cacheBuf.data(), src, t);
     std::memset(st.cacheBuf.data() + t, 0, s - t);
     st.cacheFill = t;
+    st.cacheLba = lba;
     int r = dev->Write_try(lba, 1, st.cacheBuf.data(), s);
     if (r != 0) return Finish(st, r, false);
   }

@@ -55,6 +55,7 @@ struct RegionState {
   std::vector<uint8_t> sectorBuf;  // read-modify-write of partial sectors
   std::vector<uint8_t> cacheBuf;   // the last partial sector appended by WriteCachePos
   uint32_t cacheFill = 0;          // valid bytes in cacheBuf
+  uint64_t cacheLba = ~uint64_t{0};  // the sector cacheBuf holds (kNoCachedSector: none)
   int64_t lastWriteTime = 0;
   CCriticalSection* lock = nullptr;  // the device's lock once opened
 };
@@ -66,6 +67,8 @@ struct RegionMessages {
 };
 
 namespace region_io {
+
+constexpr uint64_t kNoCachedSector = ~uint64_t{0};
 
 extern const RegionMessages kPlainMessages;
 

@@ -10,6 +10,7 @@
 #include "index/disk_index.h"
 #include "index/disk_index_set.h"
 #include "index/index_format.h"
+#include "index/record_search.h"
 #include "index_images.h"
 #include "platform/platform_context.h"
 #include "test_support.h"
@@ -127,15 +128,27 @@ TEST_F(IndexMaintenanceTest, RecordingStartProgressAndCloseReachTheDisk) {
   EXPECT_TRUE(e.summary.state & recindex::kStateRecording);
   EXPECT_TRUE(InTimeMap(0));
 
+  // Progress updates grow segment record 0 in place: its size, its end and the data end, with
+  // the entry's size, count and CRC, on the disk at once (a power loss now loses nothing).
   int32_t total = 0;
   for (int k = 0; k < 3; ++k) {
     r.operation = 0;
     r.size = 1000 * (k + 1);
     r.endMs = kT0 + (k + 1) * 1400;
+    r.endOffset = 0x2F000 + static_cast<uint32_t>(total + r.size);
     total += r.size;
     ASSERT_EQ(d_.UpdateRecordInfo(r, 4), 0);
-    EXPECT_EQ(r.segmentNo, k);
-    r.startMs = r.endMs;
+    EXPECT_EQ(r.segmentNo, 0);
+    e = EntryOnDisk(0);
+    EXPECT_EQ(e.summary.segmentCount, 1);
+    EXPECT_EQ(int32_t{e.summary.size}, total);
+    EXPECT_EQ(int32_t{e.segments[0].size}, total);
+    EXPECT_EQ(int64_t{e.segments[0].startMs}, kT0);
+    EXPECT_EQ(int64_t{e.segments[0].endMs}, int64_t{r.endMs});
+    EXPECT_EQ(uint32_t{e.segments[0].dataEnd}, uint32_t{r.endOffset});
+    EXPECT_EQ(e.segments[1].state, 0);
+    EXPECT_EQ(uint32_t{e.crc},
+              recindex::Crc32(reinterpret_cast<const uint8_t*>(&e) + 256, 4096 - 256));
   }
   r.operation = kOpRecordClose;
   r.state = 0x01;
@@ -144,11 +157,14 @@ TEST_F(IndexMaintenanceTest, RecordingStartProgressAndCloseReachTheDisk) {
   total += 500;
   ASSERT_EQ(d_.UpdateRecordInfo(r, 4), 0);
   e = EntryOnDisk(0);
-  EXPECT_EQ(e.summary.segmentCount, 4);
+  EXPECT_EQ(e.summary.segmentCount, 1);
   EXPECT_EQ(int32_t{e.summary.size}, total);
+  EXPECT_EQ(int32_t{e.segments[0].size}, total);
+  EXPECT_EQ(int64_t{e.summary.startMs}, kT0);
   EXPECT_EQ(int64_t{e.summary.endMs}, kT0 + 5000);
+  EXPECT_EQ(int64_t{e.segments[0].endMs}, kT0 + 5000);
   EXPECT_EQ(e.summary.state & recindex::kStateRecording, 0);
-  for (int k = 0; k < 4; ++k) EXPECT_EQ(e.segments[k].state & 0x80, 0) << k;
+  EXPECT_EQ(e.segments[0].state & 0x80, 0);
   EXPECT_EQ(uint32_t{e.crc},
             recindex::Crc32(reinterpret_cast<const uint8_t*>(&e) + 256, 4096 - 256));
   // What a re-open sees: a closed recording with every segment.
@@ -165,43 +181,58 @@ TEST_F(IndexMaintenanceTest, RecordingStartProgressAndCloseReachTheDisk) {
   EXPECT_EQ(d_.UpdateRecordInfo(none, 4), -5002);
 }
 
-TEST_F(IndexMaintenanceTest, AFullEntryGrowsItsLastSegmentUntilTheClose) {
+// A segment record is taken only when a segment ends (its recording closed while the file
+// stays open); however many progress updates a segment gets, it keeps one record, so a file
+// is filled to its end. The 65th segment of an entry is refused.
+TEST_F(IndexMaintenanceTest, OneSegmentRecordPerSegmentAndNoMoreThan64) {
   ib_.SetEntry(0, IndexBytes::Entry{0});
   Open();
   _rec_file_info_ r = Start(0, 0, kT0);
   ASSERT_EQ(d_.WriteRecord(r, 4), 0);
-  r.operation = 0;
-  for (int k = 0; k < 64; ++k) {
-    r.size = 100;
-    r.endMs = kT0 + (k + 1) * 1000;
-    ASSERT_EQ(d_.UpdateRecordInfo(r, 4), 0) << k;
+  int32_t total = 0;
+  for (int seg = 0; seg < 64; ++seg) {
+    if (seg > 0) {  // the file kept open: a new segment after the last close
+      r.operation = 2;
+      r.state = 0x81;
+      r.size = 0;
+      r.startMs = r.endMs = kT0 + seg * 10000;
+      ASSERT_EQ(d_.WriteRecord(r, 4), 0) << seg;
+      EXPECT_EQ(r.segmentNo, seg);
+      // The new segment's record, the open bit and the count are on the disk already.
+      const recindex::RecIndexEntry e = EntryOnDisk(0);
+      EXPECT_EQ(e.summary.segmentCount, seg + 1);
+      EXPECT_TRUE(e.summary.state & recindex::kStateRecording);
+      EXPECT_EQ(int64_t{e.segments[seg].startMs}, int64_t{r.startMs});
+    }
+    for (int k = 0; k < 100; ++k) {  // far more updates than an entry has records
+      r.operation = 0;
+      r.size = 10;
+      r.endMs = kT0 + seg * 10000 + (k + 1) * 40;
+      total += 10;
+      ASSERT_EQ(d_.UpdateRecordInfo(r, 4), 0);
+      ASSERT_EQ(r.segmentNo, seg);
+    }
+    r.operation = kOpRecordClose;
+    r.state = 0x01;
+    r.size = 5;
+    r.endMs = kT0 + seg * 10000 + 5000;
+    total += 5;
+    ASSERT_EQ(d_.UpdateRecordInfo(r, 4), 0);
   }
-  // The 65th piece is told once that the entry is full; it and the next go into the last
-  // segment record, and the entry stays open (a power loss now is repaired).
-  r.endMs = kT0 + 65000;
-  EXPECT_EQ(d_.UpdateRecordInfo(r, 4), -5004);
-  r.endMs = kT0 + 66000;
-  EXPECT_EQ(d_.UpdateRecordInfo(r, 4), 0);
-  recindex::RecIndexEntry e = EntryOnDisk(0);
-  EXPECT_TRUE(e.summary.state & recindex::kStateRecording);
-  EXPECT_EQ(int64_t{e.segments[63].endMs}, kT0 + 66000);
-  EXPECT_EQ(e.summary.segmentCount, 64);  // every piece stays visible to the searches
-  // The close ends the entry with everything written (not a fresh entry over segment 0).
-  r.operation = kOpRecordClose;
-  r.state = 0x01;
-  r.endMs = kT0 + 66500;
-  EXPECT_EQ(d_.UpdateRecordInfo(r, 4), -5004);
-  e = EntryOnDisk(0);
-  EXPECT_EQ(e.summary.state, recindex::kStateClosed);
-  EXPECT_EQ(int64_t{e.summary.startMs}, kT0);
+  const recindex::RecIndexEntry e = EntryOnDisk(0);
+  EXPECT_EQ(e.summary.segmentCount, 64);
+  EXPECT_EQ(int32_t{e.summary.size}, total);
+  EXPECT_EQ(int32_t{e.segments[63].size}, 1005);
   EXPECT_EQ(int64_t{e.segments[0].startMs}, kT0);
-  EXPECT_EQ(int64_t{e.summary.endMs}, kT0 + 66500);
-  EXPECT_EQ(int32_t{e.summary.size}, 67 * 100);
+  EXPECT_EQ(int64_t{e.segments[63].endMs}, kT0 + 63 * 10000 + 5000);
+  EXPECT_EQ(int64_t{e.summary.startMs}, kT0);
+  EXPECT_EQ(e.summary.state, recindex::kStateClosed);
   EXPECT_EQ(d_.UpdateRecordInfo(r, 4), -5002);  // the channel has no recording now
-  // A new segment in a full entry is refused.
+  // A 65th segment is refused, and nothing past the table is written.
   r.operation = 2;
-  d_.writeStates[0].used = 64;
+  r.state = 0x81;
   EXPECT_EQ(d_.WriteRecord(r, 4), -107);
+  EXPECT_EQ(EntryOnDisk(0).summary.segmentCount, 64);
 }
 
 TEST_F(IndexMaintenanceTest, SnResetStartsAboveTheLargestRemainingSn) {
@@ -319,6 +350,86 @@ TEST_F(IndexMaintenanceTest, RepairClosesWhatItCanAndFreesWhatHeldNothing) {
   EXPECT_FALSE(InTimeMap(0));  // a zeroed entry never lands in the time map as file 0
   EXPECT_NE(std::find(d_.freeList.begin(), d_.freeList.end(), 5u), d_.freeList.end());
   EXPECT_TRUE(d_.repairList.empty());
+}
+
+// An open entry as a power loss leaves it: three segment records written, the count still 1
+// (as disks written before the count was kept current show it), every record still open.
+void PutCutRecording(IndexBytes& ib, uint32_t i) {
+  IndexBytes::Entry open;
+  open.state = 0x81;
+  open.start = kT0;
+  open.end = kT0 + 95000;  // a progress update counted frames the power loss took from the cache
+  open.size = 3500;
+  open.segments = 1;
+  ib.SetEntry(i, open);
+  ib.SetSegment(i, 0, 0x81, 2, kT0, kT0 + 30000, 1000);
+  ib.SetSegment(i, 1, 0x81, 2, kT0 + 30000, kT0 + 60000, 2000);
+  ib.SetSegment(i, 2, 0x81, 2, kT0 + 60000, kT0 + 95000, 500);
+}
+
+// What the file holds: its frames end at kT0 + 90 s, 10000 bytes into the data area.
+int CutFileRepair(const _rec_file_info_&, uint32_t* dataEnd, int64_t* endMs) {
+  *dataEnd = 0x2F000 + 10000;
+  *endMs = kT0 + 90000;
+  return 0;
+}
+
+TEST_F(IndexMaintenanceTest, RepairWalksEverySegmentAndCountsTheWholeFile) {
+  PutCutRecording(ib_, 2);
+  Open();
+  ASSERT_EQ(d_.repairList.size(), 1u);
+  EXPECT_EQ(d_.repairList.front().segmentNo, 2);  // the walk went past the stale count
+  ASSERT_EQ(d_.Repair(CutFileRepair), 0);
+  const recindex::RecIndexEntry e = EntryOnDisk(2);
+  EXPECT_EQ(e.summary.segmentCount, 3);
+  for (int k = 0; k < 3; ++k) EXPECT_EQ(e.segments[k].state & 0x80, 0) << k;
+  // The last segment takes what the file holds beyond the others: the sizes sum to the data.
+  EXPECT_EQ(int32_t{e.segments[2].size}, 10000 - 3000);
+  EXPECT_EQ(int32_t{e.summary.size}, 10000);
+  EXPECT_EQ(uint32_t{e.segments[2].dataEnd}, 0x2F000u + 10000);
+  // The end is the last frame's, not the progress update's that ran ahead of the data.
+  EXPECT_EQ(int64_t{e.summary.endMs}, kT0 + 90000);
+  EXPECT_EQ(int64_t{e.segments[2].endMs}, kT0 + 90000);
+  EXPECT_EQ(e.summary.state, recindex::kStateClosed);
+}
+
+// A drive that must not be written: the same repair in memory. The recording is listed with
+// its segments and its data end, the index file is unchanged, and the repair list is kept for
+// a repair that writes.
+TEST_F(IndexMaintenanceTest, InMemoryRepairListsTheCutRecordingAndWritesNothing) {
+  PutCutRecording(ib_, 2);
+  Closed(0, 0, kT0 - 10 * kMin, 1);
+  Open();
+  const auto before = testsupport::ReadFileBytes(tmp_.File("recordIdx.bin"), 0, ib_.bytes().size());
+  EXPECT_EQ(d_.RepairInMemory(CutFileRepair), 1);
+  EXPECT_EQ(testsupport::ReadFileBytes(tmp_.File("recordIdx.bin"), 0, before.size()), before);
+  EXPECT_EQ(d_.repairList.size(), 1u);
+  EXPECT_TRUE(InTimeMap(2));
+  EXPECT_EQ(d_.RepairedDataEnd(2), 0x2F000u + 10000);
+  EXPECT_EQ(d_.RepairedDataEnd(0), 0u);
+  // The search lists its three segments over the whole written time.
+  SearchWindow window;
+  RecordList list;
+  ASSERT_EQ(SearchOneChannel(d_, 0, kT0 - kMin, kT0 + 10 * kMin, -1, 4, list, window), 3);
+  EXPECT_EQ(int64_t{list.front().startMs}, kT0);
+  EXPECT_EQ(int64_t{list.back().endMs}, kT0 + 90000);
+  // Once a repair that writes has run, the disk holds it and the in-memory copy is dropped.
+  ASSERT_EQ(d_.Repair(CutFileRepair), 0);
+  EXPECT_EQ(d_.RepairedDataEnd(2), 0u);
+  EXPECT_EQ(EntryOnDisk(2).summary.state, recindex::kStateClosed);
+}
+
+// A recording without an SN (0) is no minimum: the least SN is the smallest non-zero one.
+TEST_F(IndexMaintenanceTest, TheLeastSnSkipsRecordingsWithoutOne) {
+  Closed(0, 0, kT0, 5);
+  Closed(1, 0, kT0 + kMin, 0);
+  Closed(2, 0, kT0 + 2 * kMin, 9);
+  Open();
+  platform::TheClock().SetManual(true, kT0 + 100 * kMin);
+  uint32_t f = 99;
+  ASSERT_EQ(d_.Recycle(&f), 0);
+  EXPECT_EQ(f, 0u);
+  EXPECT_EQ(d_.leastSn, 6u);  // SN 5 went: the next least is above it (not 9, nor 0)
 }
 
 TEST_F(IndexMaintenanceTest, TheSetDispatchesByDiskAndKeepsRecentRecords) {

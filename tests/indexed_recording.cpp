@@ -52,8 +52,7 @@ int Record(qvfs::Context& ctx, int channel, const std::vector<std::vector<uint8_
       r.size = bytes;
       r.endMs = timeOf(f);
       EXPECT_EQ(set.UpdateRecordInfo(r), 0);
-      r.startMs = r.endMs;
-      bytes = 0;
+      bytes = 0;  // the segment keeps its start: its record grows with each update
     }
   }
   if (cut) {

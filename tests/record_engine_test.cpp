@@ -224,14 +224,35 @@ TEST_F(RecordEngineTest, TypeChangesFollowTheirRules) {
   manager_->StopAll();
   auto recs = Recordings(0);
   ASSERT_EQ(recs.size(), 1u);
-  // The file was kept for the union. Each recording of 50 frames is two segment records: the
-  // progress update after 35 video frames, and the close.
-  EXPECT_EQ(recs[0].segmentCount, 4);
+  // The file was kept for the union. Each recording is one segment record, however many
+  // progress updates it had (one, after 35 video frames).
+  EXPECT_EQ(recs[0].segmentCount, 2);
   EXPECT_EQ(recs[0].typeBits, 4);
   // The type changes were reported while frames arrived.
   bool sawEvent = false;
   for (auto& r : Reports(rec::kStatusChannelType)) sawEvent |= r.words[1] == 4 || r.words[1] == 12;
   EXPECT_TRUE(sawEvent);
+}
+
+// A continuous recording stays in its file until the file is full: its progress updates (one
+// per 35 video frames, here 85 of them, more than an entry has segment records) grow one
+// segment record, and every frame is in the file.
+TEST_F(RecordEngineTest, AContinuousRecordingFillsItsFileInOneSegmentRecord) {
+  Build(1);
+  manager_->StartThreads();
+  manager_->StartRecord(0, rec::kTypeManual);
+  const auto frames = Feed(0, kT0, 3000, true, 2000);
+  WaitDrained();
+  manager_->StopAll();
+  const auto recs = Recordings(0);
+  ASSERT_EQ(recs.size(), 1u);
+  EXPECT_EQ(recs[0].segmentCount, 1);
+  int64_t bytes = 0;
+  for (const auto& f : frames) bytes += static_cast<int64_t>(f.size());
+  EXPECT_EQ(int64_t{recs[0].size}, bytes);
+  EXPECT_EQ(int64_t{recs[0].startMs}, kT0);
+  EXPECT_EQ(int64_t{recs[0].endMs}, kT0 + 2999 * 40);
+  EXPECT_EQ(Diff(ReadBack(recs[0].linkIndex), frames), "");
 }
 
 // With cycle recording off and no file left, recording stops and 0x8002 comes once.

@@ -207,6 +207,70 @@ TEST_F(RecordWriterTest, RepairRebuildsDataEndAndIndex) {
   EXPECT_EQ(w.RepairFile("", 0, kFileBytes, 0, 0, &dataEnd, &endTime), -2010);
 }
 
+// The repair's search without its writes: the same data end and end time, not a byte changed
+// (the file opened read-only); the repair that writes then agrees.
+TEST_F(RecordWriterTest, FindingTheRepairedEndWritesNothing) {
+  {
+    CRecordWriter w(0);
+    ASSERT_EQ(w.OpenNew(path_, 0, kFileBytes, kT0, nullptr), 0);
+    WriteFrames(w, 60, kT0, 25);
+    ASSERT_EQ(w.Close(), 0);
+  }
+  recfile::RecordHead h = Head();
+  const uint32_t end = h.dataEnd;
+  h.state = recfile::kStateWriting;  // as a power loss leaves it
+  h.dataEnd = kFileBytes;
+  testsupport::WriteFileBytes(path_, 0, &h, sizeof h);
+  const auto before = ReadFileBytes(path_, 0, kFileBytes);
+  CRecordWriter w(0);
+  uint32_t found = 0;
+  int64_t foundMs = 0;
+  ASSERT_EQ(w.FindRepairedEnd(path_, 0, kFileBytes, kT0, 0, &found, &foundMs), 0);
+  EXPECT_EQ(found, end);
+  EXPECT_EQ(foundMs, kT0 + 59 * 40);
+  EXPECT_FALSE(w.IsOpen());
+  EXPECT_TRUE(ReadFileBytes(path_, 0, kFileBytes) == before);
+  uint32_t repaired = 0;
+  int64_t repairedMs = 0;
+  ASSERT_EQ(w.RepairFile(path_, 0, kFileBytes, kT0, 0, &repaired, &repairedMs), 0);
+  EXPECT_EQ(repaired, found);
+  EXPECT_EQ(repairedMs, foundMs);
+  EXPECT_EQ(Head().state, recfile::kStateClosed);
+}
+
+// A medium or hardware error reading the head block (results 3 and 4 pass the region file as
+// positive values) fails the append: it is never taken as the head's offset.
+TEST_F(RecordWriterTest, AnAppendWhoseHeadCannotBeReadFails) {
+  const std::string drive = AttachImage(1ull << 30, 512, false, "disk.img");
+  ASSERT_GT(QVFS_FormatToRecdisk(drive.c_str(), 64, 0), 0);
+  CDiskTable table;
+  ASSERT_EQ(table.Init(CDevFlyWeightFactory::getSingleton()->CreateScsiDev(drive.c_str(), false)), 0);
+  const uint64_t file1 = table.GetFirstRecordLba() + 64 * 2048;
+  {
+    CRecordWriter w(3);
+    ASSERT_EQ(w.OpenNew(drive, 1, 64 << 20, kT0, nullptr), 0);
+    WriteFrames(w, 10, kT0);
+    ASSERT_EQ(w.Close(), 0);
+  }
+  for (uint8_t key : {platform::kSkMediumError, platform::kSkHardwareError}) {
+    SCOPED_TRACE(static_cast<int>(key));
+    platform::FaultRule r;
+    r.opcodes = {platform::kOpRead10, platform::kOpRead16};
+    r.firstLba = file1;
+    r.lastLba = file1 + 15;
+    r.key = key;
+    r.asc = 0x11;
+    faults_->AddRule(r);
+    CRecordWriter w(3);
+    _rec_file_info_ desc{};
+    desc.fileIndex = 1;
+    desc.startMs = kT0 + 60000;
+    EXPECT_LT(w.OpenAppend(drive, desc, 64 << 20, kT0 + 60000), 0);
+    EXPECT_FALSE(w.IsOpen());
+    faults_->ClearRules();
+  }
+}
+
 TEST_F(RecordWriterTest, AFailedFlushFailsEveryLaterFrame) {
   const std::string drive = AttachImage(1ull << 30, 512, false, "disk.img");
   ASSERT_GT(QVFS_FormatToRecdisk(drive.c_str(), 64, 0), 0);

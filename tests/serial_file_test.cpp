@@ -43,9 +43,15 @@ TEST_F(SerialFileTest, OpenRefusesTheMbrAndRegionsPastTheDevice) {
   CSerial_file f;
   EXPECT_EQ(f.Open(dev, 0, 4096, MODE_RDWR), ERR_ACCESS_MODE);
   EXPECT_TRUE(Printed("Error access MBR.\n"));
-  EXPECT_EQ(f.Open(dev, 2000, 48 * 512, MODE_RDWR), ERR_OVER_DEVICE);  // ends past LBA 2047
+  EXPECT_EQ(f.Open(dev, 2000, 49 * 512, MODE_RDWR), ERR_OVER_DEVICE);  // ends past LBA 2047
+  EXPECT_EQ(f.Open(dev, 2000, 48 * 512 + 1, MODE_RDWR), ERR_OVER_DEVICE);  // a byte past it
   EXPECT_EQ(f.Open(dev, 2000, 47 * 512, MODE_RDWR), 0);
   EXPECT_EQ(f.get_lba_end(), 2047u);
+  // A region that ends exactly on the last sector is the whole rest of the disk.
+  ASSERT_EQ(f.Open(dev, 2000, 48 * 512, MODE_RDWR), 0);
+  const auto last = Pattern(512, 3);
+  EXPECT_EQ(f.WritePos(47 * 512, last.data(), 512, true), 512);
+  EXPECT_EQ(ReadFileBytes(imagePath_, 2047 * 512, 512), last);
   CSerial_file none;
   char b[4];
   EXPECT_EQ(none.Read(b, 4, true), ERR_NO_DEVICE);
@@ -192,6 +198,30 @@ TEST_F(SerialFileTest, AppendAfterOpenAtAnUnalignedEndKeepsTheSectorsEarlierByte
   faults_->ClearLog();
   ASSERT_EQ(f_.WriteCachePos(750, more.data(), 50, true), 50);
   EXPECT_EQ(faults_->Count(kOpRead10), 0);
+}
+
+// The cached sector is only appended to where it belongs: after a seek to another sector at the
+// same in-sector offset, that sector is read, never overwritten with the cached one's bytes.
+TEST_F(SerialFileTest, ACachedSectorNeverLandsOnAnotherSectorAfterASeek) {
+  OpenRegion();
+  auto other = Pattern(512, 11);  // sector 3 holds data of its own
+  testsupport::WriteFileBytes(imagePath_, Byte(3 * 512), other.data(), 512);
+  auto first = Pattern(100, 12);
+  ASSERT_EQ(f_.WriteCachePos(0, first.data(), 100, true), 100);  // sector 0 cached, 100 bytes
+  ASSERT_EQ(f_.Seek(3 * 512 + 100, 0), 0);
+  auto more = Pattern(50, 13);
+  ASSERT_EQ(f_.WriteCachePos(3 * 512 + 100, more.data(), 50, true), 50);
+  auto disk = ReadFileBytes(imagePath_, Byte(3 * 512), 150);
+  EXPECT_TRUE(std::equal(other.begin(), other.begin() + 100, disk.begin()));
+  EXPECT_TRUE(std::equal(more.begin(), more.end(), disk.begin() + 100));
+  EXPECT_EQ(ReadFileBytes(imagePath_, Byte(0), 100), first);
+  // A positioned write over the cached sector: the next append reads the sector again.
+  ASSERT_EQ(f_.Seek(3 * 512 + 150, 0), 0);
+  auto patch = Pattern(20, 14);
+  ASSERT_EQ(f_.WritePos(3 * 512 + 10, patch.data(), 20, true), 20);
+  ASSERT_EQ(f_.WriteCachePos(3 * 512 + 150, more.data(), 10, true), 10);
+  disk = ReadFileBytes(imagePath_, Byte(3 * 512), 160);
+  EXPECT_TRUE(std::equal(patch.begin(), patch.end(), disk.begin() + 10));
 }
 
 TEST_F(SerialFileTest, DeviceFailureStopsTheWalkAndIsReported) {

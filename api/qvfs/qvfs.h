@@ -43,6 +43,10 @@ typedef struct QVFS_DriveInfo {
 QVFS_API int QVFS_AttachImage(const char* path, int readOnly, int sectorSize);
 /* Forgets every attached image and closes the devices opened on them. */
 QVFS_API void QVFS_DetachAll(void);
+/* Every drive read-only from now on (on != 0): the machine's disks, images and volumes, those
+ * already known included. Nothing the library does then writes to them; recordings a power
+ * loss left open are repaired in memory only. The player, which records nothing, turns it on. */
+QVFS_API void QVFS_SetAllReadOnly(int on);
 /* Whether the machine's own disks join the drive table (on by default). */
 QVFS_API void QVFS_UseSystemDisks(int on);
 /* Drive n of the table: 0, or -1 past the table or without out. */

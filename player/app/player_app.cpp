@@ -110,6 +110,9 @@ void CVistorApp::InitStorage() {
   QVFS_SetConsoleOutput(0);
   if (options_.verbose) QVFS_SetLogSink([](const char* text) { std::fputs(text, stderr); });
   if (!options_.systemDisks) QVFS_UseSystemDisks(0);
+  // The player records nothing: every drive it looks at, evidence disks above all, is opened
+  // read-only, and recordings a power loss left open are repaired in memory.
+  QVFS_SetAllReadOnly(1);
   for (const auto* paths : {&options_.images, &options_.folders}) {
     for (const std::string& path : *paths) {
       const QString error = AttachSource(QString::fromStdString(path));

@@ -16,9 +16,11 @@ make_clip
 "$STFSCTL" mkimage disk.img --size 2G >/dev/null || fail "mkimage"
 runx 0 format disk.img --file-mb 64
 T0=1767607200
-# Channels 0 and 1: 200 s (three files: an index entry holds 64 pieces), a gap, 30 s.
-runx 0 record --channels 0-1 --input clip.h264 --audio clip.g726 --span @$T0+200s \
-  --span @$((T0 + 300))+30s
+# Channels 0 and 1: 200 s in two runs (each run's recording fills a file of its own, so the
+# replay crosses from one file to the next), a gap, 30 s in a third file.
+runx 0 record --channels 0-1 --input clip.h264 --audio clip.g726 --span @$T0+100s
+runx 0 record --channels 0-1 --input clip.h264 --audio clip.g726 --span @$((T0 + 100))+100s
+runx 0 record --channels 0-1 --input clip.h264 --audio clip.g726 --span @$((T0 + 300))+30s
 # Channel 1 again from 320 s to 360 s: it overlaps the first recording's last 10 s.
 runx 0 record --channels 1 --input clip.h264 --audio clip.g726 --span @$((T0 + 320))+40s
 
