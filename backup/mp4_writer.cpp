@@ -21,6 +21,14 @@ constexpr int64_t kLongestGapMs = 1000;
 constexpr int64_t kWaitForAudioMs = 2000;  // video held back this long for an audio track
 constexpr int64_t kLatestStartMs = int64_t{1} << 40;  // a track's start after the first sample
 constexpr uint8_t kNalSps = 7, kNalPps = 8, kNalSei = 6, kNalIdr = 5;
+constexpr uint8_t kNalAud = 9, kNalEndOfSequence = 10, kNalEndOfStream = 11, kNalFiller = 12;
+
+// NAL units that are no part of a sample: SEI, access-unit delimiters (a sample is one access
+// unit by itself, so the delimiter tells a player nothing), end of sequence or stream, filler.
+bool LeftOutOfSamples(uint8_t type) {
+  return type == kNalSei || type == kNalAud || type == kNalEndOfSequence ||
+         type == kNalEndOfStream || type == kNalFiller;
+}
 constexpr AVRational kTrackBase{1, CMp4Writer::kTimeScale};
 
 // Milliseconds from `from` to t, 0 when t is not later, at most `most`: computed without
@@ -62,6 +70,43 @@ bool SetExtradata(AVCodecParameters* par, const std::vector<uint8_t>& data) {
 }
 
 }  // namespace
+
+bool CMp4Writer::DecodedSize(const std::vector<uint8_t>& avcc, const std::vector<uint8_t>& sample,
+                             int* width, int* height) {
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+  AVCodecContext* c = codec ? avcodec_alloc_context3(codec) : nullptr;
+  AVPacket* pkt = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  bool found = false;
+  if (c && pkt && frame) {
+    c->extradata = static_cast<uint8_t*>(av_mallocz(avcc.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (c->extradata) {
+      std::copy(avcc.begin(), avcc.end(), c->extradata);
+      c->extradata_size = static_cast<int>(avcc.size());
+    }
+    c->thread_count = 1;              // one picture: no decoding threads
+    c->max_pixels = 4096 * 4096;      // a damaged SPS never makes a giant picture
+    if (c->extradata && avcodec_open2(c, codec, nullptr) >= 0 &&
+        av_new_packet(pkt, static_cast<int>(sample.size())) >= 0) {
+      std::copy(sample.begin(), sample.end(), pkt->data);
+      pkt->flags |= AV_PKT_FLAG_KEY;
+      avcodec_send_packet(c, pkt);
+      avcodec_send_packet(c, nullptr);  // the end: the decoder gives what it holds
+      while (!found && avcodec_receive_frame(c, frame) == 0) {
+        found = frame->width > 0 && frame->height > 0;
+        if (found) {
+          *width = frame->width;
+          *height = frame->height;
+        }
+        av_frame_unref(frame);
+      }
+    }
+  }
+  av_frame_free(&frame);
+  av_packet_free(&pkt);
+  avcodec_free_context(&c);
+  return found;
+}
 
 struct CMp4Writer::Track {
   AVStream* stream = nullptr;
@@ -151,18 +196,19 @@ int CMp4Writer::WriteH264(const uint8_t* buffer, int length, int64_t t) {
     const size_t end = next < 0 ? n : static_cast<size_t>(next);
     at = next;
     if (begin >= end) continue;
+    // Types by the header's low 5 bits, whatever the nal_ref_idc.
     const uint8_t type = buffer[begin] & 0x1F;
     const std::vector<uint8_t> nal(buffer + begin, buffer + end);
     if (type == kNalSps) {
       if (sps_.empty() && nal.size() >= 4) sps_ = nal;  // later ones are not written
       continue;
     }
-    if (sps_.empty()) return 0;  // nothing before the first SPS
     if (type == kNalPps) {
       if (pps_.empty()) pps_ = nal;
       continue;
     }
-    if (type == kNalSei) continue;
+    if (LeftOutOfSamples(type)) continue;
+    if (sps_.empty()) continue;  // a picture before the first SPS cannot be decoded
     PutBe32(sample, nal.size());
     sample.insert(sample.end(), nal.begin(), nal.end());
     sync = sync || type == kNalIdr;
@@ -265,10 +311,25 @@ bool CMp4Writer::WriteHeader() {
   if (!sps_.empty() && !pps_.empty() && has(kVideo)) {
     AVStream* st = avformat_new_stream(oc, nullptr);
     if (!st) return false;
+    // The size from the SPS; when it cannot be read, from decoding the first key frame; when
+    // neither gives one, the size the writer was created with. Never a 0 x 0 track.
     int w = width_, h = height_;
     std::vector<uint8_t> spsWithCode = {0, 0, 0, 1};
     spsWithCode.insert(spsWithCode.end(), sps_.begin(), sps_.end());
-    ParseSpsSize(w, h, spsWithCode.data(), spsWithCode.size());
+    if (!ParseSpsSize(w, h, spsWithCode.data(), spsWithCode.size())) {
+      const auto key = std::find_if(waiting_.begin(), waiting_.end(),
+                                    [](const Sample& s) { return s.kind == kVideo && s.sync; });
+      if (key != waiting_.end() && DecodedSize(AvcConfig(sps_, pps_), key->data, &w, &h)) {
+        DebugLog("MP4: picture size %dx%d from the decoder (the SPS could not be read).\n", w, h);
+      } else {
+        w = width_;
+        h = height_;
+      }
+    }
+    if (w <= 0 || h <= 0) {
+      DebugLog("MP4: no picture size from the SPS or the decoder; no video track.\n");
+      return false;
+    }
     st->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
     st->codecpar->codec_id = AV_CODEC_ID_H264;
     st->codecpar->width = w;

@@ -60,6 +60,11 @@ class CMp4Writer {
   static int64_t DurationUnits(int64_t t, int64_t last);
   // Width and height of a baseline JPEG (its SOF0 segment); false when not found.
   static bool JpegSize(const uint8_t* data, size_t length, int* width, int* height);
+  // The picture size by decoding a sync sample (length-prefixed NAL units) with libavcodec's
+  // H.264 decoder and the avcC configuration: the track's size when its SPS cannot be read.
+  // False when the decoder gives no picture.
+  static bool DecodedSize(const std::vector<uint8_t>& avcc, const std::vector<uint8_t>& sample,
+                          int* width, int* height);
 
  private:
   enum Kind { kVideo = 0, kJpeg = 1, kAudio = 2 };

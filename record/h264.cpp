@@ -38,6 +38,9 @@ std::vector<uint8_t> Unescape(const uint8_t* p, size_t n) {
   return out;
 }
 
+// Skips a scaling_list() of `size` entries (its delta_scale values).
+void SkipScalingList(const uint8_t* d, size_t n, uint64_t& bit, int size);
+
 }  // namespace
 
 int64_t FindStartCode(const uint8_t* data, size_t length, size_t from) {
@@ -101,7 +104,8 @@ bool ParseSpsSize(int& width, int& height, const uint8_t* buffer, size_t length)
   int64_t at = -1;
   for (int64_t s = FindStartCode(buffer, length, 0); s >= 0;
        s = FindStartCode(buffer, length, static_cast<size_t>(s) + 1)) {
-    if (static_cast<size_t>(s) + 4 < length && buffer[s + 4] == 0x67) {
+    // The NAL type is the header's low 5 bits, whatever its nal_ref_idc (0x67, 0x27, 0x47...).
+    if (static_cast<size_t>(s) + 4 < length && (buffer[s + 4] & 0x1F) == 7) {
       at = s;
       break;
     }
@@ -119,12 +123,21 @@ bool ParseSpsSize(int& width, int& height, const uint8_t* buffer, size_t length)
   uint64_t bit = 32;  // after the NAL header, profile_idc, constraint flags and level_idc
 
   ReadUe(d, n, bit);  // seq_parameter_set_id
-  if (profile == 100 || profile == 110 || profile == 122 || profile == 144) {
-    if (ReadUe(d, n, bit) == 3) ++bit;  // chroma_format_idc; separate_colour_plane_flag
-    ReadUe(d, n, bit);                  // bit_depth_luma_minus8
-    ReadUe(d, n, bit);                  // bit_depth_chroma_minus8
-    ++bit;                              // qpprime_y_zero_transform_bypass_flag
-    if (ReadBit(d, n, bit)) bit += 8;   // seq_scaling_matrix_present_flag (lists not parsed)
+  uint32_t chroma = 1;  // chroma_format_idc: 4:2:0 unless a high profile says otherwise
+  bool separatePlanes = false;
+  if (profile == 100 || profile == 110 || profile == 122 || profile == 244 || profile == 44 ||
+      profile == 83 || profile == 86 || profile == 118 || profile == 128 || profile == 138 ||
+      profile == 139 || profile == 134 || profile == 135 || profile == 144) {
+    chroma = ReadUe(d, n, bit);
+    if (chroma == 3) separatePlanes = ReadBit(d, n, bit) != 0;
+    ReadUe(d, n, bit);                // bit_depth_luma_minus8
+    ReadUe(d, n, bit);                // bit_depth_chroma_minus8
+    ++bit;                            // qpprime_y_zero_transform_bypass_flag
+    if (ReadBit(d, n, bit)) {         // seq_scaling_matrix_present_flag: the lists are skipped
+      const int lists = chroma == 3 ? 12 : 8;
+      for (int i = 0; i < lists && bit < endBits; ++i)
+        if (ReadBit(d, n, bit)) SkipScalingList(d, n, bit, i < 6 ? 16 : 64);
+    }
   }
   ReadUe(d, n, bit);  // log2_max_frame_num_minus4
   const uint32_t pocType = ReadUe(d, n, bit);
@@ -143,8 +156,32 @@ bool ParseSpsSize(int& width, int& height, const uint8_t* buffer, size_t length)
   const uint32_t wMbs = ReadUe(d, n, bit);
   const uint32_t hMaps = ReadUe(d, n, bit);
   if (bit > endBits || wMbs >= 4096 || hMaps >= 4096) return false;  // cut short or absurd
-  width = static_cast<int>((wMbs + 1) * 16);
-  height = static_cast<int>((hMaps + 1) * 16);
+  int w = static_cast<int>((wMbs + 1) * 16);
+  int h = static_cast<int>((hMaps + 1) * 16);
+  // Field coding doubles the height; the cropping window trims the coded size to the picture
+  // (1088 coded lines show 1080). An SPS that ends before these fields is taken as a frame
+  // without cropping.
+  uint64_t more = bit;
+  const bool frameMbsOnly = ReadBit(d, n, more) != 0;
+  if (!frameMbsOnly) ++more;  // mb_adaptive_frame_field_flag
+  ++more;                     // direct_8x8_inference_flag
+  const bool cropping = ReadBit(d, n, more) != 0;
+  uint32_t crop[4] = {0, 0, 0, 0};  // left, right, top, bottom
+  if (cropping)
+    for (uint32_t& c : crop) c = ReadUe(d, n, more);
+  if (more <= endBits) {
+    if (!frameMbsOnly) h *= 2;
+    const uint32_t unitX = (chroma == 1 || chroma == 2) && !separatePlanes ? 2 : 1;
+    const uint32_t unitY = (chroma == 1 && !separatePlanes ? 2 : 1) * (frameMbsOnly ? 1 : 2);
+    const uint64_t cropW = (uint64_t{crop[0]} + crop[1]) * unitX;
+    const uint64_t cropH = (uint64_t{crop[2]} + crop[3]) * unitY;
+    if (cropW < static_cast<uint64_t>(w) && cropH < static_cast<uint64_t>(h)) {
+      w -= static_cast<int>(cropW);
+      h -= static_cast<int>(cropH);
+    }
+  }
+  width = w;
+  height = h;
   return true;
 }
 
@@ -168,7 +205,11 @@ std::vector<H264Picture> SplitPictures(const uint8_t* s, size_t length) {
     const bool slice = type == 1 || type == 5;
     // first_mb_in_slice is ue(v) right after the header byte: 0 reads as a leading 1 bit.
     const bool firstSlice = slice && starts[i] + 1 < end && (s[starts[i] + 1] & 0x80);
-    if (curHasSlice && (firstSlice || type == 7 || type == 9)) {
+    // After a slice, a new access unit begins with its first slice or with any of the NAL
+    // units that may only come before one: SEI, SPS, PPS, access-unit delimiter, 14 to 18.
+    const bool beforeAu = type == 6 || type == 7 || type == 8 || type == 9 ||
+                          (type >= 14 && type <= 18);
+    if (curHasSlice && (firstSlice || beforeAu)) {
       pictures.push_back(std::move(cur));
       cur = H264Picture{};
       curHasSlice = false;
@@ -181,3 +222,15 @@ std::vector<H264Picture> SplitPictures(const uint8_t* s, size_t length) {
   if (curHasSlice) pictures.push_back(std::move(cur));
   return pictures;
 }
+
+namespace {
+
+void SkipScalingList(const uint8_t* d, size_t n, uint64_t& bit, int size) {
+  int64_t last = 8, next = 8;  // 64 bit: a hostile delta cannot overflow the sum
+  for (int j = 0; j < size; ++j) {
+    if (next != 0) next = (last + ReadSe(d, n, bit) + 256) % 256;
+    last = next == 0 ? last : next;
+  }
+}
+
+}  // namespace

@@ -23,8 +23,9 @@ int64_t FindStartCode(const uint8_t* data, size_t length, size_t from);
 // set longer than its slot is not taken (it would not fit; it is left as not found).
 bool FindParamSets(const uint8_t* buffer, size_t length, ParamSets& sets);
 
-// The picture size from the first SPS (00 00 00 01 67) in the buffer: macroblocks x 16, without
-// cropping. False when there is none, it is cut short, or it holds impossible values.
+// The picture size from the first SPS (NAL type 7, whatever its nal_ref_idc) in the buffer:
+// macroblocks x 16, without cropping. False when there is none, it is cut short, or it holds
+// impossible values.
 bool ParseSpsSize(int& width, int& height, const uint8_t* buffer, size_t length);
 
 // One unsigned Exp-Golomb value from bitPos (advanced); the data is lengthBytes long. Bits past
@@ -40,6 +41,7 @@ struct H264Picture {
   bool key = false;  // holds an IDR slice
 };
 
-// Cuts an Annex-B stream (3- or 4-byte start codes) into pictures: a new picture begins at a
-// slice whose first_mb_in_slice is 0, or at an SPS or access-unit delimiter after a slice.
+// Cuts an Annex-B stream (3- or 4-byte start codes) into pictures (access units): a new one
+// begins at a slice whose first_mb_in_slice is 0, or after a slice at an SEI, SPS, PPS,
+// access-unit delimiter or NAL type 14 to 18 (those only come before an access unit's slices).
 std::vector<H264Picture> SplitPictures(const uint8_t* stream, size_t length);

@@ -13,6 +13,7 @@
 #include "api/context.h"
 #include "backup/backup_engine.h"
 #include "backup/aac_conversion.h"
+#include "record/h264.h"
 #include "backup/bin_container.h"
 #include "backup/mp4_writer.h"
 #include "indexed_recording.h"
@@ -415,6 +416,48 @@ TEST_F(BackupTest, ARecordFileWithoutKeyFramesMakesNoMp4AndAudioNeverOverflows) 
   int frames = 0;
   for (int k = 0; k < 4; ++k) frames += aac.Take(big.data(), big.size()) > 0;
   EXPECT_GT(frames, 0);
+}
+
+// The track size when the SPS cannot be read: the first key frame decoded. The avcC and the
+// length-prefixed sample are built here from the clip's key picture as the writer builds them.
+TEST(Mp4Writer, TheDecoderGivesThePictureSize) {
+  const MediaClip& clip = testsupport::TestClip(50, 25, 352, 288);
+  ASSERT_FALSE(clip.pictures.empty());
+  const std::vector<uint8_t>& key = clip.pictures[0];
+  std::vector<uint8_t> sps, pps, sample;
+  for (int64_t at = FindStartCode(key.data(), key.size(), 0); at >= 0;) {
+    const size_t begin = static_cast<size_t>(at) + 4;
+    const int64_t next = FindStartCode(key.data(), key.size(), begin);
+    const size_t end = next < 0 ? key.size() : static_cast<size_t>(next);
+    at = next;
+    const std::vector<uint8_t> nal(key.begin() + static_cast<long>(begin),
+                                   key.begin() + static_cast<long>(end));
+    const int type = nal[0] & 0x1F;
+    if (type == 7) sps = nal;
+    if (type == 8) pps = nal;
+    if (type == 1 || type == 5) {
+      for (int shift = 24; shift >= 0; shift -= 8)
+        sample.push_back(static_cast<uint8_t>(nal.size() >> shift));
+      sample.insert(sample.end(), nal.begin(), nal.end());
+    }
+  }
+  ASSERT_GE(sps.size(), 4u);
+  ASSERT_FALSE(pps.empty());
+  std::vector<uint8_t> avcc = {1, sps[1], sps[2], sps[3], 0xFF, 0xE1,
+                               static_cast<uint8_t>(sps.size() >> 8),
+                               static_cast<uint8_t>(sps.size())};
+  avcc.insert(avcc.end(), sps.begin(), sps.end());
+  avcc.insert(avcc.end(), {1, static_cast<uint8_t>(pps.size() >> 8),
+                           static_cast<uint8_t>(pps.size())});
+  avcc.insert(avcc.end(), pps.begin(), pps.end());
+  int w = 0, h = 0;
+  ASSERT_TRUE(CMp4Writer::DecodedSize(avcc, sample, &w, &h));
+  EXPECT_EQ(w, 352);
+  EXPECT_EQ(h, 288);
+  // Bytes that are no picture give no size, and nothing is read outside them.
+  const std::vector<uint8_t> junk(64, 0x5A);
+  EXPECT_FALSE(CMp4Writer::DecodedSize(avcc, junk, &w, &h));
+  EXPECT_FALSE(CMp4Writer::DecodedSize({}, sample, &w, &h));
 }
 
 TEST(AacConversion, EverySampleOfLargePayloadsComesOut) {

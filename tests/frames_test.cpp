@@ -221,6 +221,84 @@ TEST(H264, SpsSizes) {
   EXPECT_EQ(h, 288);
 }
 
+// What cameras send: an SPS whose nal_ref_idc is 1 or 2 (header 0x27, 0x47), a high-profile SPS
+// with a scaling matrix, and a 1080-line picture coded as 1088 lines with a cropping window.
+TEST(H264, SpsOfAnyNalRefIdcWithScalingListsAndCropping) {
+  for (uint8_t header : {0x27, 0x47, 0x67}) {
+    SCOPED_TRACE(static_cast<int>(header));
+    Bits b;
+    b.Put(header, 8);
+    b.Put(100, 8);  // high profile
+    b.Put(0, 8);
+    b.Put(40, 8);
+    b.Ue(0);   // sps id
+    b.Ue(1);   // chroma 4:2:0
+    b.Ue(0);   // bit depths
+    b.Ue(0);
+    b.Bit(0);
+    b.Bit(1);  // seq_scaling_matrix_present_flag
+    for (int i = 0; i < 8; ++i) {
+      b.Bit(i == 0 || i == 6);  // lists 0 (4x4) and 6 (8x8) present
+      if (i == 0)
+        for (int k = 0; k < 16; ++k) b.Se(1);
+      if (i == 6)
+        for (int k = 0; k < 64; ++k) b.Se(1);  // never reaching 0: every delta is present
+    }
+    b.Ue(0);    // log2_max_frame_num_minus4
+    b.Ue(0);    // pic_order_cnt_type
+    b.Ue(2);
+    b.Ue(1);    // max_num_ref_frames
+    b.Bit(0);
+    b.Ue(119);  // 120 macroblocks: 1920
+    b.Ue(67);   // 68 macroblocks: 1088
+    b.Bit(1);   // frame_mbs_only_flag
+    b.Bit(1);   // direct_8x8_inference_flag
+    b.Bit(1);   // frame_cropping_flag
+    b.Ue(0);
+    b.Ue(0);
+    b.Ue(0);
+    b.Ue(4);    // bottom: 4 x 2 lines
+    b.Bit(0);   // no VUI
+    b.Bit(1);
+    std::vector<uint8_t> sps = {0, 0, 0, 1};
+    sps.insert(sps.end(), b.bytes.begin(), b.bytes.end());
+    int w = 0, h = 0;
+    ASSERT_TRUE(ParseSpsSize(w, h, sps.data(), sps.size()));
+    EXPECT_EQ(w, 1920);
+    EXPECT_EQ(h, 1080);
+  }
+}
+
+// Access units as cameras send them: a delimiter first, an SEI before the SPS. Each begins a
+// new picture, and nothing of the next access unit stays with the one before.
+TEST(H264, PicturesBeginAtTheirDelimiterOrSei) {
+  const std::vector<std::vector<uint8_t>> nals = {
+      {0x09, 0xF0},                    // AUD
+      {0x67, 0x42, 0x00, 0x1E, 0xF4},  // SPS
+      {0x68, 0xCE, 0x38, 0x80},        // PPS
+      {0x65, 0x88, 0x84, 0x80},        // IDR, first_mb_in_slice 0
+      {0x09, 0xF0},                    // AUD
+      {0x41, 0x9A, 0x21, 0x80},        // P slice
+      {0x06, 0x05, 0x01, 0x80},        // SEI, then the next key picture's parameter sets
+      {0x27, 0x42, 0x00, 0x1E, 0xF4},  // SPS with nal_ref_idc 1
+      {0x28, 0xCE, 0x38, 0x80},        // PPS with nal_ref_idc 1
+      {0x65, 0x88, 0x84, 0x80},
+  };
+  std::vector<uint8_t> stream;
+  for (const auto& n : nals) {
+    stream.insert(stream.end(), {0, 0, 0, 1});
+    stream.insert(stream.end(), n.begin(), n.end());
+  }
+  const std::vector<H264Picture> pictures = SplitPictures(stream.data(), stream.size());
+  ASSERT_EQ(pictures.size(), 3u);
+  EXPECT_TRUE(pictures[0].key);
+  EXPECT_FALSE(pictures[1].key);
+  EXPECT_TRUE(pictures[2].key);
+  EXPECT_EQ(pictures[1].bytes[4], 0x09);
+  EXPECT_EQ(pictures[1].bytes.size(), 2u * 4 + 2 + 4);  // its AUD and its slice, no more
+  EXPECT_EQ(pictures[2].bytes[4], 0x06);
+}
+
 TEST(H264, HostileOrCutSpsIsRefusedInsideItsBuffer) {
   int w = 0, h = 0;
   auto sps = Sps(66, 79, 44);
