@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -134,6 +135,7 @@ int BackupEngine::CheckAndQueue(std::vector<_rec_file_info_> records, int type,
   queueLength_ = queue_.size();
   staged_.clear();
   outputs_.clear();
+  failures_.clear();
   dest_ = dest;
   if (dest_.back() != '/') dest_ += '/';
   type_ = type;
@@ -160,6 +162,11 @@ int BackupEngine::Stop() {
 
 void BackupEngine::Wait() {
   if (thread_.joinable()) thread_.join();
+}
+
+std::vector<BackupEngine::Failure> BackupEngine::Failures() {
+  std::lock_guard<std::mutex> g(lock_);
+  return failures_;
 }
 
 std::vector<BackupEngine::Output> BackupEngine::Outputs() {
@@ -209,9 +216,15 @@ void BackupEngine::Run() {
   for (size_t i = 0; i < queue.size() && !stop_; ++i) {
     const std::string path = FreePath(MakeName(type_, queue[i]));
     error = path.empty() ? ERR_BACKUP_OUTPUT : BackupOne(i, queue[i], path);
+    // A record that failed leaves nothing behind: an empty or partial file is no backup of it.
+    // A stop keeps what was written, closed and playable up to there.
+    if (error != 0 && error != ERR_BACKUP_STOPPED && !path.empty() && Exists(path) &&
+        std::remove(path.c_str()) != 0)
+      DebugLog("Backup: the failed output %s could not be removed.\n", path.c_str());
     {
       std::lock_guard<std::mutex> g(lock_);
-      if (Exists(path)) outputs_.push_back({path, error});
+      if (!path.empty() && Exists(path)) outputs_.push_back({path, error});
+      if (error != 0) failures_.push_back({i, error});
     }
     // A record that failed counts as done too: a finished backup reaches 100, and the final
     // status carries the error.

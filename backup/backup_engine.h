@@ -45,9 +45,16 @@ class BackupEngine {
   static constexpr uint32_t kFrameBufferBytes = 1024000;
   static constexpr int kReaderClient = 5;  // the backup's reader, apart from the replay clients
 
-  // One output of the current or last backup: its path and the record's result.
+  // One output of the current or last backup: its path and the record's result (0, or the
+  // stop: a stopped record keeps the file written up to there, which plays).
   struct Output {
     std::string path;
+    int result = 0;
+  };
+  // A record of the current or last backup that failed: its position in the queue and its
+  // result. A failed record leaves no file behind (an empty or partial file is no backup).
+  struct Failure {
+    size_t record = 0;
     int result = 0;
   };
 
@@ -68,6 +75,7 @@ class BackupEngine {
   int Progress() const { return progress_.load(); }
   bool Running() const { return running_.load(); }
   std::vector<Output> Outputs();
+  std::vector<Failure> Failures();
 
   // The file name of a record for a backup type.
   static std::string MakeName(int type, const _rec_file_info_& r);
@@ -98,6 +106,7 @@ class BackupEngine {
   std::vector<_rec_file_info_> staged_;
   std::vector<_rec_file_info_> queue_;
   std::vector<Output> outputs_;
+  std::vector<Failure> failures_;
   std::string dest_;
   int type_ = kBackupAsf;
   AacConversion audio_;

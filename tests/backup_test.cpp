@@ -3,8 +3,10 @@
 // back frame for frame, the checks before a backup, names, no overwriting, a record without a
 // key frame, a stop in the middle, the .bin index limit, and the export of a record file.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <mutex>
@@ -13,13 +15,13 @@
 #include "api/context.h"
 #include "backup/backup_engine.h"
 #include "backup/aac_conversion.h"
-#include "record/h264.h"
 #include "backup/bin_container.h"
 #include "backup/mp4_writer.h"
 #include "indexed_recording.h"
 #include "index/record_search.h"
 #include "media_clips.h"
 #include "qvfs/qvfs.h"
+#include "record/h264.h"
 #include "record/record_reader.h"
 #include "test_support.h"
 
@@ -216,6 +218,37 @@ TEST_F(BackupTest, AnUnreadableRecordIsSkippedAndAStopKeepsAPlayableFile) {
     EXPECT_EQ(outputs[0].result, ERR_BACKUP_STOPPED);
     EXPECT_EQ(RunCommand("ffmpeg -v error -i '" + outputs[0].path + "' -f null - 2>&1"), "");
   }
+}
+
+// A backup that fails half way (here the process may write no more than 64 KiB to a file, as a
+// full destination would stop it) leaves no partial file, and says which record failed.
+TEST_F(BackupTest, AFailedBackupLeavesNoFileAndSaysWhichRecord) {
+  Record(3, kT0 + 120000, 10);
+  const std::vector<_rec_file_info_> list = Recordings(3);
+  ASSERT_EQ(list.size(), 1u);
+  struct rlimit was {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+  void (*oldHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails
+  struct rlimit small = was;
+  small.rlim_cur = 64 << 10;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  for (int type : {kBackupAsf, kBackupMp4, kBackupBin}) {
+    SCOPED_TRACE(type);
+    const auto outputs = Backup(list, type);
+    EXPECT_TRUE(outputs.empty());
+    const auto failures = ctx_->get().backup().Failures();
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].record, 0u);
+    EXPECT_LT(failures[0].result, 0);
+    EXPECT_EQ(RunCommand("ls -A '" + out_ + "'"), "");  // no partial file left
+  }
+  setrlimit(RLIMIT_FSIZE, &was);
+  std::signal(SIGXFSZ, oldHandler);
+  // The same backup with room: one whole file, no failure.
+  const auto outputs = Backup(list, kBackupAsf);
+  ASSERT_EQ(outputs.size(), 1u);
+  EXPECT_EQ(outputs[0].result, 0);
+  EXPECT_TRUE(ctx_->get().backup().Failures().empty());
 }
 
 TEST_F(BackupTest, Mp4BackupAndConversionPlayWithEveryPicture) {

@@ -107,6 +107,21 @@ CASE="manifest"
 (cd backups && sha256sum -c --quiet SHA256SUMS) || fail "sha256sum -c does not accept SHA256SUMS"
 [ "$(wc -l < backups/SHA256SUMS)" -eq 6 ] || fail "SHA256SUMS does not list the six files"
 
+CASE="a backup that fails"
+# No more than 64 KiB per file may be written (as on a full destination; the signal a write
+# past the limit raises is ignored, so the write fails): each record's backup fails, leaves no
+# file, and is not listed in SHA256SUMS; the JSON says which record failed and why.
+mkdir -p failing
+RC=0
+(trap '' XFSZ; ulimit -f 64; "$STFSCTL" --no-system-disks --image disk.img --json backup \
+  --type asf --out failing --channels 0) >out 2>err || RC=$?
+[ "$RC" -eq 1 ] || fail "a failed backup exited $RC"
+check "assert d['files'] == [] and d['result'] < 0, d"
+check "f = d['failed']; assert len(f) == 1 and f[0]['record'] == 0 and f[0]['channel'] == 0, f"
+check "f = d['failed'][0]; assert f['code'] in (-99, -1003) and 'output' in f['message'], f"
+[ -z "$(ls -A failing | grep -v '^SHA256SUMS$')" ] || fail "a partial file was left: $(ls failing)"
+[ ! -s failing/SHA256SUMS ] || fail "SHA256SUMS lists a file that was not written whole"
+
 CASE="bad input"
 runx 1 backup --type asf --out missing-folder --channels 0
 grep -q "does not exist" err || fail "no clear message for a missing destination"

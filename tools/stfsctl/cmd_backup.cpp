@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <vector>
@@ -40,6 +41,36 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// A record the backup could not write: where it stands in the list backed up, which record it
+// is, and why.
+struct FailedRecord {
+  size_t record = 0;
+  int channel = 0;
+  int64_t startMs = 0, endMs = 0;
+  int code = 0;
+};
+
+// A time as the search lists it (local time).
+std::string FormatTime(int64_t ms) {
+  const time_t seconds = static_cast<time_t>(ms / 1000);
+  struct tm parts {};
+  localtime_r(&seconds, &parts);
+  char text[32];
+  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+  return text;
+}
+
+// Why a record gave no file, in words.
+std::string BackupFailureText(int code) {
+  switch (code) {
+    case -99: return "the record holds no key frame to begin with, or the output cannot be made";
+    case -1003: return "writing the output failed";
+    case -1005: return "a bad sector where the record was read";
+    case -2010: return "the backup was stopped";
+    default: return "the record could not be read (code " + std::to_string(code) + ")";
+  }
+}
+
 // Adds the files to DIR/SHA256SUMS (an entry for the same name is replaced).
 bool UpdateManifest(const std::string& dir, const std::vector<Written>& files) {
   const std::string manifest = dir + "/SHA256SUMS";
@@ -62,7 +93,8 @@ bool UpdateManifest(const std::string& dir, const std::vector<Written>& files) {
   return static_cast<bool>(out);
 }
 
-int PrintWritten(const Invocation& inv, const std::vector<Written>& files, int result) {
+int PrintWritten(const Invocation& inv, const std::vector<Written>& files, int result,
+                 const std::vector<FailedRecord>& failed = {}) {
   if (inv.global.json) {
     JsonWriter w;
     w.BeginObject().BeginArray("files");
@@ -73,12 +105,30 @@ int PrintWritten(const Invocation& inv, const std::vector<Written>& files, int r
           .Field("sha256", f.sha256)
           .Field("result", f.result)
           .EndObject();
-    w.EndArray().Field("result", result).EndObject();
+    w.EndArray();
+    if (!failed.empty()) {
+      w.BeginArray("failed");
+      for (const FailedRecord& f : failed)
+        w.BeginObject()
+            .Field("record", static_cast<int64_t>(f.record))
+            .Field("channel", f.channel)
+            .Field("start_ms", f.startMs)
+            .Field("end_ms", f.endMs)
+            .Field("code", f.code)
+            .Field("message", BackupFailureText(f.code))
+            .EndObject();
+      w.EndArray();
+    }
+    w.Field("result", result).EndObject();
     PrintJson(w.str());
   } else {
     for (const Written& f : files)
       printf("%s  %s  (%llu bytes%s)\n", f.sha256.c_str(), f.path.c_str(),
              static_cast<unsigned long long>(f.size), f.result ? ", incomplete" : "");
+    for (const FailedRecord& f : failed)
+      fprintf(stderr, "stfsctl: record %zu (CH%02d from %s) was not backed up: %s (%d)\n",
+              f.record, f.channel + 1, FormatTime(f.startMs).c_str(),
+              BackupFailureText(f.code).c_str(), f.code);
   }
   return result == 0 ? kExitOk : kExitFailed;
 }
@@ -168,16 +218,25 @@ int CmdBackup(Invocation& inv) {
   ReportToolProgress("backup", 100, 100);
   FinishProgressBar();
 
-  std::vector<Written> files;
+  std::vector<Written> files, whole;
   int result = 0;
   for (const BackupEngine::Output& o : engine.Outputs()) {
     files.push_back({o.path, FileSize(o.path), Sha256OfFile(o.path), o.result});
     if (o.result != 0) result = o.result;
+    else whole.push_back(files.back());
+  }
+  std::vector<FailedRecord> failed;
+  for (const BackupEngine::Failure& f : engine.Failures()) {
+    if (f.record >= list.size()) continue;
+    const _rec_file_info_& r = list[f.record];
+    failed.push_back({f.record, r.channel, r.startMs, r.endMs, f.result});
+    if (result == 0) result = f.result;
   }
   if (files.size() < list.size() && result == 0) result = -99;  // a record gave no file
-  if (!files.empty() && !UpdateManifest(out, files))
+  // The manifest lists only the files written whole.
+  if (!whole.empty() && !UpdateManifest(out, whole))
     return Fail(inv.global, -1003, "cannot write " + out + "/SHA256SUMS");
-  return PrintWritten(inv, files, result);
+  return PrintWritten(inv, files, result, failed);
 }
 
 int CmdExport(Invocation& inv) {
