@@ -26,7 +26,6 @@ constexpr uint32_t kAsfIndexEntries = (kIndexAreaBytes - asf::kDataObjectHeaderB
                                       kIndexEntryBytes;
 constexpr uint32_t kRepairChunk = 0x200000;
 constexpr int64_t kTimeBackMs = 5000;  // as much as the record writer lets time step back
-constexpr int64_t kTimeAheadMs = 60000;  // and as much as it lets time step forward
 constexpr uint32_t kSectorBytes = 512;
 
 uint32_t AlignUp(uint32_t v, uint32_t a) { return (v + a - 1) / a * a; }
@@ -483,11 +482,11 @@ uint32_t CAsfFile::ScanPackets(uint32_t from, uint32_t to, int64_t startMs, int6
         inObject = false;
         const int64_t pts = AddMsSaturated(
             head_.startTime, static_cast<int64_t>(cur.presMs) - asf::kPrerollMs);
-        // Time that steps back or forward further than a writer lets it is not this
-        // recording's (a damaged packet, or an older recording's data): the scan ends there.
+        // Time that steps back further than a writer lets it is not this recording's (an
+        // older recording's data). A step forward may be a later segment of the file (a
+        // recording appended after a pause), so it is not bounded here.
         if (pts < AddMsSaturated(reached, -kTimeBackMs) || pts < startMs ||
-            (endMs > 0 && pts > endMs) ||
-            (reached > INT64_MIN && pts > AddMsSaturated(reached, kTimeAheadMs)))
+            (endMs > 0 && pts > endMs))
           return good;
         reached = std::max(reached, pts);
         if (cur.stream == asf::kVideoStream && cur.key) {
