@@ -265,7 +265,8 @@ int Play(CReplay1CHProc& replay, int most) {
 int Backup(const _rec_file_info_& record, int type) {
   _rec_file_info_ r = record;
   const int64_t start = r.startMs, end = r.endMs;
-  if (end - start > kBackupMs) r.endMs = start + kBackupMs;
+  int64_t span = 0;  // a damaged index can give times further apart than 64 bits hold
+  if (!__builtin_sub_overflow(end, start, &span) && span > kBackupMs) r.endMs = start + kBackupMs;
   int result = QVFS_BackupSrcLstStart(&r, 1, type, g->backupDir.c_str());
   BackupEngine& engine = qvfs::Context::Current().backup();
   engine.Wait();
