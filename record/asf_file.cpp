@@ -394,7 +394,9 @@ int CAsfFile::CommitImage(uint32_t bytes) {
 }
 
 int CAsfFile::WriteSimpleIndex(uint32_t dataEnd) {
-  std::vector<uint8_t> index = asf::SimpleIndexObject(settings_.fileId, keys_, lastPres_);
+  const uint32_t packets = (dataEnd - std::min(dataEnd, kDataOffset)) / asf::kPacketBytes;
+  std::vector<uint8_t> index = asf::SimpleIndexObject(settings_.fileId, keys_, lastPres_,
+                                                      asf::MaxIndexEntriesFor(packets));
   if (region_) {
     const uint32_t ss = file_->get_sec_size() ? file_->get_sec_size() : kSectorBytes;
     index.resize(AlignUp(static_cast<uint32_t>(index.size()), ss), 0);

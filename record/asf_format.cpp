@@ -248,9 +248,11 @@ std::vector<uint8_t> DataObjectHeader(const Guid& fileId, uint64_t packets) {
 }
 
 std::vector<uint8_t> SimpleIndexObject(const Guid& fileId, const std::vector<KeyFrameMark>& keys,
-                                       uint32_t lastPresMs) {
+                                       uint32_t lastPresMs, uint32_t maxEntries) {
   const uint64_t intervalMs = kIndexIntervalHns / 10000;
-  const uint32_t count = keys.empty() ? 0 : static_cast<uint32_t>(lastPresMs / intervalMs + 1);
+  const uint32_t count =
+      keys.empty() ? 0 : static_cast<uint32_t>(std::min<uint64_t>(lastPresMs / intervalMs + 1,
+                                                                   maxEntries));
   std::vector<uint8_t> b(kSimpleIndexHeaderBytes + size_t{count} * kSimpleIndexEntryBytes);
   uint32_t maxPackets = 0;
   for (const KeyFrameMark& k : keys) maxPackets = std::max<uint32_t>(maxPackets, k.packets);

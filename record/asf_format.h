@@ -78,9 +78,16 @@ struct KeyFrameMark {
 
 // The Simple Index Object: one entry per 2-s interval of presentation time, each naming the
 // packet of the last key frame at or before the interval's start (the first key frame before
-// there is one), up to the last presentation time.
+// there is one), up to the last presentation time, and at most maxEntries entries (a damaged
+// presentation time can claim days: the index then covers the time the packets can hold, and
+// nothing of the data is lost).
 std::vector<uint8_t> SimpleIndexObject(const Guid& fileId, const std::vector<KeyFrameMark>& keys,
-                                       uint32_t lastPresMs);
+                                       uint32_t lastPresMs, uint32_t maxEntries = UINT32_MAX);
+// The most Simple Index entries a file of this many packets needs: even at 8 kbit/s a 32 KiB
+// packet holds 32 s, that is 16 intervals; the bound leaves four times that.
+constexpr uint32_t MaxIndexEntriesFor(uint32_t packets) {
+  return packets >= UINT32_MAX / 64 - 1 ? UINT32_MAX : (packets + 1) * 64;
+}
 
 // One payload of a packet, as written and as parsed.
 struct Payload {

@@ -2,6 +2,7 @@
 // (an output file and a record file on a disk) checked with ffprobe and ffmpeg, appending a
 // segment, and the repair of files the power or damage cut short.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -391,6 +392,44 @@ TEST_F(AsfFileTest, RepairStopsAtDamagedPackets) {
     EXPECT_TRUE(Printed(damage == 0 ? "Error media num" : "too big")) << damage;
     EXPECT_EQ(DecodeErrors(out), "");
   }
+}
+
+// A presentation time damaged to a day ahead in the last packet: the repair keeps the packets
+// (a later segment may legitimately start much later), and the Simple Index covers no more
+// time than the packets can hold instead of 43,200 two-second intervals.
+TEST_F(AsfFileTest, ADamagedTimeNeverMakesAHugeIndex) {
+  const std::string out = tmp_.File("far.asf");
+  uint32_t packets = 0;
+  {
+    CAsfFile w(0);
+    ASSERT_EQ(w.OpenNew(out, 0, 0, kT0, nullptr), 0);
+    WriteClip(w, 200, kT0);
+    ASSERT_EQ(w.Close(), 0);
+    packets = w.packets();
+  }
+  const uint32_t at = recfile::kDataOffset + (packets - 1) * asf::kPacketBytes;
+  auto pk = ReadFileBytes(out, at, asf::kPacketBytes);
+  std::vector<asf::Payload> payloads;
+  ASSERT_TRUE(asf::ParsePacket(pk.data(), asf::kPacketBytes, &payloads));
+  size_t k = 0;
+  while (k < payloads.size() && payloads[k].objectOffset != 0) ++k;
+  ASSERT_LT(k, payloads.size());
+  // The object's presentation time: after stream, object number, offset, the replicated
+  // data's length and the object size.
+  const size_t header = static_cast<size_t>(payloads[k].data - pk.data()) -
+                        (pk[3] == 0x11 ? 17 : 15);
+  le::Put32(&pk[header + 11], payloads[k].presMs + 86400000);
+  testsupport::WriteFileBytes(out, at, pk.data(), pk.size());
+  CAsfFile fixer(0);
+  uint32_t end = 0;
+  int64_t endTime = 0;
+  ASSERT_EQ(fixer.RepairFile(out, 0, 0, 0, 0, &end, &endTime), 0);
+  struct stat st {};
+  ASSERT_EQ(stat(out.c_str(), &st), 0);
+  const uint64_t indexBytes = static_cast<uint64_t>(st.st_size) - end;
+  EXPECT_LE(indexBytes, 56u + 6u * asf::MaxIndexEntriesFor(packets) + 512u);
+  EXPECT_LT(indexBytes, 43200u * 6u);
+  EXPECT_EQ(end, at + asf::kPacketBytes);  // every packet kept
 }
 
 // A head whose segment-table offset was damaged (far past the head block, or over the head
