@@ -48,7 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if ((sets.sps[4] & 0x1F) != 7 || (sets.pps[4] & 0x1F) != 8) Fail("wrong NAL types");
   }
   int w = 0, h = 0;
-  if (ParseSpsSize(w, h, bytes.data(), bytes.size()) && (w <= 0 || h <= 0 || w % 16 || h % 16))
+  // The cropping window trims the coded size, so any size from 1 up to the coded limits
+  // (4096 macroblocks wide, twice 4096 map units high for field coding) is a picture.
+  if (ParseSpsSize(w, h, bytes.data(), bytes.size()) &&
+      (w <= 0 || h <= 0 || w > 4096 * 16 || h > 2 * 4096 * 16))
     Fail("an impossible picture size");
   uint64_t bit = 0;
   while (bit < uint64_t{size} * 8) g_sink = g_sink + ReadUe(bytes.data(), size, bit);
