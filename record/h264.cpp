@@ -122,16 +122,18 @@ bool ParseSpsSize(int& width, int& height, const uint8_t* buffer, size_t length)
   const uint32_t profile = d[1];
   uint64_t bit = 32;  // after the NAL header, profile_idc, constraint flags and level_idc
 
-  ReadUe(d, n, bit);  // seq_parameter_set_id
+  // Each field is checked against the range the standard allows: a damaged SPS (or one whose
+  // profile byte does not match its body) is refused rather than read as a wrong picture size.
+  if (ReadUe(d, n, bit) > 31) return false;  // seq_parameter_set_id
   uint32_t chroma = 1;  // chroma_format_idc: 4:2:0 unless a high profile says otherwise
   bool separatePlanes = false;
   if (profile == 100 || profile == 110 || profile == 122 || profile == 244 || profile == 44 ||
       profile == 83 || profile == 86 || profile == 118 || profile == 128 || profile == 138 ||
       profile == 139 || profile == 134 || profile == 135 || profile == 144) {
     chroma = ReadUe(d, n, bit);
+    if (chroma > 3) return false;
     if (chroma == 3) separatePlanes = ReadBit(d, n, bit) != 0;
-    ReadUe(d, n, bit);                // bit_depth_luma_minus8
-    ReadUe(d, n, bit);                // bit_depth_chroma_minus8
+    if (ReadUe(d, n, bit) > 6 || ReadUe(d, n, bit) > 6) return false;  // bit depths minus 8
     ++bit;                            // qpprime_y_zero_transform_bypass_flag
     if (ReadBit(d, n, bit)) {         // seq_scaling_matrix_present_flag: the lists are skipped
       const int lists = chroma == 3 ? 12 : 8;
@@ -139,19 +141,20 @@ bool ParseSpsSize(int& width, int& height, const uint8_t* buffer, size_t length)
         if (ReadBit(d, n, bit)) SkipScalingList(d, n, bit, i < 6 ? 16 : 64);
     }
   }
-  ReadUe(d, n, bit);  // log2_max_frame_num_minus4
+  if (ReadUe(d, n, bit) > 12) return false;  // log2_max_frame_num_minus4
   const uint32_t pocType = ReadUe(d, n, bit);
+  if (pocType > 2) return false;
   if (pocType == 0) {
-    ReadUe(d, n, bit);
+    if (ReadUe(d, n, bit) > 12) return false;  // log2_max_pic_order_cnt_lsb_minus4
   } else if (pocType == 1) {
     ++bit;
     ReadSe(d, n, bit);
     ReadSe(d, n, bit);
     const uint32_t cycle = ReadUe(d, n, bit);
-    // A hostile count stops at the end of the data, not after 2^32 reads.
+    if (cycle > 255) return false;
     for (uint32_t i = 0; i < cycle && bit < endBits; ++i) ReadSe(d, n, bit);
   }
-  ReadUe(d, n, bit);  // max_num_ref_frames
+  if (ReadUe(d, n, bit) > 16) return false;  // max_num_ref_frames
   ++bit;              // gaps_in_frame_num_value_allowed_flag
   const uint32_t wMbs = ReadUe(d, n, bit);
   const uint32_t hMaps = ReadUe(d, n, bit);

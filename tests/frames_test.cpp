@@ -299,6 +299,54 @@ TEST(H264, PicturesBeginAtTheirDelimiterOrSei) {
   EXPECT_EQ(pictures[2].bytes[4], 0x06);
 }
 
+// A damaged SPS is refused, not read as a wrong picture size: each field outside the range the
+// standard allows, and a profile byte that does not match the body (134 asks for the high
+// profiles' chroma and bit-depth fields, which a Baseline body does not have).
+TEST(H264, SpsWithFieldsOutOfRangeIsRefused) {
+  struct Fields {
+    uint32_t spsId = 0, log2FrameNum = 0, pocType = 0, log2PocLsb = 2, refFrames = 1;
+  };
+  const auto make = [](const Fields& f) {
+    Bits b;
+    b.Put(0x67, 8);
+    b.Put(66, 8);
+    b.Put(0, 8);
+    b.Put(30, 8);
+    b.Ue(f.spsId);
+    b.Ue(f.log2FrameNum);
+    b.Ue(f.pocType);
+    if (f.pocType == 0) b.Ue(f.log2PocLsb);
+    b.Ue(f.refFrames);
+    b.Bit(0);
+    b.Ue(19);  // 320
+    b.Ue(14);  // 240
+    b.Bit(1);
+    b.Bit(1);
+    b.Bit(0);
+    b.Bit(0);
+    b.Bit(1);
+    std::vector<uint8_t> sps = {0, 0, 0, 1};
+    sps.insert(sps.end(), b.bytes.begin(), b.bytes.end());
+    return sps;
+  };
+  int w = 0, h = 0;
+  auto good = make(Fields{});
+  ASSERT_TRUE(ParseSpsSize(w, h, good.data(), good.size()));
+  EXPECT_EQ(w, 320);
+  EXPECT_EQ(h, 240);
+  good[5] = 134;  // the profile byte damaged
+  EXPECT_FALSE(ParseSpsSize(w, h, good.data(), good.size()));
+  const std::pair<const char*, Fields> bad[] = {
+      {"sps id 32", Fields{32, 0, 0, 2, 1}},   {"log2_max_frame_num 17", Fields{0, 13, 0, 2, 1}},
+      {"poc type 3", Fields{0, 0, 3, 2, 1}},   {"log2_max_poc_lsb 17", Fields{0, 0, 0, 13, 1}},
+      {"17 reference frames", Fields{0, 0, 0, 2, 17}},
+  };
+  for (const auto& [what, f] : bad) {
+    auto sps = make(f);
+    EXPECT_FALSE(ParseSpsSize(w, h, sps.data(), sps.size())) << what;
+  }
+}
+
 TEST(H264, HostileOrCutSpsIsRefusedInsideItsBuffer) {
   int w = 0, h = 0;
   auto sps = Sps(66, 79, 44);

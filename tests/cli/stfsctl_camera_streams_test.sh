@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The H.264 streams cameras really send, recorded and backed up: an access-unit delimiter
 # before every access unit, an SEI before the SPS, SPS and PPS with nal_ref_idc 1 and 2, and
-# several slices per picture. Each clip (made by ffmpeg's x264, rewritten where x264 has no
+# several slices per picture, and a damaged SPS that the project's parser refuses while the
+# decoder reads it (the picture size then comes from decoding the first key frame). Each clip (made by ffmpeg's x264, rewritten where x264 has no
 # option for it) is recorded with stfsctl record and backed up as MP4, ASF and .bin. ffprobe
 # must show the H.264 track with the recording's frame count and picture size (the .bin through
 # stfsctl tomp4), and ffmpeg must decode it without an error.
@@ -33,7 +34,12 @@ for i, s in enumerate(starts):
     nal = data[s:e].rstrip(b'\x00') if i + 1 < len(starts) else data[s:e]
     nals.append(bytearray(nal))
 out = []
-if mode.startswith('ref'):  # SPS and PPS with nal_ref_idc 1 or 2
+if mode == 'damaged-sps':  # the profile byte says 134 (MFC High) over a Baseline body
+    for n in nals:
+        if n[0] & 0x1F == 7:
+            n[1] = 134
+        out.append(n)
+elif mode.startswith('ref'):  # SPS and PPS with nal_ref_idc 1 or 2
     idc = int(mode[3:])
     for n in nals:
         if n[0] & 0x1F in (7, 8):
@@ -68,6 +74,13 @@ clip plain.h264 ""
 python3 rewrite.py plain.h264 sei.h264 sei-first || fail "rewrite sei"
 python3 rewrite.py plain.h264 ref1.h264 ref1 || fail "rewrite ref1"
 python3 rewrite.py plain.h264 ref2.h264 ref2 || fail "rewrite ref2"
+# The standard gives profile 134 the high profiles' chroma and bit-depth fields, so a strict
+# reader finds them where the Baseline body has its frame number and sizes, and refuses the SPS;
+# FFmpeg's parser, which does not list 134, reads the body as Baseline: 320x240.
+ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25 -frames:v 50 -pix_fmt yuv420p \
+  -profile:v baseline -c:v libx264 -bf 0 -g 25 -x264-params repeat-headers=1 -f h264 base.h264 ||
+  fail "ffmpeg base.h264"
+python3 rewrite.py base.h264 damaged.h264 damaged-sps || fail "rewrite damaged-sps"
 
 "$STFSCTL" mkimage disk.img --size 2G >/dev/null || fail "mkimage"
 runx 0 format disk.img --file-mb 64
@@ -85,7 +98,7 @@ probe() {
 }
 
 CH=0
-for kind in aud sei ref1 ref2 slices; do
+for kind in aud sei ref1 ref2 slices damaged; do
   CASE="$kind"
   START=$((T0 + CH * 60))
   runx 0 record --channels "$CH" --input "$kind.h264" --span "@$START+4s"
