@@ -1,5 +1,6 @@
 // The exported backup and export functions: thin entry points onto the backup engine and the
 // whole-file copy.
+#include <algorithm>
 #include <memory>
 
 #include "api/context.h"
@@ -76,6 +77,18 @@ QVFS_API int QVFS_BackupSrcLstStart(_rec_file_info_* list, int count, int backup
 QVFS_API int QVFS_BackupGetProgress(void) { return Engine().Progress(); }
 
 QVFS_API int QVFS_BackupStop(void) { return Engine().Stop(); }
+
+QVFS_API int QVFS_BackupGetFailures(int* positions, int* codes, int capacity) {
+  const std::vector<BackupEngine::Failure> failures = Engine().Failures();
+  const size_t filled = capacity > 0 && positions && codes
+                            ? std::min(failures.size(), static_cast<size_t>(capacity))
+                            : 0;
+  for (size_t i = 0; i < filled; ++i) {
+    positions[i] = static_cast<int>(failures[i].record);
+    codes[i] = failures[i].result;
+  }
+  return static_cast<int>(failures.size());
+}
 
 QVFS_API int QVFS_BackupAudioParm(int audioFormat, int second, int third, int fourth) {
   return Engine().audio().SetAudio(audioFormat, second, third, fourth);

@@ -238,6 +238,11 @@ QVFS_API int QVFS_BackupSrcLstStart(_rec_file_info_* list, int count, int backup
 QVFS_API int QVFS_BackupGetProgress(void);
 /* Stops the running backup at its next frame; the file being written is closed as it is. */
 QVFS_API int QVFS_BackupStop(void);
+/* The records of the running or last backup that failed (their output is removed): returns
+ * how many failed, and fills the first `capacity` of them: positions[i] the record's position
+ * in the list given to the start call, codes[i] its failure code. Either array may be NULL
+ * when capacity is 0. */
+QVFS_API int QVFS_BackupGetFailures(int* positions, int* codes, int capacity);
 /* Converts a record file held as an ordinary file into MP4 (H.264 track): 0, -116 without a
  * source, -99 (no key frame, or the MP4 file cannot be created), -1003, or the reader's code. */
 QVFS_API int QVFS_BackupComFileToMP4(const char* sourcePath, const char* destPath);

@@ -381,6 +381,7 @@ void CSearchRecDlg::Backup() {
     Warn(QStringLiteral("正在备份，请等这次备份完成."));
     return;
   }
+  backupList_ = checked;
   progress_->setValue(0);
   backupTimer_.start();
 }
@@ -388,5 +389,14 @@ void CSearchRecDlg::Backup() {
 void CSearchRecDlg::UpdateBackupProgress() {
   const int p = QVFS_BackupGetProgress();
   progress_->setValue(p < 0 ? 0 : (p > 100 ? 100 : p));
-  if (p >= 100) backupTimer_.stop();
+  if (p < 100) return;
+  backupTimer_.stop();
+  // A record that failed left no file: say which, so that nobody takes the folder for whole.
+  const int failed = QVFS_BackupGetFailures(nullptr, nullptr, 0);
+  if (failed <= 0) return;
+  std::vector<int> positions(static_cast<size_t>(failed)), codes(static_cast<size_t>(failed));
+  const int n = QVFS_BackupGetFailures(positions.data(), codes.data(), failed);
+  positions.resize(static_cast<size_t>(std::min(n, failed)));
+  codes.resize(positions.size());
+  Warn(BackupFailureText(backupList_, positions, codes, n));
 }

@@ -90,5 +90,6 @@ class CSearchRecDlg : public QWidget {
   QLabel* status_;
   QTimer backupTimer_;
   std::vector<_rec_file_info_> records_;
+  std::vector<_rec_file_info_> backupList_;  // the records of the running or last backup
   int diskCount_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "search_rows.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -58,4 +59,22 @@ std::set<int> ChannelsOf(const std::vector<_rec_file_info_>& records) {
   std::set<int> channels;
   for (const _rec_file_info_& r : records) channels.insert(r.channel);
   return channels;
+}
+
+QString BackupFailureText(const std::vector<_rec_file_info_>& list,
+                          const std::vector<int>& positions, const std::vector<int>& codes,
+                          int failed, int shown) {
+  QString text = QString::asprintf("%d 个录像备份失败，未留下文件:", failed);
+  const size_t known = std::min(positions.size(), codes.size());
+  int listed = 0;
+  for (size_t i = 0; i < known && listed < shown; ++i) {
+    const int at = positions[i];
+    if (at < 0 || static_cast<size_t>(at) >= list.size()) continue;
+    const ResultRowTexts row = FormatResultRow(at, list[static_cast<size_t>(at)]);
+    text += QString::asprintf("\n通道 %s  ", qPrintable(row.channel)) + row.period +
+            QString::asprintf("  错误 %d", codes[i]);
+    ++listed;
+  }
+  if (failed > listed) text += QString::asprintf("\n另有 %d 个.", failed - listed);
+  return text;
 }

@@ -29,3 +29,9 @@ void SearchRange(bool allTimes, const QDate& startDate, const QTime& startTime,
 
 // The channels the records belong to, in order.
 std::set<int> ChannelsOf(const std::vector<_rec_file_info_>& records);
+
+// What the search window says when records of a backup failed: one line per failed record (its
+// channel, times and code), at most `shown` of them, then how many more. positions index list.
+QString BackupFailureText(const std::vector<_rec_file_info_>& list,
+                          const std::vector<int>& positions, const std::vector<int>& codes,
+                          int failed, int shown = 10);

@@ -11,7 +11,10 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <csignal>
 #include <memory>
+
+#include <sys/resource.h>
 
 #include "main_dialog.h"
 #include "playctrl_dialog.h"
@@ -303,6 +306,35 @@ class PlayerUiTest : public QObject {
     const QFileInfoList files = QDir(out).entryInfoList({"*.mp4"}, QDir::Files);
     QCOMPARE(files.size(), 2);
     for (const QFileInfo& f : files) QVERIFY(f.size() > 10000);
+  }
+
+  // Records that cannot be written (here: files may not grow past 4 KiB) leave no file, and the
+  // window says which records failed and with what code once the progress reaches 100.
+  void backupFailureIsShownAndLeavesNoFile() {
+    SearchAll(0);
+    const QString out = dir_.filePath("failing");
+    QDir().mkpath(out);
+    search_->backupDir()->setText(out);
+    search_->results()->item(0, 0)->setCheckState(Qt::Checked);
+    struct rlimit was {};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &was), 0);
+    void (*oldHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);  // the write fails instead
+    struct rlimit small = was;
+    small.rlim_cur = 4096;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    QString text;
+    {
+      MessageCatcher box;
+      search_->button(1002)->click();
+      QTRY_VERIFY_WITH_TIMEOUT(!box.text.isEmpty(), 60000);
+      text = box.text;
+    }
+    setrlimit(RLIMIT_FSIZE, &was);
+    std::signal(SIGXFSZ, oldHandler);
+    QVERIFY2(text.startsWith(QString("1 个录像备份失败")), qPrintable(text));
+    QVERIFY2(text.contains(QString("通道 ")) && text.contains(QString("错误 -")), qPrintable(text));
+    QCOMPARE(search_->progress()->value(), 100);
+    QVERIFY(QDir(out).entryList(QDir::Files | QDir::NoDotAndDotDot).isEmpty());
   }
 };
 
