@@ -7,10 +7,19 @@
 #include "player_app.h"
 #include "tour.h"
 
+// The build gives the project's version (CMakeLists.txt).
+#ifndef QVFS_VERSION
+#error "QVFS_VERSION is not defined"
+#endif
+
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0) {  // answered without a display
       std::printf("%s", PlayerUsage().toUtf8().constData());
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {  // answered without a display too
+      std::printf("stfs-player %s\n", QVFS_VERSION);
       return 0;
     }
   }

@@ -24,7 +24,7 @@ QString PlayerUsage() {
       "disks, disk images (--image) and folder copies of record disks (--folder; a bare PATH\n"
       "is either). --tour runs a scripted tour (search, play, pause, seek, modes, backup),\n"
       "saves a PNG screenshot of each window into DIR and exits. --verbose prints the\n"
-      "library's debug log on stderr.\n");
+      "library's debug log on stderr. --version prints the version, --help this text.\n");
 }
 
 bool ParsePlayerArgs(const QStringList& args, PlayerOptions* o, QString* error) {

@@ -6,8 +6,14 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "json.h"
 #include "platform/platform_context.h"
 #include "qvfs/qvfs.h"
+
+// The build gives the project's version (CMakeLists.txt).
+#ifndef QVFS_VERSION
+#error "QVFS_VERSION is not defined"
+#endif
 
 namespace {
 
@@ -49,11 +55,26 @@ void PrintHelp() {
       "  --no-system-disks   leave the machine's own disks out of the drive table\n"
       "  --read-only         attach every image and device read-only\n"
       "  --json              print one JSON document on stdout\n"
-      "  -v, --verbose       show the library's diagnostic messages on stderr\n\n"
+      "  -v, --verbose       show the library's diagnostic messages on stderr\n"
+      "  --version           print the version and exit\n"
+      "  -h, --help          print this help and exit\n\n"
       "Commands:\n");
   for (const CommandEntry& c : kCommands) printf("  %-10s %s\n", c.name, c.summary);
   printf("\nDRIVE: a drive number, \"\\\\.\\PhysicalDriveN\", or the path of an image.\n"
-         "Exit status: 0 success, 1 the operation failed, 2 bad usage.\n");
+         "Exit status: 0 success, 1 the operation failed, 2 bad usage.\n"
+         "'stfsctl COMMAND --help' describes a command; 'man stfsctl' describes them all.\n");
+}
+
+// `stfsctl --version`: "stfsctl VERSION", or {"version":"VERSION"} with --json.
+int PrintVersion(const GlobalOptions& g) {
+  if (g.json) {
+    JsonWriter w;
+    w.BeginObject().Field("version", std::string(QVFS_VERSION)).EndObject();
+    PrintJson(w.str());
+  } else {
+    printf("stfsctl %s\n", QVFS_VERSION);
+  }
+  return kExitOk;
 }
 
 }  // namespace
@@ -62,6 +83,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   GlobalOptions g;
   std::vector<std::pair<std::string, int>> images;  // path, sector size
+  bool version = false;
   size_t i = 0;
   for (; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -69,6 +91,8 @@ int main(int argc, char** argv) {
     if (a == "--help" || a == "-h") {
       PrintHelp();
       return kExitOk;
+    } else if (a == "--version") {
+      version = true;  // answered once the options are read: --json may follow
     } else if (TakeValue(args, i, "--image", &value)) {
       images.emplace_back(value, g.sectorSize);
     } else if (TakeValue(args, i, "--sector-size", &value)) {
@@ -92,6 +116,10 @@ int main(int argc, char** argv) {
     } else {
       break;
     }
+  }
+  if (version) {
+    if (i < args.size()) return UsageError("", "--version takes no command");
+    return PrintVersion(g);
   }
   if (i >= args.size()) return UsageError("", "no command given");
 
