@@ -35,6 +35,15 @@ void QVFS_DetachAll(void) {
   ctx.platform().drives.DetachAll();
 }
 
+int QVFS_DetachImage(int drive) {
+  qvfs::Context& ctx = qvfs::Context::Current();
+  if (ctx.platform().drives.Detach(drive) != 0) return -1;
+  // The device object stays (indexes, writers and readers hold it); its handle goes, so that
+  // nothing reaches the file that was the disk.
+  ctx.registry().CloseDeviceFd(platform::DriveName(drive).c_str());
+  return 0;
+}
+
 void QVFS_SetAllReadOnly(int on) {
   qvfs::Context::Current().platform().drives.SetAllReadOnly(on != 0);
 }

@@ -119,6 +119,16 @@ void DriveTable::DetachAll() {
                 drives_.end());
 }
 
+int DriveTable::Detach(int number) {
+  std::lock_guard<std::mutex> g(mutex_);
+  const auto it = std::find_if(drives_.begin(), drives_.end(), [number](const DriveEntry& d) {
+    return d.attached && d.number == number;
+  });
+  if (it == drives_.end()) return -1;
+  drives_.erase(it);
+  return 0;
+}
+
 void DriveTable::UseSystemDisks(bool on) {
   std::lock_guard<std::mutex> g(mutex_);
   useSystemDisks_ = on;

@@ -52,6 +52,9 @@ class DriveTable {
   int AttachImage(const std::string& path, bool readOnly, int sectorSize);
   // Forgets every drive the application attached; the machine's disks stay.
   void DetachAll();
+  // Forgets the attached drive of this number: 0, or -1 when no attached drive has it. The
+  // number is free for the next attach (a disk swapped under the same name).
+  int Detach(int number);
   void UseSystemDisks(bool on);
   // Whether the disk scan looks at the file systems the machine has mounted (on by default;
   // tests turn it off so that another test's mounts do not show up in theirs).

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <string>
 
 namespace platform {
 
@@ -9,20 +10,23 @@ namespace {
 std::atomic<bool> g_console{true};
 std::atomic<LogSink> g_sink{nullptr};
 std::atomic<LogSink> g_store{nullptr};
+thread_local std::string t_lastMessage;
 
 void Emit(FILE* stream, const char* fmt, va_list ap) {
+  char text[kMaxLogMessage];
+  vsnprintf(text, sizeof text, fmt, ap);
+  t_lastMessage = text;
   if (g_console.load()) {
-    vfprintf(stream, fmt, ap);
+    fputs(text, stream);
     fflush(stream);
     return;
   }
   LogSink sink = g_sink.load();
-  if (!sink) return;
-  char text[kMaxLogMessage];
-  vsnprintf(text, sizeof text, fmt, ap);
-  sink(text);
+  if (sink) sink(text);
 }
 }  // namespace
+
+const std::string& LastMessage() { return t_lastMessage; }
 
 void SetConsoleOutput(bool on) { g_console.store(on); }
 bool ConsoleOutput() { return g_console.load(); }
@@ -51,6 +55,7 @@ void DebugLog(const char* fmt, ...) {
   va_start(ap, fmt);
   vsnprintf(text, sizeof text, fmt, ap);
   va_end(ap);
+  platform::t_lastMessage = text;
   platform::LogSink store = platform::g_store.load();
   if (store) store(text);
   platform::LogSink sink = platform::g_sink.load();

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <string>
 
 namespace platform {
 
@@ -23,6 +24,9 @@ void SetMessageStore(LogSink store);
 // printf-style console lines of the lower layers.
 void ConsolePrintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void ConsoleErrPrintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// The last message (console line or debug log) this thread formatted.
+const std::string& LastMessage();
 
 // Largest formatted debug-log message in bytes, terminator included.
 constexpr int kMaxLogMessage = 4096;

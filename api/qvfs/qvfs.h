@@ -43,6 +43,10 @@ typedef struct QVFS_DriveInfo {
 QVFS_API int QVFS_AttachImage(const char* path, int readOnly, int sectorSize);
 /* Forgets every attached image and closes the devices opened on them. */
 QVFS_API void QVFS_DetachAll(void);
+/* Detaches one attached image by its drive number and closes the device opened on it: what
+ * used it fails from then on as with a disk pulled out, and the next disk scan drops the disk.
+ * The number goes to the next attach. 0, or -1 when no attached image has the number. */
+QVFS_API int QVFS_DetachImage(int drive);
 /* Every drive read-only from now on (on != 0): the machine's disks, images and volumes, those
  * already known included. Nothing the library does then writes to them; recordings a power
  * loss left open are repaired in memory only. The player, which records nothing, turns it on. */
