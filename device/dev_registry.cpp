@@ -52,8 +52,9 @@ CDisk_Dev* CDevFlyWeightFactory::CreateScsiDev(const char* name, bool reopen) {
   }
   CDisk_Dev* dev = it->second;
   if (!reopen) return dev;
-  if (!dev->is_closed()) dev->Close();  // takes the device lock inside the registry lock
-  if (dev->associate(dev->get_device_name(), memoryCard) == -1) return nullptr;
+  // Closed and opened again under the device lock (registry lock, then device lock): a service
+  // thread's command never goes out on a transport being replaced.
+  if (dev->Reassociate() == -1) return nullptr;
   RecordTextLocked(name, dev);
   return dev;
 }

@@ -1,5 +1,7 @@
 #include "device/disk_dev.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -44,7 +46,10 @@ CDisk_Dev::CDisk_Dev() = default;
 
 CDisk_Dev::~CDisk_Dev() = default;
 
-uint8_t CDisk_Dev::get_sense_key() const { return SenseOf(req_).key; }
+uint8_t CDisk_Dev::get_sense_key() const {
+  CAutoLock g(&lock_);  // another thread's command may be filling the request block
+  return SenseOf(req_).key;
+}
 
 char CDisk_Dev::get_dev_no() const {
   size_t n = strnlen(name_, sizeof name_);
@@ -53,7 +58,7 @@ char CDisk_Dev::get_dev_no() const {
 
 // ---- opening and closing -------------------------------------------------------------------
 
-bool CDisk_Dev::OpenTransport(const char* name) {
+bool CDisk_Dev::OpenTransport(const char* name, bool sameMediumOnly) {
   // Device names already carry the "\\.\" prefix; a bare "PhysicalDriveN" gets it once; a path
   // (an image or a /dev node) is used as it is.
   std::string path;
@@ -63,12 +68,32 @@ bool CDisk_Dev::OpenTransport(const char* name) {
     path = std::string(platform::kDevicePathPrefix) + std::string(name, strnlen(name, 27));
   transport_ = platform::Drives().Open(path);
   handle_ = transport_ ? transport_->Handle() : -1;
+  // Another file behind the same name (an image swapped for another) is another medium. The
+  // re-opens after a lost handle only return to the same one: whatever was under way goes on
+  // failing instead of reaching the other disk, until a scan associates the device anew.
+  struct stat st {};
+  if (handle_ >= 0 && fstat(handle_, &st) == 0) {
+    const uint64_t dev = static_cast<uint64_t>(st.st_dev), ino = static_cast<uint64_t>(st.st_ino);
+    if (backingKnown_ && (dev != backingDev_ || ino != backingIno_)) {
+      NewMedium();
+      if (sameMediumOnly) {
+        transport_.reset();
+        handle_ = -1;
+        return false;
+      }
+    }
+    backingDev_ = dev;
+    backingIno_ = ino;
+    backingKnown_ = true;
+  }
   return transport_ != nullptr;
 }
 
 int CDisk_Dev::associate(const char* name, bool /*memoryCard*/) {
   if (!name) return -1;
-  if (!OpenTransport(name)) return -1;
+  // The transport, the request block and the probes belong to whoever holds the device lock.
+  CAutoLock g(&lock_);
+  if (!OpenTransport(name, false)) return -1;
   if (name != name_) {
     std::strncpy(name_, name, sizeof name_ - 1);
     name_[sizeof name_ - 1] = '\0';
@@ -97,7 +122,7 @@ void CDisk_Dev::ReopenLocked() {
   CAutoLock g(&lock_);
   transport_.reset();
   handle_ = -1;
-  OpenTransport(name_);
+  OpenTransport(name_, true);
 }
 
 int CDisk_Dev::Open() {
@@ -105,16 +130,22 @@ int CDisk_Dev::Open() {
   if (is_closed() || lastError_ == platform::kOsInvalidHandle) {
     transport_.reset();
     handle_ = -1;
-    if (OpenTransport(name_)) lastError_ = 0;
+    if (OpenTransport(name_, true)) lastError_ = 0;
   }
   return handle_;
 }
 
 void CDisk_Dev::Close() {
-  if (is_closed()) return;
   CAutoLock g(&lock_);
+  if (is_closed()) return;
   transport_.reset();
   handle_ = -1;
+}
+
+int CDisk_Dev::Reassociate() {
+  CAutoLock g(&lock_);
+  Close();
+  return associate(name_, false);
 }
 
 // ---- executing a command -------------------------------------------------------------------
@@ -535,7 +566,7 @@ bool CDisk_Dev::FlushCache() {
   int r = synchronize_cache(true);
   if (r == 0) return true;
   if (r == platform::kSkIllegalRequest) return false;
-  ConsolePrintf("Flusu error.err %d ret %d \n", lastError_, r);
+  ConsolePrintf("Flusu error.err %d ret %d \n", lastError_.load(), r);
   return false;
 }
 

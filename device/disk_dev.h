@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <atomic>
 #include <memory>
 
 #include "platform/critical_section.h"
@@ -39,6 +40,16 @@ class CDisk_Dev {
   // Re-opens by the stored name when closed or after an invalid-handle error; returns the handle.
   int Open();
   void Close();
+  // Closes and opens again by the stored name, under the device lock: no command of another
+  // thread runs while the transport is replaced. The handle, or -1.
+  int Reassociate();
+
+  // The medium: a number that changes whenever what lies behind the name is another disk (the
+  // image or node opened is another file, or the disk scan found other tables and index on it).
+  // A region file remembers it when opened and refuses every transfer once it has changed, so
+  // nothing opened on one disk ever reads or writes the disk that took its place.
+  uint64_t medium() const { return medium_.load(); }
+  void NewMedium() { ++medium_; }
 
   int init_devlock() { return 0; }
   void Lock() QVFS_ACQUIRE(lock_) { lock_.Lock(); }
@@ -97,11 +108,14 @@ class CDisk_Dev {
   bool is_bigger_2TB() const { return bigger2TB_; }
   uint64_t get_capacity() const { return capacity_; }
   uint8_t& operator()(int index) { return req_.sense[index]; }
-  uint32_t get_sec_size() const { return sectorSize_ ? sectorSize_ : 512; }
+  uint32_t get_sec_size() const {
+    const uint32_t s = sectorSize_.load();
+    return s ? s : 512;
+  }
   uint64_t get_capacity_MB() const { return (capacity_ * get_sec_size()) >> 20; }
   uint64_t get_capacity_gB() const { return capacity_ * get_sec_size() / 1000000000ull; }
   char get_dev_no() const;
-  bool is_closed() const { return handle_ == -1; }
+  bool is_closed() const { return handle_.load() == -1; }
   void set_timeout(uint32_t seconds) { req_.timeoutSec = seconds; }
 
  protected:
@@ -115,7 +129,9 @@ class CDisk_Dev {
   int ResultFromSense();
   // Re-opens by the stored name, under the device lock.
   void ReopenLocked();
-  bool OpenTransport(const char* name);
+  // Opens the transport by name; with sameMediumOnly, refuses (closed) when another file than
+  // the last one lies behind the name.
+  bool OpenTransport(const char* name, bool sameMediumOnly);
   void ReportFailure(const char* operation, int result);
   // The 10-byte commands carry a 32-bit LBA: refuse (as the OS would, error 534) a command
   // whose blocks do not all fit instead of truncating its address.
@@ -125,14 +141,19 @@ class CDisk_Dev {
   void ProbeMaxTransfer();
 
   std::unique_ptr<platform::ScsiTransport> transport_;
-  int handle_ = -1;
+  std::atomic<int> handle_{-1};  // written under lock_, read without it (is_closed)
+  std::atomic<uint64_t> medium_{0};
+  uint64_t backingDev_ = 0, backingIno_ = 0;  // the file the last open reached (under lock_)
+  bool backingKnown_ = false;
   platform::ScsiRequest req_;
   uint8_t* cdb_ = req_.cdb;
-  CCriticalSection lock_;
+  mutable CCriticalSection lock_;  // const readers of the request block take it too
   char name_[128] = {};
-  uint32_t sectorSize_ = 512;
-  bool bigger2TB_ = false;
-  int lastError_ = 0;
-  int maxTransfer_ = 128;
-  uint64_t capacity_ = 0;
+  // The geometry is written under lock_ (associate, ReadCapacity) and read without it by region
+  // files opening and walking: atomics, so that a scan re-reading it races no reader.
+  std::atomic<uint32_t> sectorSize_{512};
+  std::atomic<bool> bigger2TB_{false};
+  std::atomic<int> lastError_{0};
+  std::atomic<int> maxTransfer_{128};
+  std::atomic<uint64_t> capacity_{0};
 };

@@ -111,6 +111,15 @@ int Finish(RegionState& st, int r, bool reading) {
   return 0;
 }
 
+// The disk behind the device is no longer the one this region was opened on (swapped, or found
+// changed by the disk scan): nothing is read from or written to it through this region.
+bool OtherMedium(CDisk_Dev* dev, const RegionState& st) {
+  if (dev->medium() == st.medium) return false;
+  ConsolePrintf("The disk under LBA %llu is not the one the file was opened on.\n",
+                static_cast<unsigned long long>(st.startLba));
+  return true;
+}
+
 // Sizes above INT_MAX cannot be reported back as a count.
 bool TooLarge(uint32_t size) { return size > static_cast<uint32_t>(INT_MAX); }
 
@@ -128,6 +137,7 @@ int Open(CDisk_Dev* dev, RegionState& st, uint64_t startLba, uint32_t dataSize, 
   const uint64_t sectors = std::max<uint64_t>((uint64_t{dataSize} + s - 1) / s, 1);
   if (startLba + sectors - 1 > dev->get_capacity()) return ERR_OVER_DEVICE;
   st.lock = dev->get_lock();
+  st.medium = dev->medium();
   st.dataSize = dataSize;
   st.sectorSize = s;
   st.startLba = startLba;
@@ -188,6 +198,7 @@ int Read(CDisk_Dev* dev, RegionState& st, void* buffer, uint32_t size, bool lock
   }
   if (size == 0) return 0;
   CAutoLock g(lock ? st.lock : nullptr);
+  if (OtherMedium(dev, st)) return ERR_NO_DEVICE;
   st.status = STATUS_WRITING;
   int r = Finish(st, ReadWalk(dev, st, st.curOffset, static_cast<uint8_t*>(buffer), size), true);
   if (r != 0) return r;
@@ -208,6 +219,7 @@ int Write(CDisk_Dev* dev, RegionState& st, const void* buffer, uint32_t size, bo
   }
   if (size == 0) return 0;
   CAutoLock g(lock ? st.lock : nullptr);
+  if (OtherMedium(dev, st)) return ERR_NO_DEVICE;
   st.status = STATUS_WRITING;
   int r = Finish(st, WriteWalk(dev, st, st.curOffset, static_cast<const uint8_t*>(buffer), size),
                  false);
@@ -234,6 +246,7 @@ int ReadPos(CDisk_Dev* dev, RegionState& st, uint32_t position, void* buffer, ui
     return ERR_ZERO_SIZE;
   }
   CAutoLock g(lock ? st.lock : nullptr);
+  if (OtherMedium(dev, st)) return ERR_NO_DEVICE;
   st.status = STATUS_READING;
   int r = Finish(st, ReadWalk(dev, st, position, static_cast<uint8_t*>(buffer), size), true);
   return r != 0 ? r : static_cast<int>(size);
@@ -255,6 +268,7 @@ int WritePos(CDisk_Dev* dev, RegionState& st, uint32_t position, const void* buf
   }
   if (size == 0) return 0;
   CAutoLock g(lock ? st.lock : nullptr);
+  if (OtherMedium(dev, st)) return ERR_NO_DEVICE;
   st.status = STATUS_WRITING;
   int r = Finish(st, WriteWalk(dev, st, position, static_cast<const uint8_t*>(buffer), size),
                  false);
@@ -275,6 +289,7 @@ int WriteCachePos(CDisk_Dev* dev, RegionState& st, uint32_t position, const void
   }
   if (size == 0) return 0;
   CAutoLock g(lock ? st.lock : nullptr);
+  if (OtherMedium(dev, st)) return ERR_NO_DEVICE;
   st.status = STATUS_WRITING;
   const uint32_t s = st.sectorSize;
   const auto* src = static_cast<const uint8_t*>(buffer);

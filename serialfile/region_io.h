@@ -58,6 +58,7 @@ struct RegionState {
   uint64_t cacheLba = ~uint64_t{0};  // the sector cacheBuf holds (kNoCachedSector: none)
   int64_t lastWriteTime = 0;
   CCriticalSection* lock = nullptr;  // the device's lock once opened
+  uint64_t medium = 0;               // the device's medium when opened (see CDisk_Dev::medium)
 };
 
 // Over-size messages differ between the two users; everything else is shared.

@@ -46,6 +46,8 @@ class CSerialFileBase {
   bool is_closed() const { return st_.mode == MODE_CLOSED; }
   int GetStatus() const { return st_.status; }
   int GetLastErr() const { return st_.lastError; }
+  // The device's medium when the region was opened (0 for an ordinary file).
+  uint64_t medium() const { return st_.medium; }
   int64_t GetLastWtTime() const { return st_.lastWriteTime; }
   void SwitchRecordTime(bool on) { st_.recordTime = on; }
   // Sets the size limit of the region (a file opened with a nominal size, then its real one).
