@@ -76,7 +76,10 @@ int CmdFrames(Invocation& inv) {
   if (r != 0) return Fail(inv.global, r, "cannot read the record file: " + LastDiagnostic());
   const int modeCode = mode == "fast" ? kModeFast : mode == "back" ? kModeBack : kModeNormal;
   reader.SetPlayMode(modeCode, static_cast<int>(speed));
+  // The service thread refills from the open on, in normal mode until now: a seek clears what
+  // it filled, and the refills go on in the mode asked for.
   if (modeCode == kModeBack) reader.SeekToTime(INT64_MAX / 2, true);
+  else if (modeCode == kModeFast) reader.SeekToTime(reader.head().startTime, true);
   const recfile::RecordHead h = reader.head();
   const auto index = reader.index();
 
