@@ -55,14 +55,9 @@ int RefuseInUse(const std::string& name) {
   return kErrAccess;
 }
 
-int FormatDevice(qvfs::Context& ctx, const std::string& name, int fileMB, int commonMB) {
-  CDisk_Dev* dev = ctx.registry().CreateScsiDev(name.c_str(), false);
-  if (!dev) {
-    DebugLog("No device  %s.\n", name.c_str());
-    return kErrNoDevice;
-  }
-  if (int r = RefuseInUse(name)) return r;
-  ctx.diskUsers().StopUsersOf(name);
+// The format proper, on a disk its users have let go: the record-file count, or a code.
+int FormatStoppedDevice(qvfs::Context& ctx, CDisk_Dev* dev, const std::string& name, int fileMB,
+                        int commonMB) {
   CDiskTable table;
   table.Init(dev);  // only to bind the device; a blank disk is what formatting expects
   // Everything is checked before the first write, so a disk that cannot take the layout is
@@ -83,8 +78,25 @@ int FormatDevice(qvfs::Context& ctx, const std::string& name, int fileMB, int co
   }
   if ((r = table.WriteStfsTable(fileMB, count)) != 0) return r;
   dev->FlushCache();
+  return count;
+}
+
+int FormatDevice(qvfs::Context& ctx, const std::string& name, int fileMB, int commonMB) {
+  CDisk_Dev* dev = ctx.registry().CreateScsiDev(name.c_str(), false);
+  if (!dev) {
+    DebugLog("No device  %s.\n", name.c_str());
+    return kErrNoDevice;
+  }
+  if (int r = RefuseInUse(name)) return r;
+  ctx.diskUsers().StopUsersOf(name);
+  const int count = FormatStoppedDevice(ctx, dev, name, fileMB, commonMB);
+  const std::string why = count < 0 ? platform::LastMessage() : std::string();
+  // Whatever the outcome, the disks are scanned again: a format refused before its first write
+  // leaves a record disk that must come back for searching and recording, and a failed one
+  // must not stay listed with its old index.
   ctx.diskUsers().RescanAndRestart();
-  platform::ConsoleErrPrintf("Format disk  %s  OK.\n", name.c_str());
+  if (count >= 0) platform::ConsoleErrPrintf("Format disk  %s  OK.\n", name.c_str());
+  else if (!why.empty()) platform::ConsoleErrPrintf("%s", why.c_str());  // the reason comes last
   return count;
 }
 }  // namespace

@@ -49,7 +49,7 @@ std::vector<_rec_file_info_> DiskZeroRecord(int channel, int64_t startMs, int64_
   qvfs::Context& ctx = Ctx();
   CAutoLock g(&ctx.searchLock());
   RecordList found;
-  for (DiskIndex* index : ctx.diskWatch().IndexSet(0).Indexes())
+  for (const DiskIndexRef& index : ctx.diskWatch().IndexSet(0).Indexes())
     SearchOneChannel(*index, channel, startMs, endMs, -1, 32, found, ctx.searchCache().window());
   const _rec_file_info_* first = nullptr;
   for (const _rec_file_info_& r : found)

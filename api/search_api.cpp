@@ -110,12 +110,14 @@ void FillItem(RecordItem* item, const _rec_file_info_& r) {
 }
 
 // The client's result (its cached one while that may be reused): the number of records found.
-int ClientResult(qvfs::Context& ctx, const std::vector<DiskIndex*>& indexes, SearchQuery& q,
-                 int32_t channelMask, size_t capacity, int32_t client, ResultMap& results) {
+int ClientResult(qvfs::Context& ctx, const std::vector<DiskIndexRef>& indexes, SearchQuery& q,
+                 int32_t channelMask, size_t capacity, int32_t source, int32_t client,
+                 ResultMap& results) {
   SearchCache& cache = ctx.searchCache();
   const int64_t nowSec = platform::TheClock().NowMs() / 1000;
   ClientRecord* slot = nullptr;
-  if (!cache.MustSearch(client, q.startMs, q.endMs, channelMask, q.typeMask, nowSec, &slot))
+  const SearchCache::Scope scope{source, capacity, ctx.diskWatch().ScansDone()};
+  if (!cache.MustSearch(client, q.startMs, q.endMs, channelMask, q.typeMask, scope, nowSec, &slot))
     return slot->resultCount;
   results.clear();
   for (int n = 0; n < 32; ++n) q.channelFlags[n] = (static_cast<uint32_t>(channelMask) >> n) & 1;
@@ -142,7 +144,7 @@ int ChannelTimeSearch(const void* out, int outBytes, size_t recordBytes, int64_t
   if (channelMask == 0 || capacity == 0) return ERR_SEARCH_ARGUMENT;
   qvfs::Context& ctx = qvfs::Context::Current();
   CAutoLock g(&ctx.searchLock());
-  const std::vector<DiskIndex*> indexes = ctx.diskWatch().IndexSet(source).Indexes();
+  const std::vector<DiskIndexRef> indexes = ctx.diskWatch().IndexSet(source).Indexes();
   if (indexes.empty()) return 0;
 
   SearchQuery q;
@@ -150,7 +152,7 @@ int ChannelTimeSearch(const void* out, int outBytes, size_t recordBytes, int64_t
   q.endMs = end * 1000;
   q.typeMask = typeMask == 0 ? -1 : typeMask;
   ResultMap& results = ctx.searchCache().Results(client);
-  if (ClientResult(ctx, indexes, q, channelMask, capacity, client, results) <= 0) return 0;
+  if (ClientResult(ctx, indexes, q, channelMask, capacity, source, client, results) <= 0) return 0;
 
   size_t written = 0;
   EmitFilter filter;
@@ -238,7 +240,7 @@ QVFS_API int QVFS_SearchHistoryRec(uint32_t* out, int outBytes, int64_t start, i
   if (capacity == 0) return ERR_SEARCH_ARGUMENT;  // not even one pair
   CAutoLock g(&ctx.searchLock());
   RecordList list;
-  for (DiskIndex* index : ctx.diskWatch().IndexSet(0).Indexes())
+  for (const DiskIndexRef& index : ctx.diskWatch().IndexSet(0).Indexes())
     SearchOneChannel(*index, channel, start * 1000, end * 1000, -1, ChannelLimit(ctx), list,
                      ctx.searchCache().window());
   size_t written = 0;
@@ -280,7 +282,7 @@ QVFS_API int QVFS_SearchRecordAllDayEx(int64_t* out, int outBytes) {
   qvfs::Context& ctx = qvfs::Context::Current();
   CAutoLock g(&ctx.searchLock());
   size_t written = 0;
-  for (DiskIndex* index : ctx.diskWatch().IndexSet(0).Indexes()) {
+  for (const DiskIndexRef& index : ctx.diskWatch().IndexSet(0).Indexes()) {
     CAutoLock il(&index->lock());
     bool open = false;
     int64_t first = 0, last = 0;
@@ -326,7 +328,7 @@ QVFS_API int QVFS_SearchRecordDayOfMonth(int32_t year, int32_t month, int32_t ty
   q.typeMask = typeMask == 0 ? -1 : typeMask;
   for (int n = 0; n < channels; ++n) q.channelFlags[n] = 1;
   q.channelLimit = channels;
-  for (DiskIndex* index : ctx.diskWatch().IndexSet(0).Indexes()) {
+  for (const DiskIndexRef& index : ctx.diskWatch().IndexSet(0).Indexes()) {
     ResultMap results;
     if (SearchDisk(*index, q, results, ctx.searchCache().window()) <= 0) continue;
     uint32_t mask = 0;

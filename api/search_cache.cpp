@@ -8,7 +8,8 @@ constexpr int64_t kRemoteClientSeconds = 15;
 }  // namespace
 
 bool SearchCache::MustSearch(int client, int64_t startMs, int64_t endMs, int32_t channelMask,
-                             int32_t typeMask, int64_t nowSec, ClientRecord** slot) {
+                             int32_t typeMask, const Scope& scope, int64_t nowSec,
+                             ClientRecord** slot) {
   *slot = nullptr;
   for (int n = 0; n < kClientRecordCount; ++n) {
     ClientRecord& c = shared_->client(n);
@@ -20,8 +21,9 @@ bool SearchCache::MustSearch(int client, int64_t startMs, int64_t endMs, int32_t
     const int64_t age = client == 0 ? kLocalClientSeconds : kRemoteClientSeconds;
     const bool stale = c.lastSearchSec == 0 || c.resultCount <= 0 || nowSec - c.lastSearchSec >= age;
     const bool same = c.startMs == startMs && c.endMs == endMs && c.channelMask == mask &&
-                      c.typeMask == typeMask;
+                      c.typeMask == typeMask && scopes_[n] == scope;
     if (!stale && same) return false;
+    scopes_[n] = scope;
     c.startMs = startMs;
     c.endMs = endMs;
     c.channelMask = mask;

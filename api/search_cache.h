@@ -21,10 +21,21 @@ class SearchCache {
 
   explicit SearchCache(SharedRecords* shared) : shared_(shared) {}
 
+  // What else a cached result depends on besides the client record's range, channels and
+  // types: the disk set searched, the output's capacity (a retry with a larger buffer must not
+  // get the capped list back) and the disk scans so far (a rescan may change the disks).
+  struct Scope {
+    int32_t source = 0;
+    size_t capacity = 0;
+    uint64_t scans = 0;
+    bool operator==(const Scope& o) const {
+      return source == o.source && capacity == o.capacity && scans == o.scans;
+    }
+  };
   // Whether client c must search (true; the new parameters are then stored in its slot) or may
   // take its cached result (false). *slot is the client's record, or null when it has none.
   bool MustSearch(int client, int64_t startMs, int64_t endMs, int32_t channelMask,
-                  int32_t typeMask, int64_t nowSec, ClientRecord** slot);
+                  int32_t typeMask, const Scope& scope, int64_t nowSec, ClientRecord** slot);
   // The client's result map. The replay clients' (0 .. kClientRecordCount - 1, the ones whose
   // result is reused and replayed) are kept; every other client id searches into one scratch
   // map that the next such search overwrites. So the cache holds at most kClientRecordCount + 1
@@ -45,6 +56,7 @@ class SearchCache {
  private:
   SharedRecords* shared_;
   std::map<int, ResultMap> kept_;
+  std::map<int, Scope> scopes_;  // per client record slot: the scope of its cached result
   ResultMap scratch_;
   bool scratchUsed_ = false;
   size_t recordCap_ = kDefaultRecordCap;

@@ -73,6 +73,13 @@ int Storage::Init(const StorageConfig& config) {
                                index.recordFileBytes, r.startMs, 0, dataEnd, endMs);
     });
   });
+  // A disk that left, or another disk under a known name: its recordings close (they can no
+  // longer write anywhere) and the record thread starts them again on the disks present.
+  ctx_->diskWatch().SetDisksLeft([this](const std::vector<std::string>& paths) {
+    for (const std::string& p : paths)
+      for (RecordManager* m : {main_.get(), sub_.get()})
+        if (m) m->ReleaseDisk(p);
+  });
   // One scan of the attached disks on this thread; it opens (and repairs) every record index.
   ctx_->diskWatch().Scan();
 
@@ -119,7 +126,7 @@ void Storage::MakeReplay() {
                       std::vector<_rec_file_info_>* list) {
     CAutoLock g(&ctx->searchLock());
     int found = 0;
-    for (DiskIndex* index : ctx->diskWatch().IndexSet(0).Indexes()) {
+    for (const DiskIndexRef& index : ctx->diskWatch().IndexSet(0).Indexes()) {
       const int n = SearchOneChannel(*index, ch, startMs, endMs, option == 0 ? -1 : option,
                                      kMaxChannels, *list, ctx->searchCache().window());
       if (n > 0) found += n;
@@ -155,6 +162,7 @@ void Storage::EngineUsers::StopUsersOf(const std::string& deviceName) {
 void Storage::EngineUsers::RescanAndRestart() { MountUsbThreadBody(&st_->ctx_->diskWatch()); }
 
 void Storage::Shutdown() {
+  ctx_->diskWatch().SetDisksLeft(nullptr);  // scans after this one find no engine
   // The session thread first: it reads the disks the rest closes.
   if (frames_) frames_->SetReplay(nullptr, nullptr);
   replay_.reset();

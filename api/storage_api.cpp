@@ -38,7 +38,14 @@ template <typename Op>
 int ForRecord(RecordItem* item, Op op) {
   if (!item) return -101;
   const _rec_file_info_ r = RecordItemToInfo(*item);
-  return op(Ctx().diskWatch().IndexSet(0), r);
+  // The record's disk number picks the disk, in whichever set it is (a second record disk
+  // goes to the second set).
+  for (int set = 0; set < 2; ++set) {
+    DiskIndexSet& s = Ctx().diskWatch().IndexSet(set);
+    if (s.HasDisk(r.diskNo)) return op(s, r);
+  }
+  DebugLog("No disk %d for the record.\n", static_cast<int>(r.diskNo));
+  return ERR_INDEX_NO_RESULT;
 }
 
 }  // namespace
@@ -108,7 +115,7 @@ QVFS_API int64_t QVFS_GetRecMaxTime(void) {
   int64_t latest = 0;
   const size_t limit = static_cast<size_t>(std::max(ChannelCount(), 0)) + 1;
   for (int set = 0; set < 2; ++set) {
-    for (DiskIndex* d : Ctx().diskWatch().IndexSet(set).Indexes()) {
+    for (const DiskIndexRef& d : Ctx().diskWatch().IndexSet(set).Indexes()) {
       CAutoLock g(&d->lock());  // the time map changes while recording
       size_t visited = 0;
       for (auto it = d->timeMap.rbegin(); it != d->timeMap.rend() && visited < limit;
@@ -139,7 +146,7 @@ QVFS_API int QVFS_RecordIsOk(void) {
 QVFS_API int QVFS_GetDataPercent(void) {
   uint64_t recordings = 0, files = 0;
   for (int set = 0; set < 2; ++set)
-    for (DiskIndex* d : Ctx().diskWatch().IndexSet(set).Indexes()) {
+    for (const DiskIndexRef& d : Ctx().diskWatch().IndexSet(set).Indexes()) {
       CAutoLock g(&d->lock());
       recordings += d->timeMap.size();
       files += d->recordFileCount;
@@ -176,7 +183,7 @@ QVFS_API int QVFS_GetDiskInfo(void* buffer, int length) {
     info.position = at;
     info.totalMB = static_cast<int32_t>(d.totalMB);
     info.freeMB = static_cast<int32_t>(d.freeMB);
-    DiskIndex* index = Ctx().diskWatch().IndexSet(0).Find(d.name);
+    DiskIndexRef index = Ctx().diskWatch().IndexSet(0).Find(d.name);
     if (!index) index = Ctx().diskWatch().IndexSet(1).Find(d.name);
     if (index) {
       CAutoLock g(&index->lock());

@@ -344,7 +344,7 @@ void Setup() {
   config.frameBufferSize = 64 << 10;
   QVFS_Init(config);  // scans the disk, and from now on repairs what a scan finds open
   {
-    DiskIndex* index = qvfs::Context::Current().diskWatch().IndexSet(0).Find(g->drive);
+    DiskIndexRef index = qvfs::Context::Current().diskWatch().IndexSet(0).Find(g->drive);
     if (!index) Fail("the formatted disk has no index");
     const auto disks = qvfs::Context::Current().diskWatch().Disks();
     g->index = {disks.at(0).indexLba * kSector, index->indexBytes};

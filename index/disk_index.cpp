@@ -117,6 +117,7 @@ int DiskIndex::Open(uint16_t diskNumber, const std::string& where, uint64_t inde
   file.reset(CSerialFileFactory::CreateSerialFile(path.c_str()));
   if (!file) return ERR_NO_DEVICE;
 
+  medium = device ? device->medium() : 0;
   int r = OpenRegion(indexLba);
   if (r != 0) return r;
   r = ReadHeader();

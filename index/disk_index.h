@@ -9,6 +9,7 @@
 // disk index set, DiskIndex.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -128,7 +129,7 @@ class DiskIndex {
   std::string path;              // device name, or folder path ending in '/'
   CDisk_Dev* device = nullptr;   // absent for a folder
   std::unique_ptr<CSerialFileBase> file;  // the region file over the index
-  uint16_t diskNo = 0;
+  std::atomic<uint16_t> diskNo{0};  // set by each scan, read by grants and dispatch: atomic
   uint32_t recordFileCount = 0;
   uint32_t recordFileBytes = 0;
   uint32_t indexBytes = 0;
@@ -140,6 +141,10 @@ class DiskIndex {
   uint32_t segmentsPerEntry = 0;
   uint64_t recordAreaLba = 0;
   uint32_t counter = 0;
+  // Which disk this is (set by the disk watch when it opens the index): a digest of what
+  // formatting made unique to the disk, compared at every scan (see DiskWatch).
+  uint32_t identity = 0;
+  uint64_t medium = 0;  // the device's medium when the index was read (0 for a folder)
 
   // ---- guarded by lock() ----
   std::vector<uint32_t> allFiles;    // 0 .. count - 1
@@ -181,6 +186,12 @@ class DiskIndex {
   CCriticalSection lock_;
   bool open_ = false;
 };
+
+// A DiskIndex lives as long as anyone holds it: the disk index set that lists it, and each
+// search, replay or writer that took it from the set. A rescan or a format that drops an index
+// from its set therefore never frees one in use; the holder finishes with an index that is no
+// longer listed (and whose region file refuses a disk that changed under it).
+using DiskIndexRef = std::shared_ptr<DiskIndex>;
 
 // Folder disks: the index file of a folder (recordIdx.bin, else recindex.bin), or "" when
 // neither exists. The folder path ends in '/'.

@@ -2,24 +2,22 @@
 
 #include <algorithm>
 
-std::vector<DiskIndex*> DiskIndexSet::Indexes() {
+std::vector<DiskIndexRef> DiskIndexSet::Indexes() {
   CAutoLock g(&lock_);
-  std::vector<DiskIndex*> out;
-  for (auto& i : indexes_) out.push_back(i.get());
-  return out;
+  return std::vector<DiskIndexRef>(indexes_.begin(), indexes_.end());
 }
 
-DiskIndex* DiskIndexSet::Find(const std::string& path) {
+DiskIndexRef DiskIndexSet::Find(const std::string& path) {
   CAutoLock g(&lock_);
   for (auto& i : indexes_)
-    if (i->path == path) return i.get();
+    if (i->path == path) return i;
   return nullptr;
 }
 
-DiskIndex* DiskIndexSet::Add(std::unique_ptr<DiskIndex> index) {
+DiskIndexRef DiskIndexSet::Add(DiskIndexRef index) {
   CAutoLock g(&lock_);
   indexes_.push_back(std::move(index));
-  return indexes_.back().get();
+  return indexes_.back();
 }
 
 bool DiskIndexSet::Remove(const std::string& path) {
@@ -50,6 +48,8 @@ FileGrant DiskIndexSet::GrantOf(const DiskIndex& d, uint32_t fileIndex) const {
   g.fileIndex = fileIndex;
   g.fileBytes = d.recordFileBytes;
   g.path = d.path;
+  g.medium = d.medium;
+  g.identity = d.identity;
   return g;
 }
 
@@ -91,7 +91,9 @@ DiskIndex* DiskIndexSet::DiskFor(uint8_t diskNo) {
 int DiskIndexSet::WriteRecord(_rec_file_info_& r) {
   CAutoLock g(&lock_);
   DiskIndex* d = DiskFor(r.diskNo);
-  return d ? d->WriteRecord(r, channelLimit_) : 0;
+  // With the disk gone (a scan dropped it since the file was handed out) the recording has no
+  // index to start in: that is a failure, not a recording nobody can find.
+  return d ? d->WriteRecord(r, channelLimit_) : ERR_INDEX_NO_RESULT;
 }
 
 void DiskIndexSet::Remember(const _rec_file_info_& r) {
@@ -112,28 +114,33 @@ int DiskIndexSet::UpdateRecordInfo(_rec_file_info_& r) {
   return d ? d->UpdateRecordInfo(r, channelLimit_) : 0;
 }
 
+bool DiskIndexSet::HasDisk(uint8_t diskNo) {
+  CAutoLock g(&lock_);
+  return std::any_of(indexes_.begin(), indexes_.end(),
+                     [diskNo](const DiskIndexRef& i) { return i->diskNo == diskNo; });
+}
+
+// Lock, unlock and delete reach exactly the disk the record names: with none of that number
+// in the set nothing changed, and the caller is told so.
 int DiskIndexSet::LockRecord(const _rec_file_info_& r) {
   CAutoLock g(&lock_);
-  if (indexes_.empty()) return ERR_INDEX_NO_RESULT;
   for (auto& i : indexes_)
     if (i->diskNo == r.diskNo) return i->LockRecord(r);
-  return 0;
+  return ERR_INDEX_NO_RESULT;
 }
 
 int DiskIndexSet::UnlockRecord(const _rec_file_info_& r) {
   CAutoLock g(&lock_);
-  if (indexes_.empty()) return ERR_INDEX_NO_RESULT;
   for (auto& i : indexes_)
     if (i->diskNo == r.diskNo) return i->UnlockRecord(r);
-  return 0;
+  return ERR_INDEX_NO_RESULT;
 }
 
 int DiskIndexSet::DeleteRecord(const _rec_file_info_& r) {
   CAutoLock g(&lock_);
-  if (indexes_.empty()) return ERR_INDEX_NO_RESULT;
   for (auto& i : indexes_)
     if (i->diskNo == r.diskNo) return i->DeleteRecord(r);
-  return 0;
+  return ERR_INDEX_NO_RESULT;
 }
 
 void DiskIndexSet::ClearRepairLists() {

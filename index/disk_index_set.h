@@ -25,6 +25,8 @@ struct FileGrant {
   uint32_t fileIndex = 0;
   uint32_t fileBytes = 0;
   std::string path;  // the disk's device path or folder
+  uint64_t medium = 0;  // the medium the disk's index was read from: the file opens only on it
+  uint32_t identity = 0;  // which disk (DiskIndex::identity)
 };
 
 class DiskIndexSet {
@@ -32,10 +34,11 @@ class DiskIndexSet {
   static constexpr size_t kRecentMax = 65536;
 
   CCriticalSection& lock() { return lock_; }
-  // The indexes in order (a copy of the pointers; the objects live as long as the set).
-  std::vector<DiskIndex*> Indexes();
-  DiskIndex* Find(const std::string& path);
-  DiskIndex* Add(std::unique_ptr<DiskIndex> index);
+  // The indexes in order: shared, so that one dropped from the set meanwhile stays valid for
+  // whoever holds it.
+  std::vector<DiskIndexRef> Indexes();
+  DiskIndexRef Find(const std::string& path);
+  DiskIndexRef Add(DiskIndexRef index);
   bool Remove(const std::string& path);
   void Clear();
   size_t Size();
@@ -49,10 +52,13 @@ class DiskIndexSet {
   // The oldest recording's file of the first disk on which recycling succeeds; -5002.
   int RecycleFile(FileGrant* out);
   // Dispatched to the disk whose number is the description's (the only disk when there is
-  // one; 0 when no disk matches).
+  // one). With no disk: WriteRecord -5002, UpdateRecordInfo 0 (an update of a recording whose
+  // disk left changes nothing).
   int WriteRecord(_rec_file_info_& r);
   int UpdateRecordInfo(_rec_file_info_& r);
-  // -5002 with no disk; the first disk whose number matches; 0 when none does.
+  // Whether a disk of this number is in the set.
+  bool HasDisk(uint8_t diskNo);
+  // The disk whose number the record carries; -5002 when the set has none of that number.
   int LockRecord(const _rec_file_info_& r);
   int UnlockRecord(const _rec_file_info_& r);
   int DeleteRecord(const _rec_file_info_& r);
@@ -71,7 +77,7 @@ class DiskIndexSet {
   FileGrant GrantOf(const DiskIndex& d, uint32_t fileIndex) const;
 
   CCriticalSection lock_;
-  std::list<std::unique_ptr<DiskIndex>> indexes_;  // guarded by lock_
+  std::list<DiskIndexRef> indexes_;  // guarded by lock_
   size_t takeFirst_ = 0;                           // guarded by lock_
   uint32_t channelLimit_ = 32;
   std::mutex recentMutex_;

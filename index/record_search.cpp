@@ -308,10 +308,10 @@ int SearchOneChannel(DiskIndex& index, int channel, int64_t startMs, int64_t end
   return r;
 }
 
-int SearchIndexes(const std::vector<DiskIndex*>& indexes, const SearchQuery& q, ResultMap& results,
+int SearchIndexes(const std::vector<DiskIndexRef>& indexes, const SearchQuery& q, ResultMap& results,
                   SearchWindow& window) {
   int total = 0;
-  for (DiskIndex* index : indexes) {
+  for (const DiskIndexRef& index : indexes) {
     int r = SearchDisk(*index, q, results, window);
     if (r == ERR_SEARCH_NO_MEMORY) return r;
     if (r > 0) total += r;

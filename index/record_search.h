@@ -80,5 +80,5 @@ int SearchOneChannel(DiskIndex& index, int channel, int64_t startMs, int64_t end
 
 // Runs SearchDisk over every index; the total, or -5007 when nothing was found (or there are
 // no indexes), -103 without the window buffer.
-int SearchIndexes(const std::vector<DiskIndex*>& indexes, const SearchQuery& q, ResultMap& results,
+int SearchIndexes(const std::vector<DiskIndexRef>& indexes, const SearchQuery& q, ResultMap& results,
                   SearchWindow& window);

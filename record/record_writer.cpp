@@ -49,6 +49,14 @@ int CRecordWriter::OpenRegion(const std::string& path, uint32_t fileIndex, uint3
   regionName_ = region.name;
   serviceKey_ = region.serviceKey;
   path_ = path;
+  // A file handed out by one disk's index opens only on that disk: if another disk took its
+  // place under the name in between, nothing is written to it.
+  if (r == 0 && expectMedium_ != kAnyMedium && file_ && file_->GetScsiDev() &&
+      file_->medium() != expectMedium_) {
+    DebugLog("Dev %s is not the disk file %u was handed out on.\n", path.c_str(), fileIndex);
+    r = ERR_NO_DEVICE;
+  }
+  expectMedium_ = kAnyMedium;  // for this open only
   return r;
 }
 

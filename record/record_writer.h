@@ -72,6 +72,11 @@ class CRecordWriter : public CRecWriteBase, public ServiceWriter, public Indexed
   explicit CRecordWriter(int channel);
   ~CRecordWriter() override;
 
+  static constexpr uint64_t kAnyMedium = ~uint64_t{0};
+  // The next open (OpenNew or OpenAppend) of a device file succeeds only on this medium of the
+  // device (see CDisk_Dev::medium): the one the disk's index handed the file out on.
+  void ExpectMedium(uint64_t medium) { expectMedium_ = medium; }
+
   int OpenNew(const std::string& path, uint32_t fileIndex, uint32_t fileSize, int64_t startMs,
               const RecordDescriptor* desc) override;
   int OpenAppend(const std::string& path, const _rec_file_info_& desc, uint32_t fileSize,
@@ -146,6 +151,7 @@ class CRecordWriter : public CRecWriteBase, public ServiceWriter, public Indexed
   uint32_t minIndexDistance_ = recfile::kDefaultIndexDistance;
   std::unique_ptr<CSerialFileBase> file_;
   std::string path_;        // as given to OpenNew
+  uint64_t expectMedium_ = kAnyMedium;
   std::string regionName_;  // device name or file path
   // Set on the record thread, read by flushes on the service thread (and back).
   std::atomic<bool> closing_{false};

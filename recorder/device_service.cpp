@@ -154,10 +154,17 @@ std::string DeviceServices::ServiceName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(0, slash + 1);
 }
 
+bool DeviceServices::Serves(const std::string& service, const std::string& path) {
+  // A device by its exact name ("PhysicalDrive1" never serves drive 10); a folder serves the
+  // files beneath it.
+  if (IsDevicePath(service) || IsDevicePath(path)) return service == path;
+  return !service.empty() && service.back() == '/' && path.compare(0, service.size(), service) == 0;
+}
+
 DeviceService* DeviceServices::Find(const std::string& path) {
   CAutoLock g(&lock_);
   for (auto& s : services_)
-    if (path.find(s->name()) != std::string::npos) return s.get();
+    if (Serves(s->name(), path)) return s.get();
   return nullptr;
 }
 
@@ -165,7 +172,7 @@ DeviceService* DeviceServices::FindOrCreate(const std::string& path, CDisk_Dev* 
                                             bool* created) {
   CAutoLock g(&lock_);
   for (auto& s : services_) {
-    if (path.find(s->name()) != std::string::npos) {
+    if (Serves(s->name(), path)) {
       *created = false;
       return s.get();
     }

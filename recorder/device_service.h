@@ -124,7 +124,7 @@ class DeviceServices {
   int UnregisterReader(const std::string& path, uint64_t key, ServiceReader* reader);
   bool UnregisterWriter(const std::string& path, uint64_t key, ServiceWriter* writer);
 
-  // The object serving a path (its name occurs in the path), or null.
+  // The object serving a path (see Serves), or null.
   DeviceService* Find(const std::string& path);
   // Intervals for every object, present and future (tests).
   void SetIntervals(uint32_t passMs, uint32_t idleMs);
@@ -137,6 +137,9 @@ class DeviceServices {
 
   // The object name of a path: a device path as it is; any other path up to its last '/'.
   static std::string ServiceName(const std::string& path);
+  // Whether the object named `service` serves `path`: a device path only by its exact name, a
+  // folder every path beneath it.
+  static bool Serves(const std::string& service, const std::string& path);
 
  private:
   DeviceService* FindOrCreate(const std::string& path, CDisk_Dev* device, bool* created);

@@ -2,8 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <set>
 
 #include "api/shared_records.h"
@@ -36,9 +39,44 @@ const std::set<std::string> kPseudoFileSystems = {
     "debugfs", "tracefs", "securityfs", "pstore", "bpf", "autofs", "hugetlbfs", "configfs",
     "fusectl", "binfmt_misc", "nsfs", "rpc_pipefs", "efivarfs", "overlay", "squashfs"};
 
+// What tells one record disk from another under the same name: the first sector of the GPT
+// entries (the partition GUIDs formatting made, unique per format) and the index header (its
+// layout and creation time). Read under the device lock the caller holds; 0 when unreadable.
+uint32_t DeviceIdentity(CDisk_Dev* dev, uint64_t indexLba) {
+  std::vector<uint8_t> sector(dev->get_sec_size());
+  uLong crc = crc32(0L, Z_NULL, 0);
+  for (uint64_t lba : {uint64_t{2}, indexLba}) {
+    if (dev->Read(lba, sector.data(), sector.size(), true) != 0) return 0;
+    crc = crc32(crc, sector.data(), static_cast<uInt>(sector.size()));
+  }
+  return static_cast<uint32_t>(crc) | 1;  // never 0
+}
+
+// A folder disk: its index file's inode and header.
+uint32_t FolderIdentity(const std::string& folder) {
+  const std::string path = FolderIndexPath(folder);
+  struct stat st {};
+  std::ifstream in(path, std::ios::binary);
+  if (path.empty() || stat(path.c_str(), &st) != 0 || !in) return 0;
+  char header[512] = {};
+  in.read(header, sizeof header);
+  uLong crc = crc32(0L, Z_NULL, 0);
+  const uint64_t ino = static_cast<uint64_t>(st.st_ino);
+  crc = crc32(crc, reinterpret_cast<const Bytef*>(&ino), sizeof ino);
+  crc = crc32(crc, reinterpret_cast<const Bytef*>(header), static_cast<uInt>(in.gcount()));
+  return static_cast<uint32_t>(crc) | 1;
+}
+
 bool IsFolder(const std::string& p) {
   struct stat st;
   return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Whether a listed disk is the one a caller names: the same device name, or the same folder
+// with or without its trailing '/'. Never a part of a name ("PhysicalDrive1" is not drive 10).
+bool Names(const DiskRecord& d, const std::string& name) {
+  if (d.name == name) return true;
+  return d.volume && !name.empty() && !IsDevicePath(name) && d.name == WithTrailingSlash(name);
 }
 }  // namespace
 
@@ -57,49 +95,88 @@ int DiskWatch::Scan(bool repairWrites) {
     g_scanRunning = false;
     return 0;
   }
-  CAutoLock g(&lock_);
-  disks_.clear();
-  DebugLog("Scan driver start no %d support num %d .\n", startDrive_, kDriveSlots);
-  CDiskTable table;  // one object serves the whole scan
-  for (int n = startDrive_; n < kDriveSlots; ++n) ScanDrive(n, table);
-  ScanVolumes();
-  FillSpace();
-  RebuildReadyMask();
-  // The indexes opened by this scan go to the recording engine (which repairs what power loss
-  // left open) once the disk list is complete: the repair finds record files through it.
-  std::vector<std::pair<DiskIndex*, bool>> opened;
-  opened.swap(opened_);
-  for (auto& o : opened) {
-    if (indexOpened_ && repairWrites) indexOpened_(*o.first, o.second);
-    RepairInMemory(*o.first);  // what the call above did not repair on the disk
+  int count = 0;
+  std::vector<std::string> left;
+  std::function<void(const std::vector<std::string>&)> disksLeft;
+  {
+    CAutoLock g(&lock_);
+    disks_.clear();
+    DebugLog("Scan driver start no %d support num %d .\n", startDrive_, kDriveSlots);
+    CDiskTable table;  // one object serves the whole scan
+    for (int n = startDrive_; n < kDriveSlots; ++n) ScanDrive(n, table);
+    ScanVolumes();
+    DropIndexesOfLeftDisks();
+    FillSpace();
+    RebuildReadyMask();
+    // The indexes opened by this scan go to the recording engine (which repairs what power
+    // loss left open) once the disk list is complete: the repair finds record files through it.
+    std::vector<std::pair<DiskIndexRef, bool>> opened;
+    opened.swap(opened_);
+    for (auto& o : opened) {
+      if (indexOpened_ && repairWrites) indexOpened_(*o.first, o.second);
+      RepairInMemory(*o.first);  // what the call above did not repair on the disk
+    }
+    count = static_cast<int>(disks_.size());
+    left.swap(left_);
+    disksLeft = disksLeft_;
   }
-  const int count = static_cast<int>(disks_.size());
+  // The users of dropped indexes close outside the watch lock: closing a recording takes the
+  // record task's lock, which comes before the watch lock. Until they close they cannot reach
+  // any disk: their region files refuse a disk that changed, and a disk that left has no handle.
+  if (!left.empty() && disksLeft) disksLeft(left);
+  ++scansDone_;
   scanning_ = false;
   g_scanRunning = false;
   return count;
 }
 
-int DiskWatch::OpenIndex(const std::string& path, uint64_t indexLba, uint16_t diskNo,
-                         DiskIndexSet& fresh, bool readOnly) {
-  // A disk scanned again is re-opened in the set it is already in.
-  DiskIndex* index = first_.Find(path);
-  if (!index) index = second_.Find(path);
-  const bool known = index != nullptr;
-  std::unique_ptr<DiskIndex> created;
-  if (!known) {
-    created = std::make_unique<DiskIndex>();
-    index = created.get();
+void DiskWatch::DropIndexesOfLeftDisks() {
+  for (DiskIndexSet* set : {&first_, &second_}) {
+    for (const DiskIndexRef& index : set->Indexes()) {
+      const bool ready = std::any_of(disks_.begin(), disks_.end(), [&](const DiskRecord& d) {
+        return d.state == kDiskReady && Names(d, index->path);
+      });
+      if (ready) continue;
+      DebugLog("Dev %s is deleted.\n", index->path.c_str());
+      set->Remove(index->path);
+      left_.push_back(index->path);
+    }
   }
+}
+
+int DiskWatch::OpenIndex(const std::string& path, uint64_t indexLba, uint16_t diskNo,
+                         DiskIndexSet& fresh, bool readOnly, uint32_t identity) {
+  // A disk scanned again is re-opened in the set it is already in.
+  DiskIndexSet* home = &first_;
+  DiskIndexRef index = first_.Find(path);
+  if (!index) {
+    home = &second_;
+    index = second_.Find(path);
+  }
+  const bool otherMedium = index && index->device && index->medium != index->device->medium();
+  if (index && (index->identity != identity || otherMedium)) {
+    // Another disk under a known name: the old index leaves (its users close after the scan)
+    // and the new disk gets an index of its own in the same set.
+    DebugLog("Dev %s is another disk now: its index is read anew.\n", path.c_str());
+    home->Remove(path);
+    left_.push_back(path);
+    index = nullptr;
+  } else if (!index) {
+    home = &fresh;
+  }
+  const bool known = index != nullptr;
+  if (!known) index = std::make_shared<DiskIndex>();
   int r = index->Open(diskNo, path, indexLba, false);
   if (r != 0) {
-    if (known) first_.Remove(path) || second_.Remove(path);
+    if (known) home->Remove(path);
     return r;
   }
   {
     CAutoLock g(&index->lock());
     index->diskNo = diskNo;  // disk numbers are positions in the latest scan
+    index->identity = identity;
   }
-  if (!known) fresh.Add(std::move(created));
+  if (!known) home->Add(index);
   opened_.emplace_back(index, readOnly);
   return 0;
 }
@@ -109,42 +186,61 @@ void DiskWatch::ScanDrive(int n, CDiskTable& table) {
   if (!platform::Drives().Get(n, &entry)) return;
   if (entry.systemDrive) return;  // the disk that holds the system is never listed
   const std::string name = platform::DriveName(n);
+  // Which disk the index known under this name was read from (set lock, then DiskIndex lock:
+  // taken before the device lock, in the order every other path takes them).
+  DiskIndexRef known = first_.Find(name);
+  if (!known) known = second_.Find(name);
+  uint32_t knownIdentity = 0;
+  if (known) {
+    CAutoLock g(&known->lock());
+    knownIdentity = known->identity;
+  }
   CDevFlyWeightFactory* registry = CDevFlyWeightFactory::getSingleton();
-  CDisk_Dev* dev = registry->CreateScsiDev(name.c_str(), true);
-  if (!dev) return;
+  if (!registry->CreateScsiDev(name.c_str(), false)) return;
   char text[32] = {};
   registry->GetDevText(text, name.c_str());
-  dev->TestUnitReady();  // wakes a sleeping disk; the result does not matter here
-  if (text[0] == '\0') {
-    DebugLog("Can not get devtext  device %s %s ", name.c_str(), text);
-    return;
-  }
+  CDisk_Dev* dev = registry->CreateScsiDev(name.c_str(), false);  // the text may replace it
+  if (!dev) return;
   DiskRecord rec;
   rec.name = name;
   rec.deviceText = text;
   rec.readOnly = entry.readOnly;
-  if (table.Init(dev) != 0 || !table.IsStfs()) {
-    rec.state = kDiskNoRecordArea;
-  } else {
-    rec.state = kDiskReady;
-    rec.extB = table.GetExtB();
-    rec.extC = table.GetExtC();
-    rec.extD = table.GetExtD();
-    rec.indexLba = table.GetIndexLba();
-    rec.partitionCount = static_cast<uint16_t>(table.GetPartCount());
-    rec.firstRecordLba = table.GetFirstRecordLba();
-    rec.recordFileSectors = table.GetRecordFileSectors();
-    if (rec.indexLba == 0) {
-      rec.state = kDiskNoRecordArea;
-    } else {
-      const uint16_t diskNo = static_cast<uint16_t>(disks_.size());
-      DiskIndexSet& fresh = first_.Size() == 0 ? first_ : second_;
-      if (OpenIndex(name, rec.indexLba, diskNo, fresh, rec.readOnly) != 0)
-        rec.state = kDiskNoRecordArea;
-      if (disks_.empty()) extE_ = table.GetExtE();
+  uint32_t identity = 0;
+  bool recordDisk = false;
+  {
+    // Re-opening the device, reading its tables and telling whether it is another disk happen
+    // under the device lock: no command of a writer reaches the disk between them, so what
+    // was opened on the old disk never writes to the new one.
+    CAutoLock devLock(dev->get_lock());
+    if (dev->Reassociate() == -1) return;
+    dev->TestUnitReady();  // wakes a sleeping disk; the result does not matter here
+    if (text[0] == '\0') {
+      DebugLog("Can not get devtext  device %s %s ", name.c_str(), text);
+      return;
     }
+    if (table.Init(dev) == 0 && table.IsStfs()) {
+      rec.extB = table.GetExtB();
+      rec.extC = table.GetExtC();
+      rec.extD = table.GetExtD();
+      rec.indexLba = table.GetIndexLba();
+      rec.partitionCount = static_cast<uint16_t>(table.GetPartCount());
+      rec.firstRecordLba = table.GetFirstRecordLba();
+      rec.recordFileSectors = table.GetRecordFileSectors();
+      recordDisk = rec.indexLba != 0;
+      if (recordDisk) identity = DeviceIdentity(dev, rec.indexLba);
+    }
+    // Another disk in the same device node (a card or disk exchanged).
+    if (known && knownIdentity != identity) dev->NewMedium();
+    rec.capacityMB = static_cast<uint32_t>(dev->get_capacity_MB());
   }
-  rec.capacityMB = static_cast<uint32_t>(dev->get_capacity_MB());
+  rec.state = kDiskNoRecordArea;
+  if (recordDisk) {
+    const uint16_t diskNo = static_cast<uint16_t>(disks_.size());
+    DiskIndexSet& fresh = first_.Size() == 0 ? first_ : second_;
+    if (OpenIndex(name, rec.indexLba, diskNo, fresh, rec.readOnly, identity) == 0)
+      rec.state = kDiskReady;
+    if (disks_.empty()) extE_ = table.GetExtE();
+  }
   Append(std::move(rec));
   platform::SleepMs(kScanPauseMs);
 }
@@ -208,14 +304,16 @@ void DiskWatch::AddVolume(const std::string& folder, bool readOnly) {
   rec.indexLba = kVolumeIndexLba;
   rec.extC = kVolumeExtC;
   rec.extB = kVolumeExtB;
-  if (OpenIndex(folder, 0, static_cast<uint16_t>(disks_.size()), first_, readOnly) != 0) return;
+  if (OpenIndex(folder, 0, static_cast<uint16_t>(disks_.size()), first_, readOnly,
+                FolderIdentity(folder)) != 0)
+    return;
   rec.state = kDiskReady;
   Append(std::move(rec));
 }
 
 void DiskWatch::FillSpace() {
   bool first = true;
-  for (DiskIndex* index : first_.Indexes()) {
+  for (const DiskIndexRef& index : first_.Indexes()) {
     if (!first) break;
     recordFileBytes_ = index->recordFileBytes;
     DebugLog("Record file size is %d .\n", static_cast<int>(index->recordFileBytes));
@@ -223,7 +321,7 @@ void DiskWatch::FillSpace() {
   }
   // Each disk's space comes from its own index (found by its name, in either set).
   for (DiskRecord& d : disks_) {
-    DiskIndex* index = first_.Find(d.name);
+    DiskIndexRef index = first_.Find(d.name);
     if (!index) index = second_.Find(d.name);
     if (!index) {
       if (d.state == kDiskReady) DebugLog("NO index file.\n");
@@ -339,7 +437,7 @@ uint64_t DiskWatch::RecordFileLba(const std::string& name, uint32_t n) {
   CAutoLock g(&lock_);
   for (const DiskRecord& d : disks_) {
     // 64-bit: the record area of a large disk lies past 2^32 sectors.
-    if (d.name.find(name) != std::string::npos)
+    if (Names(d, name))
       return d.firstRecordLba + static_cast<uint64_t>(n) * d.recordFileSectors;
   }
   return kUnknownDiskLba;
@@ -348,7 +446,7 @@ uint64_t DiskWatch::RecordFileLba(const std::string& name, uint32_t n) {
 uint32_t DiskWatch::RecordFileSectors(const std::string& name) {
   CAutoLock g(&lock_);
   for (const DiskRecord& d : disks_)
-    if (d.name.find(name) != std::string::npos) return d.recordFileSectors;
+    if (Names(d, name)) return d.recordFileSectors;
   return 0;
 }
 
@@ -367,7 +465,7 @@ void DiskWatch::RepairInMemory(DiskIndex& index) {
 }
 
 uint32_t DiskWatch::RepairedDataEnd(const std::string& name, uint32_t n) {
-  DiskIndex* index = first_.Find(name);
+  DiskIndexRef index = first_.Find(name);
   if (!index) index = second_.Find(name);
   return index ? index->RepairedDataEnd(n) : 0;
 }
@@ -375,6 +473,6 @@ uint32_t DiskWatch::RepairedDataEnd(const std::string& name, uint32_t n) {
 bool DiskWatch::IsVolumeRecordSource(const std::string& name) {
   CAutoLock g(&lock_);
   for (const DiskRecord& d : disks_)
-    if (d.name.find(name) != std::string::npos) return d.indexLba != 0 && d.extB != 0;
+    if (Names(d, name)) return d.indexLba != 0 && d.extB != 0;
   return false;
 }

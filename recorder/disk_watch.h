@@ -64,6 +64,13 @@ class DiskWatch {
   // scan for searching) is repaired in memory, so that it is listed and played all the same
   // and nothing is written.
   int Scan(bool repairWrites = true);
+  // Called after a scan, outside the watch lock, with the names of the disks whose indexes the
+  // scan dropped (the disk left, or another disk is under its name): the recording engine
+  // installs it to close the recordings and replays that used them.
+  void SetDisksLeft(std::function<void(const std::vector<std::string>&)> f) {
+    CAutoLock g(&lock_);
+    disksLeft_ = std::move(f);
+  }
   // Called at the end of a scan for each index it opened (the index, and whether its drive is
   // read-only); the recording engine installs it to repair recordings left open.
   void SetIndexOpened(std::function<void(DiskIndex&, bool readOnly)> f) {
@@ -86,9 +93,10 @@ class DiskWatch {
   bool DiskName(int n, std::string* out);
   // A copy of the disk list.
   std::vector<DiskRecord> Disks();
-  // LBA of record file n on the first disk whose name contains name; 2048 when none does.
+  // LBA of record file n on the disk of this name (a device name, or a folder with or without
+  // its trailing '/'); 2048 when no disk has it.
   uint64_t RecordFileLba(const std::string& name, uint32_t n);
-  // Sectors of each record file on the first disk whose name contains name; 0 when none does.
+  // Sectors of each record file on the disk of this name; 0 when no disk has it.
   // A record head's own sizes are bounded by it: a damaged head must not reach the next files.
   uint32_t RecordFileSectors(const std::string& name);
   bool IsVolumeRecordSource(const std::string& name);
@@ -100,6 +108,8 @@ class DiskWatch {
   uint32_t RecordFileBytes() const { return recordFileBytes_.load(); }
   uint32_t ExtE() const { return extE_.load(); }
   bool Scanning() const { return scanning_.load(); }
+  // Scans completed so far: a search result kept from before a scan is not reused after it.
+  uint64_t ScansDone() const { return scansDone_.load(); }
 
   // Source 0: the record-disk set; any other: the second set.
   DiskIndexSet& IndexSet(int source) { return source ? second_ : first_; }
@@ -110,8 +120,12 @@ class DiskWatch {
   void AddVolume(const std::string& folder, bool readOnly);
   // Opens (or re-opens) the index of a disk in the set it already belongs to, else in the set
   // chosen for a new one. 0 or the open's code.
+  // A known index whose identity differs from the disk's is dropped (another disk under the
+  // name) and a fresh one opened in its set.
   int OpenIndex(const std::string& path, uint64_t indexLba, uint16_t diskNo, DiskIndexSet& fresh,
-                bool readOnly);
+                bool readOnly, uint32_t identity);
+  // Drops the indexes of disks this scan did not find ready: "Dev %s is deleted.".
+  void DropIndexesOfLeftDisks();
   // The in-memory repair of what the index lists for repair (see Scan).
   void RepairInMemory(DiskIndex& index);
   void FillSpace();
@@ -123,10 +137,13 @@ class DiskWatch {
   CCriticalSection lock_;
   std::vector<DiskRecord> disks_;  // guarded by lock_
   DiskIndexSet first_, second_;
-  std::vector<std::pair<DiskIndex*, bool>> opened_;  // by the running scan, with read-only
+  std::vector<std::pair<DiskIndexRef, bool>> opened_;  // by the running scan, with read-only
+  std::vector<std::string> left_;  // disks whose index the running scan dropped
   std::function<void(DiskIndex&, bool)> indexOpened_;
+  std::function<void(const std::vector<std::string>&)> disksLeft_;
   std::unique_ptr<CRecordWriter> finder_;  // the in-memory repairs' file scans (under lock_)
   std::atomic<bool> scanning_{false};
+  std::atomic<uint64_t> scansDone_{0};
   std::atomic<uint32_t> recordFileBytes_{134217728};
   std::atomic<uint32_t> extE_{536870912};
   std::atomic<uint32_t> readyMask_{0};

@@ -89,7 +89,7 @@ void RecordManager::ReleaseDisk(const std::string& path) {
   CAutoLock g(&lock_);
   for (size_t ch = 0; ch < tasks_.size(); ++ch) {
     RecordTask& t = *tasks_[ch];
-    if (t.diskPath() != path || (!t.recording() && !t.fileOpen())) continue;
+    if (!t.UsesDisk(path)) continue;
     t.Close(static_cast<int>(states_[ch].type), true);
     t.Release();
   }
@@ -246,7 +246,7 @@ void RecordManager::StopAll() {
     activeMask_ = 0;
   }
   // Entries a writer left marked open (a close that failed) are written closed.
-  for (DiskIndex* d : set_->Indexes()) d->CloseWriters();
+  for (const DiskIndexRef& d : set_->Indexes()) d->CloseWriters();
   platform::SleepMs(100);
   for (int i = 0; i < kIdleWaitSteps && !idle_; ++i) platform::SleepMs(10);
   {
@@ -450,7 +450,12 @@ bool RecordManager::WaitForDisk() {
       if (!(activeMask_ & (1u << ch))) continue;
       tasks_[static_cast<size_t>(ch)]->Release();
     }
-    if (!Sleep(diskLossPollMs_)) return false;
+    // Between its own scans the thread looks at the disk list every 100 ms: a disk another
+    // scan found (the application's, a format's) is recorded to at once, not a poll later.
+    for (int waited = 0; waited < diskLossPollMs_ && (RecordDiskCount() == 0 || set_->Size() == 0);
+         waited += 100)
+      if (!Sleep(std::min(100, diskLossPollMs_ - waited))) return false;
+    if (RecordDiskCount() > 0 && set_->Size() > 0) break;
     DebugLog("scan device time %d.\n", diskLossPollMs_);
     if (watch_) watch_->Scan();
   }

@@ -43,7 +43,7 @@ int RecordTask::FilePercent() const {
 }
 
 void RecordTask::RegisterWriter() {
-  DiskIndex* d = set_->Find(diskPath_);
+  DiskIndexRef d = set_->Find(diskPath_);
   if (!d) return;
   CAutoLock g(&d->lock());
   d->writerMap[channel_] = &writer_;
@@ -51,15 +51,14 @@ void RecordTask::RegisterWriter() {
 }
 
 void RecordTask::UnregisterWriter() {
-  if (!registeredOn_) return;
-  // The index may have been dropped with its disk: only an index still in the set is touched.
-  for (DiskIndex* d : set_->Indexes()) {
-    if (d != registeredOn_) continue;
+  // The index may have been dropped with its disk; while anyone still holds it, its map must
+  // not keep a writer that is going away.
+  if (DiskIndexRef d = registeredOn_.lock()) {
     CAutoLock g(&d->lock());
     auto it = d->writerMap.find(channel_);
     if (it != d->writerMap.end() && it->second == &writer_) d->writerMap.erase(it);
   }
-  registeredOn_ = nullptr;
+  registeredOn_.reset();
 }
 
 void RecordTask::Release() {
@@ -86,10 +85,12 @@ int RecordTask::TakeFile(FileGrant* grant) {
 }
 
 int RecordTask::Open(int type, int64_t ptsMs) {
+  // The whole open under the task lock: a disk released by a scan's thread closes the writer
+  // under it (task lock, then the set's and the index's).
+  CAutoLock g(&lock_);
   if (writer_.IsOpen() && writer_.head().segCount + 1 >= recfile::kMaxSegments &&
       writer_.currentSegment().segNo + 1 >= recfile::kMaxSegments) {
     DebugLog("Over max segment %d.\n", static_cast<int>(recfile::kMaxSegments));
-    CAutoLock g(&lock_);
     writer_.Close();
     UnregisterWriter();
   }
@@ -98,13 +99,15 @@ int RecordTask::Open(int type, int64_t ptsMs) {
     FileGrant grant;
     int r = TakeFile(&grant);
     if (r != 0) return r;
+    DebugLog("CH%02d takes record file %u of disk %08x (%s).\n", channel_, grant.fileIndex,
+             grant.identity, grant.path.c_str());
     diskNo_ = grant.diskNo;
     fileIndex_ = grant.fileIndex;
     fileBytes_ = grant.fileBytes ? grant.fileBytes : kDefaultFileBytes;
     diskPath_ = grant.path;
+    writer_.ExpectMedium(grant.medium);
   }
   platform::LogRange("record time", ptsMs, ptsMs);
-  CAutoLock g(&lock_);
   std::memset(&info_, 0, sizeof info_);
   info_.channel = static_cast<uint8_t>(channel_);
   info_.diskNo = static_cast<uint8_t>(diskNo_);

@@ -55,7 +55,17 @@ class RecordTask {
   bool noFreeFile() const { return noFreeFile_; }
   void ClearNoFreeFile() { noFreeFile_ = false; }
   uint16_t diskNo() const { return diskNo_; }
-  const std::string& diskPath() const { return diskPath_; }
+  // Whether the task records to, or holds a file open on, the disk of this path (under the task
+  // lock: the record thread changes both when it takes a file).
+  bool UsesDisk(const std::string& path) {
+    CAutoLock g(&lock_);
+    return diskPath_ == path && (recording() || fileOpen());
+  }
+  // A copy, under the task lock: the record thread changes it when it takes a file.
+  std::string diskPath() {
+    CAutoLock g(&lock_);
+    return diskPath_;
+  }
   // Closes the file (if open) and forgets the disk: the disk is gone.
   void Release();
 
@@ -83,5 +93,5 @@ class RecordTask {
   uint64_t segmentBytes_ = 0;
   uint32_t sinceUpdateBytes_ = 0;
   uint32_t videoFrames_ = 0;
-  DiskIndex* registeredOn_ = nullptr;
+  std::weak_ptr<DiskIndex> registeredOn_;  // the index whose writer map lists this writer
 };

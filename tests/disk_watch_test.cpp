@@ -16,6 +16,9 @@
 #include "index/index_create.h"
 #include "platform/scsi.h"
 #include "qvfs/qvfs.h"
+#include "platform/drive_table.h"
+#include "recorder/device_service.h"
+#include "serialfile/serial_file_base.h"
 #include "recorder/disk_watch.h"
 #include "test_support.h"
 
@@ -225,6 +228,93 @@ TEST_F(DiskWatchTest, MountedPartitionOfAListedDiskIsNotASecondDisk) {
   EXPECT_EQ(watch().Disks()[0].name, d);
   EXPECT_FALSE(watch().Disks()[0].volume);
   EXPECT_TRUE(Printed("Volume " + loopDev + " lies on disk " + d));
+}
+
+}  // namespace
+
+namespace {
+
+// Names are matched whole: with drive 1 gone and drive 10 a record disk, a question about
+// drive 1 is not answered with drive 10's layout, and no service serves both.
+TEST_F(DiskWatchTest, NamesAreMatchedWholeNeverByAPart) {
+  for (int i = 0; i < 10; ++i) AttachImage(64 << 20, 512, false, "blank" + std::to_string(i) + ".img");
+  const std::string ten = RecordDisk("ten.img");
+  ASSERT_EQ(ten, "\\\\.\\PhysicalDrive10");
+  ASSERT_EQ(QVFS_DetachImage(1), 0);
+  MountUsbThreadBody(&watch());
+  const std::string one = "\\\\.\\PhysicalDrive1";
+  EXPECT_EQ(watch().RecordFileLba(one, 0), DiskWatch::kUnknownDiskLba);
+  EXPECT_EQ(watch().RecordFileSectors(one), 0u);
+  EXPECT_NE(watch().RecordFileLba(ten, 0), DiskWatch::kUnknownDiskLba);
+  EXPECT_FALSE(DeviceServices::Serves(one, ten));
+  EXPECT_TRUE(DeviceServices::Serves(ten, ten));
+  EXPECT_TRUE(DeviceServices::Serves("/media/a/", "/media/a/Record/00001.asf"));
+  EXPECT_FALSE(DeviceServices::Serves("/media/a/", "/media/a1/Record/00001.asf"));
+}
+
+// A disk pulled out is dropped with its index at the next scan ("Dev ... is deleted."); an
+// index someone still holds stays valid; the same disk put back is found again.
+TEST_F(DiskWatchTest, ADiskThatLeftIsDroppedAndComesBack) {
+  const std::string a = RecordDisk("a.img");
+  ASSERT_EQ(MountUsbThreadBody(&watch()), 1);
+  DiskIndexRef held = watch().IndexSet(0).Find(a);  // as a search or a replay holds it
+  ASSERT_TRUE(held);
+  const int n = platform::DriveNumberOf(a);
+  ASSERT_EQ(QVFS_DetachImage(n), 0);
+  EXPECT_EQ(QVFS_DetachImage(n), -1);
+  TakeMessages();
+  EXPECT_EQ(MountUsbThreadBody(&watch()), 0);
+  EXPECT_EQ(watch().IndexSet(0).Size(), 0u);
+  EXPECT_TRUE(Printed("Dev " + a + " is deleted."));
+  EXPECT_GT(held->recordFileCount, 0u);  // still a live object
+  ASSERT_EQ(QVFS_AttachImage(imagePath_.c_str(), 0, 512), n);
+  EXPECT_EQ(MountUsbThreadBody(&watch()), 1);
+  DiskIndexRef back = watch().IndexSet(0).Find(a);
+  ASSERT_TRUE(back);
+  EXPECT_NE(back, held);
+}
+
+// Another record disk under a known name (an image swapped, or a card exchanged in the same
+// reader) gets an index of its own; the old index, still held by a recording, reaches no disk.
+TEST_F(DiskWatchTest, AnotherDiskUnderAKnownNameGetsItsOwnIndex) {
+  const std::string a = RecordDisk("a.img", 256);
+  const std::string aPath = imagePath_;
+  const std::string b = RecordDisk("b.img", 128);
+  const std::string bPath = imagePath_;
+  ASSERT_EQ(MountUsbThreadBody(&watch()), 2);
+  const uint64_t aIndexLba = watch().Disks()[0].indexLba;
+  DiskIndexRef old = watch().IndexSet(0).Find(a);
+  ASSERT_TRUE(old);
+  ASSERT_EQ(old->recordFileBytes, 256u << 20);
+  const uint64_t bBefore = testsupport::SparseDigest(bPath);
+
+  // The image of a is swapped for b's under a's name.
+  ASSERT_EQ(QVFS_DetachImage(platform::DriveNumberOf(b)), 0);
+  ASSERT_EQ(QVFS_DetachImage(platform::DriveNumberOf(a)), 0);
+  ASSERT_EQ(QVFS_AttachImage(bPath.c_str(), 0, 512), platform::DriveNumberOf(a));
+  const std::vector<uint8_t> sector(512, 0xA5);
+  EXPECT_LT(old->file->WritePos(0, sector.data(), 512, true), 0);  // before the scan
+  ASSERT_EQ(MountUsbThreadBody(&watch()), 1);
+  EXPECT_LT(old->file->WritePos(0, sector.data(), 512, true), 0);  // and after it
+  DiskIndexRef now = watch().IndexSet(0).Find(a);
+  ASSERT_TRUE(now);
+  EXPECT_NE(now, old);
+  EXPECT_EQ(now->recordFileBytes, 128u << 20);
+  EXPECT_EQ(testsupport::SparseDigest(bPath), bBefore);
+
+  // A card exchanged in the same reader: the same file now holds another disk's bytes.
+  DiskIndexRef held = now;
+  for (const auto& [at, bytes] : {std::pair<uint64_t, size_t>{0, 4 << 20},  // a's tables
+                                  {aIndexLba * 512, 1 << 20}}) {            // a's index
+    const auto part = testsupport::ReadFileBytes(aPath, at, bytes);
+    testsupport::WriteFileBytes(bPath, at, part.data(), part.size());
+  }
+  ASSERT_EQ(MountUsbThreadBody(&watch()), 1);
+  DiskIndexRef exchanged = watch().IndexSet(0).Find(a);
+  ASSERT_TRUE(exchanged);
+  EXPECT_NE(exchanged, held);
+  EXPECT_EQ(exchanged->recordFileBytes, 256u << 20);
+  EXPECT_LT(held->file->WritePos(0, sector.data(), 512, true), 0);
 }
 
 }  // namespace

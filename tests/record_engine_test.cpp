@@ -126,7 +126,7 @@ class RecordEngineTest : public LibraryTest {
   // The recordings of a channel in the index, oldest first.
   std::vector<recindex::RecIndexSummary> Recordings(int ch) {
     std::vector<recindex::RecIndexSummary> out;
-    for (DiskIndex* d : set_->Indexes()) {
+    for (const DiskIndexRef& d : set_->Indexes()) {
       CAutoLock g(&d->lock());
       for (auto& kv : d->timeMap)
         if (kv.second.channel == ch) out.push_back(kv.second);

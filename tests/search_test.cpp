@@ -3,6 +3,7 @@
 // day masks and spans of days, and damaged entries.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "api/context.h"
@@ -58,9 +59,42 @@ class SearchTest : public LibraryTest {
     for (const auto& r : v) out.push_back(r.fileIndex);
     return out;
   }
+  uint64_t TwoRecordDisks();
   IndexBytes ib_;
   uint32_t sn_ = 0;
 };
+
+// Two record disks, a and b; b (disk 1, the second set) gets a one-segment recording in file 1
+// and a two-segment one in file 2, written behind the library's back, then both are scanned
+// for searching. b's index LBA.
+uint64_t SearchTest::TwoRecordDisks() {
+  const std::string a = AttachImage(1ull << 30, 512, false, "a.img");
+  EXPECT_GT(QVFS_FormatToRecdisk(a.c_str(), 64, 0), 0);
+  const std::string b = AttachImage(1ull << 30, 512, false, "b.img");
+  EXPECT_GT(QVFS_FormatToRecdisk(b.c_str(), 64, 0), 0);
+  CDiskTable table;
+  EXPECT_EQ(table.Init(CDevFlyWeightFactory::getSingleton()->CreateScsiDev(b.c_str(), false)), 0);
+  IndexBytes ib(4);
+  IndexBytes::Entry e;
+  e.start = kT0;
+  e.end = kT0 + kMin;
+  ib.SetEntry(1, e);
+  IndexBytes::Entry two = e;
+  two.segments = 2;
+  two.start = kT0 + 2 * kMin;
+  two.end = kT0 + 4 * kMin;
+  ib.SetEntry(2, two);
+  ib.SetSegment(2, 0, 1, 2, kT0 + 2 * kMin, kT0 + 3 * kMin, 2000000);
+  ib.SetSegment(2, 1, 1, 2, kT0 + 3 * kMin, kT0 + 4 * kMin, 2000000);
+  for (uint32_t i : {1u, 2u}) {
+    auto bytes = ib.EntryBytes(i);
+    testsupport::WriteFileBytes(imagePath_, table.GetIndexLba() * 512 + 0x8000 + i * 4096,
+                                bytes.data(), bytes.size());
+  }
+  ctx_->get().diskWatch().ForgetIndex(b);  // read the entries written behind its back
+  EXPECT_EQ(QVFS_ScanDisksForSearch(4), 2);
+  return table.GetIndexLba();
+}
 
 TEST_F(SearchTest, ChannelsAscendingNewestFirstWithTheOutputRules) {
   Closed(0, 0, kT0, kT0 + kMin);
@@ -138,7 +172,7 @@ TEST_F(SearchTest, SegmentsAndFilesBeingWritten) {
     int64_t WriterEndMs() const override { return kT0 + 3 * kMin; }
     int32_t WriterDataSize() const override { return 7000000; }
   } writer;
-  DiskIndex* index = ctx_->get().diskWatch().IndexSet(0).Indexes().at(0);
+  DiskIndexRef index = ctx_->get().diskWatch().IndexSet(0).Indexes().at(0);
   {
     CAutoLock g(&index->lock());
     index->writerMap[2] = &writer;
@@ -156,7 +190,7 @@ TEST_F(SearchTest, ClientZeroReusesItsResultForThreeSeconds) {
   Closed(0, 0, kT0, kT0 + kMin);
   Scan();
   ASSERT_EQ(PlayList().size(), 1u);
-  DiskIndex* index = ctx_->get().diskWatch().IndexSet(0).Indexes().at(0);
+  DiskIndexRef index = ctx_->get().diskWatch().IndexSet(0).Indexes().at(0);
   {
     CAutoLock g(&index->lock());
     index->timeMap.clear();  // a new walk would find nothing now
@@ -318,31 +352,7 @@ TEST_F(SearchTest, TheCacheKeepsTheReplayClientsResultsWithinItsCap) {
 
 // Two record disks: the second's recordings are found with source 1.
 TEST_F(SearchTest, SecondDiskSetAndAFailedWindowRead) {
-  const std::string a = AttachImage(1ull << 30, 512, false, "a.img");
-  ASSERT_GT(QVFS_FormatToRecdisk(a.c_str(), 64, 0), 0);
-  const std::string b = AttachImage(1ull << 30, 512, false, "b.img");
-  ASSERT_GT(QVFS_FormatToRecdisk(b.c_str(), 64, 0), 0);
-  CDiskTable table;
-  ASSERT_EQ(table.Init(CDevFlyWeightFactory::getSingleton()->CreateScsiDev(b.c_str(), false)), 0);
-  IndexBytes ib(4);
-  IndexBytes::Entry e;
-  e.start = kT0;
-  e.end = kT0 + kMin;
-  ib.SetEntry(1, e);
-  IndexBytes::Entry two = e;
-  two.segments = 2;
-  two.start = kT0 + 2 * kMin;
-  two.end = kT0 + 4 * kMin;
-  ib.SetEntry(2, two);
-  ib.SetSegment(2, 0, 1, 2, kT0 + 2 * kMin, kT0 + 3 * kMin, 2000000);
-  ib.SetSegment(2, 1, 1, 2, kT0 + 3 * kMin, kT0 + 4 * kMin, 2000000);
-  for (uint32_t i : {1u, 2u}) {
-    auto bytes = ib.EntryBytes(i);
-    testsupport::WriteFileBytes(imagePath_, table.GetIndexLba() * 512 + 0x8000 + i * 4096,
-                                bytes.data(), bytes.size());
-  }
-  ctx_->get().diskWatch().ForgetIndex(b);  // read the entries written behind its back
-  ASSERT_EQ(QVFS_ScanDisksForSearch(4), 2);
+  const uint64_t indexLba = TwoRecordDisks();
   std::vector<_rec_file_info_> out(16);
   EXPECT_EQ(QVFS_SearchPlayList(out.data(), 16 * 40, 0, UINT32_MAX, -1, 0, 0, 0, 0), 0);
   ASSERT_EQ(QVFS_SearchPlayList(out.data(), 16 * 40, 0, UINT32_MAX, -1, 0, 1, 0, 1), 3);
@@ -351,14 +361,63 @@ TEST_F(SearchTest, SecondDiskSetAndAFailedWindowRead) {
   // The window read of the two-segment entry fails: the one-segment recording is still found.
   platform::FaultRule r;
   r.opcodes = {platform::kOpRead10, platform::kOpRead16};
-  r.firstLba = table.GetIndexLba() + 64;
-  r.lastLba = table.GetIndexLba() + 64 + 8 * 4;
+  r.firstLba = indexLba + 64;
+  r.lastLba = indexLba + 64 + 8 * 4;
   r.key = platform::kSkMediumError;
   r.asc = 0x11;
   faults_->AddRule(r);
   ASSERT_EQ(QVFS_SearchPlayList(out.data(), 16 * 40, 0, UINT32_MAX, -1, 0, 1, 0, 2), 1);
   EXPECT_EQ(int32_t{out[0].fileIndex}, 1);
   EXPECT_TRUE(Printed("Read data fail."));
+}
+
+// Lock, unlock and delete reach the disk whose number the record carries, in the second set
+// too; a record of no disk present changes nothing and says so.
+TEST_F(SearchTest, LockUnlockAndDeleteReachTheDiskOfTheRecordInEitherSet) {
+  TwoRecordDisks();
+  std::vector<RecordItem> items(16);
+  ASSERT_EQ(QVFS_SearchRec(items.data(), 16 * 32, 0, UINT32_MAX, -1, 0, 1, 0, 1), 3);
+  const auto one = std::find_if(items.begin(), items.begin() + 3,
+                                [](const RecordItem& r) { return r.fileIndex == 1; });
+  ASSERT_NE(one, items.begin() + 3);  // the one-segment recording: a delete takes its entry
+  RecordItem item = *one;
+  ASSERT_EQ(item.diskNo, 1);
+  DiskIndexRef b = ctx_->get().diskWatch().IndexSet(1).Indexes().at(0);
+  const auto stateOf = [&b](int32_t file) {
+    CAutoLock g(&b->lock());
+    for (const auto& kv : b->timeMap)
+      if (kv.first.fileIndex == static_cast<uint32_t>(file)) return int{kv.second.state};
+    return -1;
+  };
+  ASSERT_EQ(QVFS_LockRecord(&item), 0);
+  EXPECT_NE(stateOf(item.fileIndex) & 0x02, 0);
+  ASSERT_EQ(QVFS_UnlockRecord(&item), 0);
+  EXPECT_EQ(stateOf(item.fileIndex) & 0x02, 0);
+  RecordItem nowhere = item;
+  nowhere.diskNo = 7;
+  EXPECT_EQ(QVFS_LockRecord(&nowhere), -5002);
+  EXPECT_EQ(QVFS_UnlockRecord(&nowhere), -5002);
+  EXPECT_EQ(QVFS_DeleteRecord(&nowhere), -5002);
+  EXPECT_NE(stateOf(item.fileIndex), -1);
+  ASSERT_EQ(QVFS_DeleteRecord(&item), 0);
+  EXPECT_EQ(stateOf(item.fileIndex), -1);
+}
+
+// Client 0's cached result is reused only for the same question: another disk set, a larger
+// output, or a scan in between search again.
+TEST_F(SearchTest, TheCachedResultBelongsToItsSourceOutputAndScan) {
+  QVFS_SetManualClock(1, kT0 + 3600000);
+  for (uint32_t i = 0; i < 4; ++i) Closed(i, 0, kT0 + i * kMin, kT0 + (i + 1) * kMin);
+  Scan();
+  std::vector<_rec_file_info_> out(8);
+  ASSERT_EQ(QVFS_SearchPlayList(out.data(), 2 * 40, 0, UINT32_MAX, -1, 0, 0, 0, 0), 2);
+  EXPECT_EQ(QVFS_SearchPlayList(out.data(), 8 * 40, 0, UINT32_MAX, -1, 0, 0, 0, 0), 4);
+  EXPECT_EQ(QVFS_SearchPlayList(out.data(), 8 * 40, 0, UINT32_MAX, -1, 0, 1, 0, 0), 0);
+  EXPECT_EQ(QVFS_SearchPlayList(out.data(), 8 * 40, 0, UINT32_MAX, -1, 0, 0, 0, 0), 4);
+  Closed(5, 0, kT0 + 10 * kMin, kT0 + 11 * kMin);  // a recording more, then a rescan
+  ctx_->get().diskWatch().ForgetIndex(WithTrailingSlash(tmp_.path()));
+  Scan();
+  EXPECT_EQ(QVFS_SearchPlayList(out.data(), 8 * 40, 0, UINT32_MAX, -1, 0, 0, 0, 0), 5);
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include "api/context.h"
 #include "disklayout/le.h"
 #include "qvfs/qvfs.h"
+#include "platform/drive_table.h"
+#include "recorder/disk_watch.h"
 #include "test_support.h"
 
 using testsupport::LibraryTest;
@@ -216,6 +218,58 @@ TEST_F(StorageApiTest, FormattingARecordingDiskStopsAndRestartsItsRecording) {
   ASSERT_FALSE(found.empty());
   const int64_t start = found.back().startMs;
   EXPECT_GE(start, kT0 + 60 * 40);
+}
+
+// A format refused after the disk's users were stopped (a common partition larger than the
+// disk) leaves the record disk as it was, and it comes back: its recordings are found and
+// recording goes on into it.
+TEST_F(StorageApiTest, ARefusedFormatBringsTheRecordDiskBack) {
+  const std::string drive = RecordDisk();
+  QVFS_SetManualClock(1, kT0);
+  ASSERT_EQ(QVFS_Init(Config(1, 1)), 0);
+  ASSERT_EQ(QVFS_RecordStart(), 0);
+  Produce(0, 60);
+  ASSERT_FALSE(Search(0x1).empty());
+  EXPECT_LT(QVFS_FormatToRecdisk(drive.c_str(), 64, 2048), 0);  // 2 GiB common on a 1 GiB disk
+  const auto latestEnd = [this] {
+    int64_t end = 0;
+    for (const _rec_file_info_& r : Search(0x1)) {
+      const int64_t e = r.endMs;  // a packed field: copied, not bound
+      end = std::max(end, e);
+    }
+    return end;
+  };
+  const int64_t before = latestEnd();
+  EXPECT_GT(before, kT0);
+  Produce(0, 60);
+  QVFS_RecordStop();
+  QVFS_AdvanceClock(3000);  // past the search cache of client 0
+  EXPECT_GE(latestEnd(), before + 2000);  // the next 60 pictures reached the disk
+}
+
+// A recording disk pulled out and put back: the scan that misses it closes its recordings, and
+// after the scan that finds it again recording goes on into it.
+TEST_F(StorageApiTest, RecordingGoesOnIntoADiskThatCameBack) {
+  const std::string drive = RecordDisk();
+  const int n = platform::DriveNumberOf(drive);
+  QVFS_SetManualClock(1, kT0);
+  ASSERT_EQ(QVFS_Init(Config(1, 1)), 0);
+  ASSERT_EQ(QVFS_RecordStart(), 0);
+  Produce(0, 60);
+  ASSERT_EQ(QVFS_DetachImage(n), 0);
+  EXPECT_EQ(MountUsbThreadBody(&ctx_->get().diskWatch()), 0);
+  Produce(0, 30);  // nowhere to go
+  ASSERT_EQ(QVFS_AttachImage(imagePath_.c_str(), 0, 512), n);
+  EXPECT_EQ(MountUsbThreadBody(&ctx_->get().diskWatch()), 1);
+  Produce(0, 100);
+  QVFS_RecordStop();
+  QVFS_AdvanceClock(3000);
+  int64_t latest = 0;
+  for (const _rec_file_info_& r : Search(0x1)) {
+    const int64_t e = r.endMs;
+    latest = std::max(latest, e);
+  }
+  EXPECT_GE(latest, kT0 + (60 + 30 + 30) * 40);  // well into the pictures after its return
 }
 
 // The power goes while a channel records; the next start of the library repairs the file and

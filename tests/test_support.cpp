@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -63,6 +64,36 @@ void MakeSparseFile(const std::string& path, uint64_t bytes) {
   ASSERT_GE(fd, 0) << path;
   ASSERT_EQ(ftruncate(fd, static_cast<off_t>(bytes)), 0);
   close(fd);
+}
+
+uint64_t SparseDigest(const std::string& path, uint64_t from, uint64_t to) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct stat st {};
+  if (fstat(fd, &st) == 0) to = std::min<uint64_t>(to, static_cast<uint64_t>(st.st_size));
+  uint64_t h = 1469598103934665603ull;  // FNV-1a over (offset, bytes) of each extent
+  const auto mix = [&h](const void* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<const uint8_t*>(p)[i]) * 1099511628211ull;
+  };
+  std::vector<uint8_t> buf(1 << 20);
+  off_t at = static_cast<off_t>(from);
+  // Each pass starts at the next data extent past the last one read: it moves forward or ends.
+  while (static_cast<uint64_t>(at) < to && (at = lseek(fd, at, SEEK_DATA)) >= 0 &&
+         static_cast<uint64_t>(at) < to) {
+    off_t hole = lseek(fd, at, SEEK_HOLE);
+    if (hole <= at) break;
+    hole = std::min<off_t>(hole, static_cast<off_t>(to));
+    mix(&at, sizeof at);
+    for (off_t p = at; p < hole;) {
+      const ssize_t n = pread(fd, buf.data(), std::min<off_t>(hole - p, buf.size()), p);
+      if (n <= 0) break;
+      mix(buf.data(), static_cast<size_t>(n));
+      p += n;
+    }
+    at = hole;
+  }
+  ::close(fd);
+  return h;
 }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path, uint64_t offset, size_t n) {

@@ -119,7 +119,7 @@ int CmdRepair(Invocation& inv) {
   // then this command's to work through and report.
   QVFS_ScanDisksForSearch(kChannels);
   qvfs::Context& ctx = qvfs::Context::Current();
-  DiskIndex* index = ctx.diskWatch().IndexSet(0).Find(name);
+  DiskIndexRef index = ctx.diskWatch().IndexSet(0).Find(name);
   if (!index) index = ctx.diskWatch().IndexSet(1).Find(name);
   if (!index) return Fail(inv.global, -5002, name + " holds no record index");
   std::vector<int> waiting;
