@@ -100,6 +100,32 @@ check "assert len(d['records']) == int(sys.argv[1]) - 1, len(d['records'])" "$N"
 runx 1 --json lock --record 100000
 runx 2 lock
 
+CASE="a locked record is protected, and K follows the search's filters"
+# K of a filtered search: record 0 among channel 2's recordings is not record 0 of all.
+runx 0 --json search --channels 2
+check "
+r = d['records'][0]
+assert r['record'] == 0 and r['channel'] == 2, r
+assert [x['record'] for x in d['records']] == list(range(len(d['records'])))
+"
+FILE2=$(python3 -c "import json; print(json.load(open('out'))['records'][0]['file_index'])")
+runx 0 --json lock --record 0 --channels 2
+runx 0 --json search --channels 2
+check "r = d['records'][0]; assert r['state'] & 2 and r['file_index'] == int(sys.argv[1]), r" "$FILE2"
+runx 0 --json search
+check "assert sum(1 for r in d['records'] if r['state'] & 2) == 1, 'one record locked'"
+N=$(python3 -c "import json; print(len(json.load(open('out'))['records']))")
+runx 0 search --channels 2
+grep -E "^ +0  CH02 .*  locked$" out >/dev/null || fail "the text search does not show the lock: $(head -3 out)"
+runx 1 delete --record 0 --channels 2
+grep -q "is locked: unlock it first, or add --force" err || fail "delete of a locked record says: $(cat err)"
+runx 0 --json search
+check "assert len(d['records']) == int(sys.argv[1]), 'the locked record was deleted'" "$N"
+runx 0 --json delete --record 0 --channels 2 --force
+runx 0 --json search
+check "assert len(d['records']) == int(sys.argv[1]) - 1, len(d['records'])" "$N"
+runx 2 delete --record 0 --channels 40
+
 CASE="repair"
 runx 0 --json repair disk.img
 check "assert d['repaired'] == [] and d['failed'] == []"

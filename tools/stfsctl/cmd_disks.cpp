@@ -17,39 +17,74 @@ constexpr int kMaxRecords = 65536;
 
 const char* StateName(int state) { return state == 0 ? "record disk" : "no record area"; }
 
-// Lock, unlock or delete record K of the search list.
+RecordItem ItemOf(const _rec_file_info_& r) {
+  RecordItem item{};
+  item.channel = r.channel;
+  item.tzHours = static_cast<uint8_t>(r.tzByte >> 1);
+  item.size = r.size;
+  item.startSec = static_cast<uint32_t>(r.startMs / 1000);
+  item.endSec = static_cast<uint32_t>(r.endMs / 1000);
+  item.fileIndex = r.fileIndex;
+  item.state = r.state;
+  item.typeBits = r.typeBits;
+  item.diskNo = r.diskNo;
+  item.segmentNo = r.segmentNo;
+  return item;
+}
+
+// Lock, unlock or delete record K of the same search `stfsctl search` with these filters
+// prints. A locked record is deleted only with --force.
 int RecordOperation(Invocation& inv, const char* name, int (*op)(RecordItem*)) {
+  const bool deleting = std::strcmp(name, "delete") == 0;
   int64_t k = -1;
+  bool force = false;
+  SearchFilter filter;
+  int status = -1;
   std::string v;
   for (size_t i = 0; i < inv.args.size(); ++i) {
     if (inv.args[i] == "--help") {
-      printf("usage: stfsctl [GLOBAL OPTIONS] %s --record K\n"
-             "K: the position of the record in the list `stfsctl search` prints.\n", name);
+      printf("usage: stfsctl [GLOBAL OPTIONS] %s --record K %s%s\n"
+             "K: the position of the record in the list `stfsctl search` prints with the same\n"
+             "filters (\"record\" in its JSON output).%s\n",
+             name, kSearchFilterUsage, deleting ? " [--force]" : "",
+             deleting ? " A locked record is deleted only with --force." : "");
       return kExitOk;
     }
     if (TakeValue(inv.args, i, "--record", &v)) {
       if (!ParseMask(v, &k) || k < 0) return UsageError(name, "--record takes a position");
+    } else if (deleting && inv.args[i] == "--force") {
+      force = true;
+    } else if (TakeSearchFilter(inv.args, i, &filter, name, &status)) {
+      if (status >= 0) return status;
     } else {
       return UsageError(name, "unknown argument '" + inv.args[i] + "'");
     }
   }
   if (k < 0) return UsageError(name, "--record K is required");
   InitLibraryQuiet();
-  std::vector<RecordItem> items(kMaxRecords);
-  const int n = QVFS_SearchRec(items.data(), static_cast<int>(items.size() * sizeof items[0]), 0,
-                               UINT32_MAX, -1, 0, 0, 0, 0);
+  std::vector<_rec_file_info_> found;
+  const int n = SearchPlayList(filter, &found);
   if (n < 0) return Fail(inv.global, n, LastDiagnostic());
   if (k >= n) return Fail(inv.global, -5002, "no record " + std::to_string(k) + " (" +
                                                  std::to_string(n) + " found)");
-  const int r = op(&items[static_cast<size_t>(k)]);
-  if (r < 0) return Fail(inv.global, r, r == -111 ? "the recording is being written"
+  const _rec_file_info_ chosen = found[static_cast<size_t>(k)];
+  const std::string what = "record " + std::to_string(k) + " (CH" +
+                           (chosen.channel < 10 ? "0" : "") + std::to_string(chosen.channel) +
+                           " file " + std::to_string(chosen.fileIndex) + " segment " +
+                           std::to_string(chosen.segmentNo) + ")";
+  // The library deletes what it is told to, locked or not: the tool protects the operator.
+  if (deleting && (chosen.state & 0x02) && !force)
+    return Fail(inv.global, -1, what + " is locked: unlock it first, or add --force");
+  RecordItem item = ItemOf(chosen);
+  const int r = op(&item);
+  if (r < 0) return Fail(inv.global, r, r == -111 ? what + " is being written"
                                                   : LastDiagnostic());
   if (inv.global.json) {
     JsonWriter w;
     w.BeginObject().Field("result", r).EndObject();
     PrintJson(w.str());
   } else {
-    printf("%s record %lld: done\n", name, static_cast<long long>(k));
+    printf("%s %s: done\n", name, what.c_str());
   }
   return kExitOk;
 }

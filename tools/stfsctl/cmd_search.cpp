@@ -37,58 +37,91 @@ const char* kTimeHelp =
 
 }  // namespace
 
-int CmdSearch(Invocation& inv) {
-  Range range;
-  uint32_t channels = 0xFFFFFFFFu;
-  int64_t types = 0, source = 0;
+const char* const kSearchFilterUsage =
+    "[--from T] [--to T] [--channels LIST] [--types MASK] [--source N]";
+
+bool TakeSearchFilter(const std::vector<std::string>& args, size_t& i, SearchFilter* f,
+                      const char* cmd, int* status) {
   std::string v;
+  Range range{f->from, f->to};
+  if (TakeRange(args, i, &range, cmd, status)) {
+    f->from = range.from;
+    f->to = range.to;
+    return true;
+  }
+  if (TakeValue(args, i, "--channels", &v)) {
+    if (!ParseChannelList(v, &f->channels)) *status = UsageError(cmd, "--channels takes a LIST");
+    return true;
+  }
+  if (TakeValue(args, i, "--types", &v)) {
+    if (!ParseMask(v, &f->types)) *status = UsageError(cmd, "--types takes a MASK");
+    return true;
+  }
+  if (TakeValue(args, i, "--source", &v)) {
+    if (!ParseMask(v, &f->source) || f->source > 1) *status = UsageError(cmd, "--source is 0 or 1");
+    return true;
+  }
+  return false;
+}
+
+int SearchPlayList(const SearchFilter& f, std::vector<_rec_file_info_>* out) {
+  out->resize(kMaxRecords);
+  const int n = QVFS_SearchPlayList(out->data(), static_cast<int>(out->size() * sizeof (*out)[0]),
+                                    f.from, f.to, static_cast<int32_t>(f.channels),
+                                    static_cast<int32_t>(f.types), static_cast<int32_t>(f.source),
+                                    0, 0);
+  out->resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return n;
+}
+
+std::string RecordStateText(const _rec_file_info_& r) {
+  std::string s;
+  if (r.state & 0x02) s = "locked";
+  if (r.state & 0x80) s += s.empty() ? "open" : ", open";
+  return s;
+}
+
+int CmdSearch(Invocation& inv) {
+  SearchFilter filter;
   int status = -1;
   for (size_t i = 0; i < inv.args.size(); ++i) {
     if (inv.args[i] == "--help") {
-      printf("usage: stfsctl [GLOBAL OPTIONS] search [--from T] [--to T] [--channels LIST]\n"
-             "                [--types MASK] [--source N]\n"
-             "The play-list search over the record disks, newest first within each channel.\n%s",
-             kTimeHelp);
+      printf("usage: stfsctl [GLOBAL OPTIONS] search %s\n"
+             "The play-list search over the record disks, newest first within each channel.\n"
+             "Each record's position K (\"record\" in the JSON output) is the K that lock,\n"
+             "unlock, delete and backup take, with the same filters.\n%s",
+             kSearchFilterUsage, kTimeHelp);
       return kExitOk;
     }
-    if (TakeRange(inv.args, i, &range, "search", &status)) {
+    if (TakeSearchFilter(inv.args, i, &filter, "search", &status)) {
       if (status >= 0) return status;
-    } else if (TakeValue(inv.args, i, "--channels", &v)) {
-      if (!ParseChannelList(v, &channels)) return UsageError("search", "--channels takes a LIST");
-    } else if (TakeValue(inv.args, i, "--types", &v)) {
-      if (!ParseMask(v, &types)) return UsageError("search", "--types takes a MASK");
-    } else if (TakeValue(inv.args, i, "--source", &v)) {
-      if (!ParseMask(v, &source) || source > 1) return UsageError("search", "--source is 0 or 1");
     } else {
       return UsageError("search", "unknown argument '" + inv.args[i] + "'");
     }
   }
   QVFS_ScanDisksForSearch(kChannels);
-  std::vector<_rec_file_info_> out(kMaxRecords);
-  int n = QVFS_SearchPlayList(out.data(), static_cast<int>(out.size() * sizeof out[0]),
-                              range.from, range.to, static_cast<int32_t>(channels),
-                              static_cast<int32_t>(types), static_cast<int32_t>(source), 0, 0);
+  std::vector<_rec_file_info_> out;
+  const int n = SearchPlayList(filter, &out);
   if (n < 0) return Fail(inv.global, n, LastDiagnostic());
   if (inv.global.json) {
     JsonWriter w;
     w.BeginObject().BeginArray("records");
-    for (int i = 0; i < n; ++i) {
-      RecordFields(w, out[static_cast<size_t>(i)]);
-    }
+    for (int i = 0; i < n; ++i) RecordFields(w, out[static_cast<size_t>(i)], i);
     w.EndArray().EndObject();
     PrintJson(w.str());
     return kExitOk;
   }
   printf("%d recording%s\n", n, n == 1 ? "" : "s");
   for (int i = 0; i < n; ++i) {
-    const _rec_file_info_ r = out[i];
+    const _rec_file_info_ r = out[static_cast<size_t>(i)];
     const time_t s = static_cast<time_t>(r.startMs / 1000), e = static_cast<time_t>(r.endMs / 1000);
     char a[32], b[32];
     strftime(a, sizeof a, "%Y-%m-%d %H:%M:%S", localtime(&s));
     strftime(b, sizeof b, "%Y-%m-%d %H:%M:%S", localtime(&e));
-    printf("%4d  CH%02d  disk %d  file %5d seg %2d  %s -- %s  %10d bytes  type %u\n", i,
+    const std::string state = RecordStateText(r);
+    printf("%4d  CH%02d  disk %d  file %5d seg %2d  %s -- %s  %10d bytes  type %u%s%s\n", i,
            r.channel, r.diskNo, static_cast<int>(r.fileIndex), r.segmentNo, a, b,
-           static_cast<int>(r.size), r.typeBits);
+           static_cast<int>(r.size), r.typeBits, state.empty() ? "" : "  ", state.c_str());
   }
   return kExitOk;
 }

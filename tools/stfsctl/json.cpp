@@ -84,9 +84,10 @@ JsonWriter& JsonWriter::Field(const char* key, bool value) {
   return *this;
 }
 
-void RecordFields(JsonWriter& w, const _rec_file_info_& r) {
-  w.BeginObject()
-      .Field("channel", static_cast<int>(r.channel))
+void RecordFields(JsonWriter& w, const _rec_file_info_& r, int position) {
+  w.BeginObject();
+  if (position >= 0) w.Field("record", position);
+  w.Field("channel", static_cast<int>(r.channel))
       .Field("disk", static_cast<int>(r.diskNo))
       .Field("file_index", static_cast<int>(r.fileIndex))
       .Field("segment", static_cast<int>(r.segmentNo))

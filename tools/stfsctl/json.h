@@ -32,4 +32,5 @@ class JsonWriter {
 };
 
 // One search record as the search-like commands print it.
-void RecordFields(JsonWriter& w, const _rec_file_info_& r);
+// A record as search and record print it; with position >= 0, its K ("record") first.
+void RecordFields(JsonWriter& w, const _rec_file_info_& r, int position = -1);
