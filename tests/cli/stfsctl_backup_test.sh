@@ -123,8 +123,8 @@ check "f = d['failed'][0]; assert f['code'] in (-99, -1003) and 'output' in f['m
 [ ! -s failing/SHA256SUMS ] || fail "SHA256SUMS lists a file that was not written whole"
 
 CASE="bad input"
-runx 1 backup --type asf --out missing-folder --channels 0
-grep -q "does not exist" err || fail "no clear message for a missing destination"
+runx 2 backup --type asf --out missing-folder --channels 0  # a usage fault, said before any work
+grep -q "missing-folder: No such file or directory" err || fail "no clear message for a missing destination"
 runx 2 backup --type avi --out backups
 runx 2 backup --type asf
 runx 1 backup --type asf --out backups --record 999

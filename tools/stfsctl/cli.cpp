@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -9,9 +10,11 @@
 #include <ctime>
 #include <mutex>
 
+#include "api/context.h"
 #include "json.h"
 #include "platform/drive_table.h"
 #include "qvfs/qvfs.h"
+#include "recorder/disk_watch.h"
 
 namespace {
 std::mutex g_diagMutex;
@@ -196,4 +199,34 @@ void InitLibraryQuiet() {
   c.playBufferSize = 0x140000;
   c.frameBufferSize = 0x80000;
   QVFS_Init(c);
+}
+
+int CheckInputFile(const char* cmd, const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return UsageError(cmd, path + ": " + std::strerror(errno));
+  if (S_ISDIR(st.st_mode)) return UsageError(cmd, path + " is a folder, not a file");
+  if (access(path.c_str(), R_OK) != 0) return UsageError(cmd, path + ": " + std::strerror(errno));
+  return -1;
+}
+
+int CheckOutputFolder(const char* cmd, const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return UsageError(cmd, path + ": " + std::strerror(errno));
+  if (!S_ISDIR(st.st_mode)) return UsageError(cmd, path + " is a file, not a folder");
+  return -1;
+}
+
+int CheckTimeRange(const char* cmd, int64_t from, int64_t to) {
+  return to < from ? UsageError(cmd, "--to lies before --from") : -1;
+}
+
+int CheckFileIndex(const char* cmd, const std::string& drive, int64_t fileIndex) {
+  qvfs::Context& ctx = qvfs::Context::Current();
+  DiskIndexRef index = ctx.diskWatch().IndexSet(0).Find(drive);
+  if (!index) index = ctx.diskWatch().IndexSet(1).Find(drive);
+  if (!index) return UsageError(cmd, drive + " is not a record disk");
+  const int64_t count = index->recordFileCount;
+  if (fileIndex < count) return -1;
+  return UsageError(cmd, "file index " + std::to_string(fileIndex) +
+                             " is past the last record file (" + std::to_string(count - 1) + ")");
 }

@@ -51,6 +51,18 @@ bool ParseChannelList(const std::string& s, uint32_t* mask);
 // MASK: a number, decimal or 0x-hexadecimal.
 bool ParseMask(const std::string& s, int64_t* mask);
 
+// A file a command reads: -1 when it can be read, else the exit status of a usage error that
+// names it and says why ("missing.h264: No such file or directory"), before any work starts.
+int CheckInputFile(const char* cmd, const std::string& path);
+// A folder a command writes into: -1 when it is one, else the status of a usage error saying
+// that it does not exist or is a file.
+int CheckOutputFolder(const char* cmd, const std::string& path);
+// Record file fileIndex of the record disk `drive` (found by the last scan): -1 when the disk
+// has it, else a usage error ("file index 63 is past the last record file (62)").
+int CheckFileIndex(const char* cmd, const std::string& drive, int64_t fileIndex);
+// A time range: -1 when --to does not lie before --from, else a usage error's status.
+int CheckTimeRange(const char* cmd, int64_t from, int64_t to);
+
 // Option helper: when args[i] is opt, stores the next argument and advances i.
 bool TakeValue(const std::vector<std::string>& args, size_t& i, const char* opt,
                std::string* value);

@@ -177,6 +177,8 @@ int CmdBackup(Invocation& inv) {
     }
   }
   if (out.empty()) return UsageError("backup", "--out DIR is required");
+  if (int status = CheckOutputFolder("backup", out); status >= 0) return status;
+  if (int status = CheckTimeRange("backup", from, to); status >= 0) return status;
   const int typeCode = type == "mp4" ? kBackupMp4 : type == "bin" ? kBackupBin : kBackupAsf;
 
   InitLibraryQuiet();
@@ -269,6 +271,7 @@ int CmdExport(Invocation& inv) {
   std::string name, error;
   if (!ResolveDrive(drive, inv.global, &name, &error)) return Fail(inv.global, -2010, error);
   InitLibraryQuiet();
+  if (int status = CheckFileIndex("export", name, fileIndex); status >= 0) return status;
   const uint32_t bytes = qvfs::Context::Current().diskWatch().RecordFileBytes();
   const int r = QVFS_ExportRecordFile(name.c_str(), static_cast<int>(fileIndex),
                                       static_cast<int>(bytes), out.c_str());
@@ -300,6 +303,7 @@ int CmdToMp4(Invocation& inv) {
     paths.push_back(a);
   }
   if (paths.size() != 2) return UsageError("tomp4", "expects SRC and DST");
+  if (int status = CheckInputFile("tomp4", paths[0]); status >= 0) return status;
   const std::string& dst = paths[1];
   struct stat st {};
   if (stat(dst.c_str(), &st) == 0) return Fail(inv.global, -105, dst + " exists: not overwritten");

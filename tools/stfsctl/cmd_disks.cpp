@@ -7,6 +7,7 @@
 #include "api/context.h"
 #include "commands.h"
 #include "json.h"
+#include "platform/drive_table.h"
 #include "qvfs/qvfs.h"
 #include "record/record_writer.h"
 
@@ -61,6 +62,7 @@ int RecordOperation(Invocation& inv, const char* name, int (*op)(RecordItem*)) {
     }
   }
   if (k < 0) return UsageError(name, "--record K is required");
+  if ((status = CheckTimeRange(name, filter.from, filter.to)) >= 0) return status;
   InitLibraryQuiet();
   std::vector<_rec_file_info_> found;
   const int n = SearchPlayList(filter, &found);
@@ -75,6 +77,18 @@ int RecordOperation(Invocation& inv, const char* name, int (*op)(RecordItem*)) {
   // The library deletes what it is told to, locked or not: the tool protects the operator.
   if (deleting && (chosen.state & 0x02) && !force)
     return Fail(inv.global, -1, what + " is locked: unlock it first, or add --force");
+  // A drive attached read-only takes no index change: said as such, before the library tries.
+  std::vector<DiskInfo> disks(64);
+  const int listed = QVFS_GetDiskInfo(disks.data(), static_cast<int>(disks.size() * sizeof disks[0]));
+  for (int d = 0; d < listed; ++d) {
+    if (disks[static_cast<size_t>(d)].position != chosen.diskNo) continue;
+    const std::string drive = disks[static_cast<size_t>(d)].devicePath;
+    platform::DriveEntry e;
+    const bool readOnly = platform::Drives().AllReadOnly() ||
+                          (platform::Drives().Get(platform::DriveNumberOf(drive), &e) && e.readOnly);
+    if (readOnly)
+      return Fail(inv.global, -2006, drive + " is attached read-only: " + name + " changes its index");
+  }
   RecordItem item = ItemOf(chosen);
   const int r = op(&item);
   if (r < 0) return Fail(inv.global, r, r == -111 ? what + " is being written"

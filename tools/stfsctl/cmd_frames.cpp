@@ -9,6 +9,7 @@
 #include "commands.h"
 #include "disklayout/le.h"
 #include "json.h"
+#include "platform/drive_table.h"
 #include "qvfs/qvfs.h"
 #include "record/record_format.h"
 #include "record/record_reader.h"
@@ -63,12 +64,18 @@ int CmdFrames(Invocation& inv) {
   }
   if (target.empty()) return UsageError("frames", "expects a FILE or a DRIVE");
   const bool plainFile = fileIndex < 0 && IsRegularFile(target);
+  // A FILE that is not there is said as such, not taken for a DRIVE without --file-index.
+  const bool driveName = platform::DriveNumberOf(target) >= 0 ||
+                         target.find_first_not_of("0123456789") == std::string::npos;
+  if (fileIndex < 0 && !plainFile && !driveName)
+    if (int status = CheckInputFile("frames", target); status >= 0) return status;
   std::string path = target;
   if (!plainFile) {
     if (fileIndex < 0) return UsageError("frames", "a DRIVE needs --file-index I");
     std::string error;
     if (!ResolveDrive(target, inv.global, &path, &error)) return Fail(inv.global, -2010, error);
     QVFS_ScanDisksForSearch(32);  // the record file's place on the disk
+    if (int status = CheckFileIndex("frames", path, fileIndex); status >= 0) return status;
   }
 
   CRecordReader reader;

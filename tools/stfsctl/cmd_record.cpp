@@ -254,6 +254,9 @@ int CmdRecord(Invocation& inv) {
   }
   if (channels == 0 || input.empty() || spans.empty())
     return UsageError("record", "--channels, --input and --span are required");
+  if (int status = CheckInputFile("record", input); status >= 0) return status;
+  if (!audio.empty())
+    if (int status = CheckInputFile("record", audio); status >= 0) return status;
   std::sort(spans.begin(), spans.end(),
             [](const Span& a, const Span& b) { return a.startSec < b.startSec; });
   for (size_t k = 1; k < spans.size(); ++k)

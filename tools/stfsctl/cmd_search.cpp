@@ -99,6 +99,7 @@ int CmdSearch(Invocation& inv) {
       return UsageError("search", "unknown argument '" + inv.args[i] + "'");
     }
   }
+  if ((status = CheckTimeRange("search", filter.from, filter.to)) >= 0) return status;
   QVFS_ScanDisksForSearch(kChannels);
   std::vector<_rec_file_info_> out;
   const int n = SearchPlayList(filter, &out);
@@ -147,6 +148,7 @@ int CmdHistory(Invocation& inv) {
     }
   }
   if (channel < 0) return UsageError("history", "--channel C is required");
+  if ((status = CheckTimeRange("history", range.from, range.to)) >= 0) return status;
   QVFS_ScanDisksForSearch(kChannels);
   std::vector<uint32_t> out(2 * kMaxRecords);
   int n = QVFS_SearchHistoryRec(out.data(), static_cast<int>(out.size() * 4), range.from,
@@ -161,7 +163,19 @@ int CmdHistory(Invocation& inv) {
     PrintJson(w.str());
     return kExitOk;
   }
-  for (int i = 0; i < n; ++i) printf("%u -- %u\n", out[2 * i], out[2 * i + 1]);
+  // Local dates and times, as search prints them; an empty result says so.
+  if (n == 0) {
+    printf("no recordings of channel %lld in the range\n", static_cast<long long>(channel));
+    return kExitOk;
+  }
+  printf("%d span%s of channel %lld\n", n, n == 1 ? "" : "s", static_cast<long long>(channel));
+  for (int i = 0; i < n; ++i) {
+    const time_t s = static_cast<time_t>(out[2 * i]), e = static_cast<time_t>(out[2 * i + 1]);
+    char a[32], b[32];
+    strftime(a, sizeof a, "%Y-%m-%d %H:%M:%S", localtime(&s));
+    strftime(b, sizeof b, "%Y-%m-%d %H:%M:%S", localtime(&e));
+    printf("%s -- %s\n", a, b);
+  }
   return kExitOk;
 }
 
