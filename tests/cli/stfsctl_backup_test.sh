@@ -119,6 +119,13 @@ RC=0
 check "assert d['files'] == [] and d['result'] < 0, d"
 check "f = d['failed']; assert len(f) == 1 and f[0]['record'] == 0 and f[0]['channel'] == 0, f"
 check "f = d['failed'][0]; assert f['code'] in (-99, -1003) and 'output' in f['message'], f"
+check "e = d['error']; assert e['code'] == d['result'] and 'not backed up' in e['message'], d"
+RC=0
+(trap '' XFSZ; ulimit -f 64; "$STFSCTL" --no-system-disks --image disk.img backup \
+  --type asf --out failing --channels 0) >out 2>err || RC=$?
+[ "$RC" -eq 1 ] || fail "a failed backup exited $RC"
+grep -Eq "^stfsctl: record 0 \(CH00 from .*\) was not backed up: " err ||
+  fail "a failed backup says on stderr: $(cat err)"
 [ -z "$(ls -A failing | grep -v '^SHA256SUMS$')" ] || fail "a partial file was left: $(ls failing)"
 [ ! -s failing/SHA256SUMS ] || fail "SHA256SUMS lists a file that was not written whole"
 

@@ -119,7 +119,17 @@ int PrintWritten(const Invocation& inv, const std::vector<Written>& files, int r
             .EndObject();
       w.EndArray();
     }
-    w.Field("result", result).EndObject();
+    w.Field("result", result);
+    // A backup that did not complete carries the error object every failure has.
+    if (result != 0) {
+      const std::string message =
+          failed.empty() ? std::string("the backup did not complete")
+                         : std::to_string(failed.size()) + " record" +
+                               (failed.size() == 1 ? " was" : "s were") +
+                               " not backed up: " + BackupFailureText(failed[0].code);
+      w.BeginObject("error").Field("code", result).Field("message", message).EndObject();
+    }
+    w.EndObject();
     PrintJson(w.str());
   } else {
     for (const Written& f : files)
@@ -127,8 +137,10 @@ int PrintWritten(const Invocation& inv, const std::vector<Written>& files, int r
              static_cast<unsigned long long>(f.size), f.result ? ", incomplete" : "");
     for (const FailedRecord& f : failed)
       fprintf(stderr, "stfsctl: record %zu (CH%02d from %s) was not backed up: %s (%d)\n",
-              f.record, f.channel + 1, FormatTime(f.startMs).c_str(),
+              f.record, f.channel, FormatTime(f.startMs).c_str(),
               BackupFailureText(f.code).c_str(), f.code);
+    if (result != 0 && failed.empty())
+      fprintf(stderr, "stfsctl: the backup did not complete (code %d)\n", result);
   }
   return result == 0 ? kExitOk : kExitFailed;
 }
