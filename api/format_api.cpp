@@ -1,4 +1,5 @@
 // QVFS_FormatToRecdisk: formatting a device or a folder as a record disk.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -26,11 +27,11 @@ FormatProgress ProgressOf(const qvfs::Context& ctx, const char* what) {
   return [&ctx, what](uint64_t done, uint64_t total) { ctx.ReportProgress(what, done, total); };
 }
 
-int FormatFolder(qvfs::Context& ctx, const std::string& name, int fileMB) {
+int FormatFolder(qvfs::Context& ctx, const std::string& name, int fileMB, int maxFiles = 0) {
   const int64_t started = platform::TheClock().NowMs();
   int r = FormatFolderDisk(name, static_cast<uint32_t>(fileMB),
                            static_cast<uint32_t>(ctx.shared().params().channels),
-                           ProgressOf(ctx, "format"));
+                           ProgressOf(ctx, "format"), static_cast<uint32_t>(std::max(maxFiles, 0)));
   if (r < 0) {
     platform::ConsoleErrPrintf("Init file index fail filesize %d dev %s.\n", 134217728,
                                name.c_str());
@@ -122,6 +123,21 @@ extern "C" QVFS_API int QVFS_FormatToRecdisk(const char* name, int fileSizeMB, i
   const std::string n = name;
   if (!IsDevicePath(n)) return FormatFolder(ctx, n, fileSizeMB);
   return FormatDevice(ctx, n, fileSizeMB, commonMB);
+}
+
+extern "C" QVFS_API int QVFS_FormatFolder(const char* folder, int fileSizeMB, int maxFiles) {
+  if (!folder || IsDevicePath(folder)) return kErrNoDevice;
+  qvfs::Context& ctx = qvfs::Context::Current();
+  CAutoLock g(&ctx.storageLock());
+  if (fileSizeMB < kMinFileMB) fileSizeMB = kDefaultFileMB;
+  if (fileSizeMB >= 4096) return kErrNoFatGeometry;
+  return FormatFolder(ctx, folder, fileSizeMB, maxFiles);
+}
+
+extern "C" QVFS_API int QVFS_FolderFormatPlan(const char* folder, int fileSizeMB) {
+  if (!folder) return 0;
+  if (fileSizeMB < kMinFileMB) fileSizeMB = kDefaultFileMB;
+  return static_cast<int>(FolderFormatPlan(folder, static_cast<uint32_t>(fileSizeMB)));
 }
 
 extern "C" QVFS_API void QVFS_SetProgressSink(void (*sink)(const char*, uint64_t, uint64_t)) {

@@ -66,8 +66,26 @@ uint32_t FolderRecordFileCount(uint64_t freeBytes, uint64_t fileSystemBytes, uin
       std::min<uint64_t>((freeBytes - reserve) / (uint64_t{fileMB} << 20), kMaxFolderFiles));
 }
 
+uint32_t FolderFormatPlan(const std::string& folder, uint32_t fileMB) {
+  if (fileMB == 0 || fileMB >= 4096) return 0;
+  // The folder, or the nearest parent that exists: its file system is the one asked.
+  std::string dir = WithTrailingSlash(folder);
+  struct statvfs vfs;
+  while (statvfs(dir.c_str(), &vfs) != 0) {
+    if (dir.size() <= 1 || dir == "./") return 0;
+    const size_t slash = dir.find_last_of('/', dir.size() - 2);
+    // Shorter on every pass (or "./" for a relative path's first part): the loop ends at "/" or
+    // "./" at the latest.
+    dir = slash == std::string::npos ? std::string("./") : dir.substr(0, slash + 1);
+  }
+  const uint64_t total = static_cast<uint64_t>(vfs.f_blocks) * vfs.f_frsize;
+  const uint64_t free = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize +
+                        (dir == WithTrailingSlash(folder) ? ReusableBytes(dir) : 0);
+  return FolderRecordFileCount(free, total, fileMB);
+}
+
 int FormatFolderDisk(const std::string& folder, uint32_t fileMB, uint32_t channelCount,
-                     const FormatProgress& progress) {
+                     const FormatProgress& progress, uint32_t maxFiles) {
   if (folder.empty()) return ERR_NO_DEVICE;
   if (fileMB == 0 || fileMB >= 4096) return ERR_ZERO_SIZE;
   const std::string dir = WithTrailingSlash(folder);
@@ -79,7 +97,8 @@ int FormatFolderDisk(const std::string& folder, uint32_t fileMB, uint32_t channe
   if (statvfs(dir.c_str(), &vfs) != 0) return ERR_NO_DEVICE;
   const uint64_t total = static_cast<uint64_t>(vfs.f_blocks) * vfs.f_frsize;
   const uint64_t free = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize + ReusableBytes(dir);
-  const uint32_t count = FolderRecordFileCount(free, total, fileMB);
+  uint32_t count = FolderRecordFileCount(free, total, fileMB);
+  if (maxFiles != 0) count = std::min(count, maxFiles);
   if (count == 0) {
     DebugLog("Not enough space in %s for one record file of %u MB.\n", dir.c_str(), fileMB);
     return kErrNoFatGeometry;

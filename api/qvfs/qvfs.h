@@ -82,6 +82,12 @@ QVFS_API void QVFS_SetProgressSink(void (*sink)(const char* what, uint64_t done,
  * file size of 4096 MiB or more), -4011 more record files than the root directory holds, or a
  * device write's code. */
 QVFS_API int QVFS_FormatToRecdisk(const char* name, int fileSizeMB, int commonMB);
+/* A folder formatted with at most maxFiles record files (0: as many as fit, as above). Returns
+ * the same as QVFS_FormatToRecdisk; -2010 when name is a device. */
+QVFS_API int QVFS_FormatFolder(const char* folder, int fileSizeMB, int maxFiles);
+/* How many record files of fileSizeMB MiB a format of the folder would allocate; 0 when none
+ * fits. */
+QVFS_API int QVFS_FolderFormatPlan(const char* folder, int fileSizeMB);
 
 /* Sets the channel count (1..32) the searches consider and runs one disk scan on the calling
  * thread: what the searches need when the library is used without recording. Returns the

@@ -57,6 +57,26 @@ for op in lock unlock delete; do
 done
 [ "$(sha256sum disk.img | cut -d' ' -f1)" = "$BEFORE" ] || fail "a read-only drive was changed"
 
+CASE="a folder format takes --size or --files, and asks before taking more than 10 GiB"
+runx 2 format fold/ --file-mb 64 --size 1M
+grep -Fq "holds no record file of 64 MiB" err || fail "says: $(cat err)"
+runx 2 format fold/ --file-mb 64 --size 1G --files 3
+runx 2 format disk.img --file-mb 64 --files 3
+grep -Fq "are for a FOLDER" err || fail "says: $(cat err)"
+runx 0 --json format fold/ --file-mb 64 --files 3
+check "assert d['record_files'] == 3, d"
+[ "$(find fold/Record -name '*.asf' | wc -l)" -eq 3 ] || fail "not 3 record files: $(ls fold/Record)"
+runx 0 --json format fold2/ --file-mb 64 --size 200M
+check "assert d['record_files'] == 3, d"
+FREE_GB=$(df -P -k . | awk 'NR == 2 {print int($4 / 1048576)}')
+if [ "$FREE_GB" -gt 12 ]; then
+  runx 2 format fold3/ --file-mb 64
+  grep -Fq "give --size or --files, or add --yes" err || fail "a large folder format says: $(cat err)"
+  [ ! -e fold3/Record ] || fail "a refused folder format made files"
+else
+  echo "$NAME: skipping the --yes question: only $FREE_GB GiB free here" >&2
+fi
+
 CASE="history in local dates and times"
 export TZ=Asia/Shanghai  # 8 hours ahead of UTC: the recording began at 18:00 there
 runx 0 history --channel 0
