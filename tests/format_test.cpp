@@ -69,6 +69,19 @@ TEST(FolderFormat, CountKeepsTheReserveFree) {
   EXPECT_EQ(FolderRecordFileCount(512 * kGiB, 1024 * kGiB, 1), 32766u);
 }
 
+// The plan of a folder not made yet is its nearest existing parent's; a file limit is kept.
+TEST(FolderFormat, PlanAndFileLimit) {
+  testsupport::TempDir tmp;
+  const uint32_t plan = FolderFormatPlan(tmp.path(), 64);
+  if (plan < 2) GTEST_SKIP() << "no room for two 64 MiB files here";
+  EXPECT_EQ(FolderFormatPlan(tmp.File("not/made/yet"), 64), plan);
+  EXPECT_EQ(FolderFormatPlan(tmp.path(), 0), 0u);
+  EXPECT_EQ(FormatFolderDisk(tmp.File("disk"), 64, 4, {}, 2), 2);
+  struct stat st {};
+  EXPECT_EQ(stat(tmp.File("disk/Record/00001.asf").c_str(), &st), 0);
+  EXPECT_NE(stat(tmp.File("disk/Record/00002.asf").c_str(), &st), 0);
+}
+
 class FormatTest : public LibraryTest {
  protected:
   CDisk_Dev* Dev(const std::string& drive) {
