@@ -95,7 +95,11 @@ QVFS_API int QVFS_BackupAudioParm(int audioFormat, int second, int third, int fo
 }
 
 QVFS_API int QVFS_BackupComFileToMP4(const char* sourcePath, const char* destPath) {
-  return ConvertRecordFileToMp4(sourcePath, destPath);
+  // The audio as AAC with the backups' setting, through a conversion of its own: a backup
+  // running meanwhile keeps the engine's.
+  AacConversion audio;
+  audio.CopySetting(Engine().audio());
+  return ConvertRecordFileToMp4(sourcePath, destPath, &audio);
 }
 
 }  // extern "C"

@@ -31,6 +31,22 @@ int AacConversion::SetAudio(int format, int second, int third, int fourth) {
   return 0;
 }
 
+void AacConversion::CopySetting(AacConversion& from) {
+  InitParam p{};
+  bool set = false;
+  {
+    std::lock_guard<std::mutex> g(from.lock_);
+    p = from.param_;
+    set = from.encoder_ != nullptr;
+  }
+  if (!set) return;  // no setting there: Start makes the default one
+  std::lock_guard<std::mutex> g(lock_);
+  Easy_AACEncoder_Release(encoder_);
+  encoder_ = Easy_AACEncoder_Init(p);
+  param_ = p;
+  input_.clear();
+}
+
 bool AacConversion::Start() {
   {
     std::lock_guard<std::mutex> g(lock_);

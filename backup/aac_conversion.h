@@ -26,6 +26,9 @@ class AacConversion {
   // before changes nothing. 0. A setting no encoder takes leaves none (Start then makes the
   // default one).
   int SetAudio(int format, int second, int third, int fourth);
+  // Takes the setting of another conversion (a conversion of its own for a record file turned
+  // into MP4 while a backup may be using the engine's).
+  void CopySetting(AacConversion& from);
   // Readies the encoder for a backup (the default one when none is set) and empties the input:
   // false when no encoder can be made (the MP4 then has no audio).
   bool Start();

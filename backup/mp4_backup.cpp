@@ -45,6 +45,40 @@ int PayloadBytes(RecordFrames& f, int n) { return n - static_cast<int>(f.headerB
 
 }  // namespace
 
+namespace {
+
+// The AAC track's settings from the conversion, when it can encode: its sample rate, else 0.
+int StartAudio(CMp4Writer& mp4, AacConversion& aac) {
+  if (!aac.Start()) return 0;
+  std::vector<uint8_t> config;
+  int rate = 0, channels = 0;
+  if (!aac.Format(&config, &rate, &channels)) return 0;
+  mp4.SetAudioFormat(config.data(), static_cast<int>(config.size()), rate, channels);
+  return rate;
+}
+
+// The recorder's audio frame n bytes long, gathered and converted into AAC frames: the last
+// write's result (0 while the encoder gathers).
+int WriteAudioFrame(CMp4Writer& mp4, AacConversion& aac, int aacRate, RecordFrames& frames, int n) {
+  const int bytes = PayloadBytes(frames, n);
+  if (bytes > static_cast<int>(kLargestAudioPayload)) {
+    DebugLog("A frame error size %d .\n", bytes);
+    return 0;
+  }
+  // A payload of more than 1024 samples makes several AAC frames: each is written, one AAC
+  // frame's time after the one before. Each pass takes the encoder's next frame; it ends when
+  // the encoder has none left or a write fails.
+  const int64_t frameMs = aacRate > 0 ? kAacFrameSamples * 1000 / aacRate : 0;
+  int64_t t = frames.pts();
+  int w = 0;
+  for (int aacBytes = aac.Take(Payload(frames), static_cast<size_t>(bytes));
+       aacBytes > 0 && w >= 0; aacBytes = aac.Next(), t += frameMs)
+    w = mp4.WriteAudio(aac.frame(), aacBytes, t);
+  return w;
+}
+
+}  // namespace
+
 int BackupRecordToMp4(size_t i, const _rec_file_info_& r, CRecordReader& reader,
                       const std::string& path, BackupEngine& engine) {
   RecordFrames frames(reader, r, BackupEngine::kFrameBufferBytes);
@@ -61,13 +95,7 @@ int BackupRecordToMp4(size_t i, const _rec_file_info_& r, CRecordReader& reader,
     return ERR_BACKUP_OUTPUT;
   }
   AacConversion& aac = engine.audio();
-  int aacRate = 0;
-  if (!jpeg && aac.Start()) {
-    std::vector<uint8_t> config;
-    int channels = 0;
-    if (aac.Format(&config, &aacRate, &channels))
-      mp4.SetAudioFormat(config.data(), static_cast<int>(config.size()), aacRate, channels);
-  }
+  const int aacRate = jpeg ? 0 : StartAudio(mp4, aac);
   platform::LogRange("Backup reocord File", r.startMs, r.endMs);
   const size_t queued = std::max<size_t>(engine.queueLength(), 1);
   const uint64_t size = static_cast<uint32_t>(r.size);
@@ -83,19 +111,7 @@ int BackupRecordToMp4(size_t i, const _rec_file_info_& r, CRecordReader& reader,
                                   : mp4.WriteJpeg(f + kJpegHeaderBytes, bytes, t);
       }
     } else if (frames.type() == 'A') {
-      // The recorder's audio, gathered and converted into AAC frames.
-      const int bytes = PayloadBytes(frames, n);
-      if (bytes > static_cast<int>(kLargestAudioPayload)) {
-        DebugLog("A frame error size %d .\n", bytes);
-      } else {
-        // A payload of more than 1024 samples makes several AAC frames: each is written, one
-        // AAC frame's time after the one before.
-        const int64_t frameMs = aacRate > 0 ? kAacFrameSamples * 1000 / aacRate : 0;
-        int64_t t = frames.pts();
-        for (int aacBytes = aac.Take(Payload(frames), static_cast<size_t>(bytes));
-             aacBytes > 0 && w >= 0; aacBytes = aac.Next(), t += frameMs)
-          w = mp4.WriteAudio(aac.frame(), aacBytes, t);
-      }
+      w = WriteAudioFrame(mp4, aac, aacRate, frames, n);
     } else if (frames.type() != 0) {
       w = mp4.WriteH264(Payload(frames), PayloadBytes(frames, n), frames.pts());
     }
@@ -121,7 +137,7 @@ int BackupRecordToMp4(size_t i, const _rec_file_info_& r, CRecordReader& reader,
   return Finish(mp4, path.c_str(), result);
 }
 
-int ConvertRecordFileToMp4(const char* source, const char* dest) {
+int ConvertRecordFileToMp4(const char* source, const char* dest, AacConversion* audio) {
   if (!source) return kErrNoSource;
   if (!dest) return ERR_BACKUP_OUTPUT;
   CRecordReader reader(0);
@@ -145,6 +161,8 @@ int ConvertRecordFileToMp4(const char* source, const char* dest) {
     return ERR_BACKUP_OUTPUT;
   }
   DebugLog("Backup I frame frmSize %d \n", n);
+  // The audio as AAC, as a backup writes it (with the conversion the caller gives).
+  const int aacRate = jpeg || !audio ? 0 : StartAudio(mp4, *audio);
   int result = 0;
   for (;;) {
     int w = 0;
@@ -152,8 +170,7 @@ int ConvertRecordFileToMp4(const char* source, const char* dest) {
       w = mp4.WriteJpeg(frames.frame() + kJpegHeaderBytes, n - static_cast<int>(kJpegHeaderBytes),
                         Le64(frames.frame() + kJpegTimeAt));
     } else if (!jpeg && frames.type() == 'A') {
-      if (PayloadBytes(frames, n) > static_cast<int>(kLargestAudioPayload))
-        DebugLog("A frame error size %d .\n", PayloadBytes(frames, n));
+      if (aacRate > 0) w = WriteAudioFrame(mp4, *audio, aacRate, frames, n);
     } else if (!jpeg && frames.type() != 0) {
       w = mp4.WriteH264(Payload(frames), PayloadBytes(frames, n), frames.pts());
     }

@@ -9,6 +9,7 @@
 
 #include "qvfs/records.h"
 
+class AacConversion;
 class BackupEngine;
 class CRecordReader;
 
@@ -19,4 +20,4 @@ int BackupRecordToMp4(size_t i, const _rec_file_info_& r, CRecordReader& reader,
                       const std::string& path, BackupEngine& engine);
 // A record file (ordinary file) converted into MP4: 0, -116 (no source), -99 (as above), -1003
 // or the reader's error.
-int ConvertRecordFileToMp4(const char* source, const char* dest);
+int ConvertRecordFileToMp4(const char* source, const char* dest, AacConversion* audio = nullptr);

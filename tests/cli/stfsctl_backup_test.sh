@@ -99,6 +99,11 @@ PY
 runx 0 --json tomp4 backups/record.bin backups/record.mp4
 [ "$(ffprobe -v error -select_streams v -count_frames -show_entries stream=nb_read_frames \
   -of csv=p=0 backups/record.mp4)" = "500" ] || fail "the converted record file lacks pictures"
+[ "$(ffprobe -v error -select_streams a -show_entries stream=codec_name,sample_rate,channels \
+  -of csv=p=0 backups/record.mp4)" = "aac,8000,1" ] ||
+  fail "the converted record file lacks the AAC audio a backup has"
+[ -z "$(ffmpeg -v error -i backups/record.mp4 -f null - 2>&1)" ] ||
+  fail "ffmpeg reports errors in the converted record file"
 runx 1 tomp4 backups/record.bin backups/record.mp4
 runx 1 tomp4 clip.g726 backups/noise.mp4
 [ ! -e backups/noise.mp4 ] || fail "a failed conversion left a file behind"
