@@ -253,8 +253,9 @@ QVFS_API int QVFS_BackupStop(void);
  * in the list given to the start call, codes[i] its failure code. Either array may be NULL
  * when capacity is 0. */
 QVFS_API int QVFS_BackupGetFailures(int* positions, int* codes, int capacity);
-/* Converts a record file held as an ordinary file into MP4 (H.264 track): 0, -116 without a
- * source, -99 (no key frame, or the MP4 file cannot be created), -1003, or the reader's code. */
+/* Converts a record file held as an ordinary file into MP4 (an H.264 track, and its audio as AAC
+ * with the setting of QVFS_BackupAudioParm, as backups write it): 0, -116 without a source, -99
+ * (no key frame, or the MP4 file cannot be created), -1003, or the reader's code. */
 QVFS_API int QVFS_BackupComFileToMP4(const char* sourcePath, const char* destPath);
 /* The recordings' audio for MP4 backups, converted into AAC: audioFormat 0 G.726, 1 G.711
  * A-law, others G.711 mu-law; second the sample rate; third the G.726 code word bits (2 for
