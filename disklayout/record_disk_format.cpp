@@ -25,12 +25,24 @@ int CheckRecordDiskFits(CDisk_Dev* dev, uint32_t recordFileMB, uint32_t commonMB
     return kErrNoFatGeometry;
   }
   const uint64_t first = ss == 4096 ? 256 : 2048;
+  // A common partition as large as the disk leaves no record area: said as such, not as a
+  // partition that is too small.
+  const uint64_t diskMB = (L + 1) * ss >> 20;
+  if (commonMB != 0 && uint64_t{commonMB} >= diskMB) {
+    ConsolePrintf("A common data partition of %u MB leaves no room for the record area on a "
+                  "disk of %llu MB.\n", commonMB, static_cast<unsigned long long>(diskMB));
+    return kErrNoFatGeometry;
+  }
   const auto parts = RecordDiskPartitions(L, ss, commonMB);
   Fat32Plan g;
   for (size_t i = 0; i < parts.size(); ++i) {
     const GptPartitionSpec& p = parts[i];
-    if (L < first + 2 * 34 + 2 || p.lastLba <= p.firstLba || p.lastLba > L - 34 ||
-        ChooseFat32Geometry(Size(p), ss, &g) != 0) {
+    if (L < first + 2 * 34 + 2 || p.lastLba <= p.firstLba || p.lastLba > L - 34) {
+      ConsolePrintf("Partition %zu (%s) does not fit a disk of %llu MB.\n", i + 1,
+                    p.name.c_str(), static_cast<unsigned long long>(diskMB));
+      return kErrNoFatGeometry;
+    }
+    if (ChooseFat32Geometry(Size(p), ss, &g) != 0) {
       ConsolePrintf("Partition %zu (%s) is too small for a FAT32 volume of %u-byte sectors.\n",
                     i + 1, p.name.c_str(), ss);
       return kErrNoFatGeometry;

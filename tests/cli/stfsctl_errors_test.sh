@@ -50,6 +50,12 @@ ROWS
 [ ! -e out.mp4 ] || fail "a refused tomp4 left out.mp4"
 [ ! -e x.bin ] || fail "a refused export left x.bin"
 
+CASE="a common partition larger than the disk is named as such"
+runx 1 format disk.img --file-mb 64 --common-mb 2048
+grep -Fq "A common data partition of 2048 MB leaves no room for the record area" err ||
+  fail "says: $(cat err)"
+[ "$(sha256sum disk.img | cut -d' ' -f1)" = "$BEFORE" ] || fail "a refused format changed the disk"
+
 CASE="a read-only drive is named as such"
 for op in lock unlock delete; do
   runx 1 --read-only "$op" --record 0
