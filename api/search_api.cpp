@@ -95,20 +95,6 @@ class EmitFilter {
   bool hasPrev_ = false;
 };
 
-void FillItem(RecordItem* item, const _rec_file_info_& r) {
-  item->channel = r.channel;
-  item->tzHours = static_cast<uint8_t>(r.tzByte >> 1);
-  item->size = r.size;
-  item->zero12 = 0;
-  item->startSec = static_cast<uint32_t>(r.startMs / 1000);
-  item->endSec = static_cast<uint32_t>(r.endMs / 1000);
-  item->fileIndex = r.fileIndex;
-  item->state = r.state;
-  item->typeBits = r.typeBits;
-  item->diskNo = r.diskNo;
-  item->segmentNo = r.segmentNo;
-}
-
 // The client's result (its cached one while that may be reused): the number of records found.
 int ClientResult(qvfs::Context& ctx, const std::vector<DiskIndexRef>& indexes, SearchQuery& q,
                  int32_t channelMask, size_t capacity, int32_t source, int32_t client,
@@ -218,7 +204,7 @@ QVFS_API int QVFS_SearchRec(RecordItem* out, int outBytes, int64_t start, int64_
                             int32_t clientId) {
   return ChannelTimeSearch(out, outBytes, sizeof(RecordItem), start, end, channelMask, typeMask,
                            source, clientId, [out](size_t i, const _rec_file_info_& r) {
-                             FillItem(&out[i], r);
+                             FillRecordItem(&out[i], r);
                            });
 }
 

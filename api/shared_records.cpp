@@ -12,6 +12,20 @@ void SharedRecords::ReportStatus(int code, const void* data, int length) const {
   if (cb) cb(code, data, length);
 }
 
+void FillRecordItem(RecordItem* item, const _rec_file_info_& r) {
+  item->channel = r.channel;
+  item->tzHours = static_cast<uint8_t>(r.tzByte >> 1);
+  item->size = r.size;
+  item->zero12 = 0;
+  item->startSec = static_cast<uint32_t>(r.startMs / 1000);
+  item->endSec = static_cast<uint32_t>(r.endMs / 1000);
+  item->fileIndex = r.fileIndex;
+  item->state = r.state;
+  item->typeBits = r.typeBits;
+  item->diskNo = r.diskNo;
+  item->segmentNo = r.segmentNo;
+}
+
 _rec_file_info_ RecordItemToInfo(const RecordItem& item) {
   _rec_file_info_ info{};
   info.channel = item.channel;

@@ -89,3 +89,6 @@ class SharedRecords {
 // bits to their fields, the time-zone hours into bits 1..7, file index and size, times x 1000.
 // The record SN and kind stay 0.
 _rec_file_info_ RecordItemToInfo(const RecordItem& item);
+// Fills an exported record description from a search result (times in whole seconds); bytes 0,
+// 2 and 4..7 are left as they are, as the searches leave them.
+void FillRecordItem(RecordItem* item, const _rec_file_info_& r);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "api/context.h"
+#include "api/shared_records.h"
 #include "commands.h"
 #include "json.h"
 #include "platform/drive_table.h"
@@ -17,21 +18,6 @@ constexpr int kChannels = 32;
 constexpr int kMaxRecords = 65536;
 
 const char* StateName(int state) { return state == 0 ? "record disk" : "no record area"; }
-
-RecordItem ItemOf(const _rec_file_info_& r) {
-  RecordItem item{};
-  item.channel = r.channel;
-  item.tzHours = static_cast<uint8_t>(r.tzByte >> 1);
-  item.size = r.size;
-  item.startSec = static_cast<uint32_t>(r.startMs / 1000);
-  item.endSec = static_cast<uint32_t>(r.endMs / 1000);
-  item.fileIndex = r.fileIndex;
-  item.state = r.state;
-  item.typeBits = r.typeBits;
-  item.diskNo = r.diskNo;
-  item.segmentNo = r.segmentNo;
-  return item;
-}
 
 // Lock, unlock or delete record K of the same search `stfsctl search` with these filters
 // prints. A locked record is deleted only with --force.
@@ -89,7 +75,8 @@ int RecordOperation(Invocation& inv, const char* name, int (*op)(RecordItem*)) {
     if (readOnly)
       return Fail(inv.global, -2006, drive + " is attached read-only: " + name + " changes its index");
   }
-  RecordItem item = ItemOf(chosen);
+  RecordItem item{};
+  FillRecordItem(&item, chosen);
   const int r = op(&item);
   if (r < 0) return Fail(inv.global, r, r == -111 ? what + " is being written"
                                                   : LastDiagnostic());

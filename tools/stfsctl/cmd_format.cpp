@@ -26,6 +26,19 @@ bool ParseMB(const std::string& s, int* out) {
   *out = static_cast<int>(v);
   return true;
 }
+// What a format says: the record file count, or the failure.
+int Formatted(const Invocation& inv, const std::string& drive, int r) {
+  if (r < 0) return Fail(inv.global, r, LastDiagnostic());
+  if (inv.global.json) {
+    JsonWriter w;
+    w.BeginObject().Field("drive", drive).Field("record_files", r).EndObject();
+    PrintJson(w.str());
+  } else {
+    printf("%s: record disk with %d record files.\n", drive.c_str(), r);
+  }
+  return kExitOk;
+}
+
 constexpr uint64_t kAskAboveBytes = 10ull << 30;  // a folder format larger asks for --yes
 
 // A folder format: its file count from --size or --files, or everything that fits, which past
@@ -52,15 +65,7 @@ int FormatFolderArgument(Invocation& inv, const std::string& folder, int fileMB,
   InstallProgressBar(inv.global.json);
   const int r = QVFS_FormatFolder(folder.c_str(), fileMB, static_cast<int>(limit));
   FinishProgressBar();
-  if (r < 0) return Fail(inv.global, r, LastDiagnostic());
-  if (inv.global.json) {
-    JsonWriter w;
-    w.BeginObject().Field("drive", folder).Field("record_files", r).EndObject();
-    PrintJson(w.str());
-  } else {
-    printf("%s: record disk with %d record files.\n", folder.c_str(), r);
-  }
-  return kExitOk;
+  return Formatted(inv, folder, r);
 }
 
 }  // namespace
@@ -124,13 +129,5 @@ int CmdFormat(Invocation& inv) {
   InstallProgressBar(inv.global.json);
   int r = QVFS_FormatToRecdisk(name.c_str(), fileMB, commonMB);
   FinishProgressBar();
-  if (r < 0) return Fail(inv.global, r, LastDiagnostic());
-  if (inv.global.json) {
-    JsonWriter w;
-    w.BeginObject().Field("drive", name).Field("record_files", r).EndObject();
-    PrintJson(w.str());
-  } else {
-    printf("%s: record disk with %d record files.\n", name.c_str(), r);
-  }
-  return kExitOk;
+  return Formatted(inv, name, r);
 }
