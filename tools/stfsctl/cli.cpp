@@ -17,8 +17,16 @@
 #include "recorder/disk_watch.h"
 
 namespace {
-std::mutex g_diagMutex;
-std::string g_lastDiagnostic;
+// The library's service threads may still log while the process exits, after static
+// destructors ran: the last message lives in storage that is never destroyed.
+struct Diagnostic {
+  std::mutex mutex;
+  std::string last;
+};
+Diagnostic& TheDiagnostic() {
+  static Diagnostic* d = new Diagnostic;
+  return *d;
+}
 bool g_verbose = false;
 
 void Sink(const char* text) {
@@ -30,8 +38,9 @@ void Sink(const char* text) {
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
     line.pop_back();
   if (line.empty()) return;
-  std::lock_guard<std::mutex> g(g_diagMutex);
-  g_lastDiagnostic = line;
+  Diagnostic& d = TheDiagnostic();
+  std::lock_guard<std::mutex> g(d.mutex);
+  d.last = line;
 }
 }  // namespace
 
@@ -42,8 +51,9 @@ void InstallMessageSink(bool verbose) {
 }
 
 std::string LastDiagnostic() {
-  std::lock_guard<std::mutex> g(g_diagMutex);
-  return g_lastDiagnostic;
+  Diagnostic& d = TheDiagnostic();
+  std::lock_guard<std::mutex> g(d.mutex);
+  return d.last;
 }
 
 void PrintJson(const std::string& doc) {
