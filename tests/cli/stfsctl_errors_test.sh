@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # stfsctl's usage faults, table-driven: each is exit 2 with one plain line on stderr that names
 # the file or option and says why, before any work starts (the disk image is not touched), and
-# the same with --json. Then lock, unlock and delete on a read-only drive, and history's text
-# output in local dates with its empty result.
+# the same with --json, which also gives an error object. Then a folder that cannot be written,
+# lock, unlock and delete on a read-only drive, and history's text output in local dates with
+# its empty result.
 #
 #   stfsctl_errors_test.sh /path/to/stfsctl
 NAME=stfsctl_errors_test
@@ -29,6 +30,7 @@ while IFS='|' read -r want args; do
     [ "$RC" -eq 2 ] || fail "exit $RC, expected 2 (with '${json:-text}')"
     [ "$(wc -l <err)" -ge 1 ] || fail "nothing on stderr"
     grep -Fq -- "$want" err || fail "stderr lacks '$want': $(cat err)"
+    [ -z "$json" ] || check "assert d['error']['code'] == -101 and d['error']['message'], d"
   done
 done <<'ROWS'
 missing.h264: No such file or directory|record --channels 0 --input missing.h264 --span @1767607200+10s
@@ -49,6 +51,21 @@ ROWS
 [ "$(sha256sum disk.img | cut -d' ' -f1)" = "$BEFORE" ] || fail "a refused command changed the disk"
 [ ! -e out.mp4 ] || fail "a refused tomp4 left out.mp4"
 [ ! -e x.bin ] || fail "a refused export left x.bin"
+
+CASE="a folder that cannot be written"
+mkdir -p locked-out
+chmod 555 locked-out
+AS=()
+if [ "$(id -u)" -eq 0 ]; then  # root writes anywhere: the tool runs as nobody
+  AS=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  chmod o+rx . && chmod o+r disk.img
+fi
+RC=0
+"${AS[@]}" "$STFSCTL" --no-system-disks --read-only --image disk.img --json backup --type asf --out locked-out \
+  >out 2>err || RC=$?
+[ "$RC" -eq 2 ] || fail "exit $RC, expected 2"
+grep -Fq "locked-out cannot be written: Permission denied" err || fail "says: $(cat err)"
+check "assert d['error']['code'] and 'cannot be written' in d['error']['message'], d"
 
 CASE="a common partition larger than the disk is named as such"
 runx 1 format disk.img --file-mb 64 --common-mb 2048

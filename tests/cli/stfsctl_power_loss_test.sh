@@ -74,7 +74,7 @@ free = sorted((int(i) for i, b in before.items() if not b['kind']))
 json.dump([str(i) for i in free[:4]], open('may_change.json', 'w'))
 PY
   "$STFSCTL" --no-system-disks --image disk.img record --channels 0-3 --input clip.h264 \
-    --span @$((1767607200 + k * 3600))+2h --realtime >record.log 2>&1 &
+    --span now+2h --realtime >record.log 2>&1 &
   REC=$!
   python3 - <<'PY' || { kill -KILL "$REC"; fail "the recording never opened a file"; }
 import hashlib, json, time

@@ -42,7 +42,7 @@ cp out table.json
 CASE="recording killed"
 T0=1767607200
 "$STFSCTL" --no-system-disks --image disk.img record --channels 0 --input clip.h264 \
-  --span @$T0+2h --realtime >/dev/null 2>&1 &
+  --span now+2h --realtime >/dev/null 2>&1 &
 REC=$!
 # Killed once the open file holds a few seconds of frames: two index entries on the disk.
 python3 - <<'PY' || { kill -KILL "$REC"; fail "the recording never reached the disk"; }

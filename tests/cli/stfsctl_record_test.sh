@@ -126,6 +126,34 @@ runx 0 --json search
 check "assert len(d['records']) == int(sys.argv[1]) - 1, len(d['records'])" "$N"
 runx 2 delete --record 0 --channels 40
 
+CASE="real time records from now, and Ctrl-C reports what it wrote"
+runx 2 record --channels 0 --input clip.h264 --span @$T0+10s --realtime
+grep -q "records from now" err || fail "a START with --realtime says: $(cat err)"
+runx 2 record --channels 0 --input clip.h264 --span now+10s
+BEFORE=$(date +%s)
+"$STFSCTL" --no-system-disks --image disk.img --json record --channels 0-1 --input clip.h264 \
+  --span now+1h --realtime >rt.json 2>rt.err &
+REC=$!
+sleep 6
+kill -INT "$REC"
+RC=0
+wait "$REC" || RC=$?
+[ "$RC" -eq 0 ] || { cp rt.err err; fail "interrupted real-time recording exited $RC"; }
+AFTER=$(date +%s)
+runx 0 --json search --from @"$BEFORE"
+py "$BEFORE" "$AFTER" <<'PY'
+import json, sys
+before, after = int(sys.argv[1]) * 1000, (int(sys.argv[2]) + 1) * 1000
+said = json.load(open('rt.json'))
+found = json.load(open('out'))['records']
+assert said['interrupted'], said
+key = lambda r: (r['channel'], r['file_index'], r['start_ms'], r['end_ms'])
+assert said['records'] and sorted(map(key, said['records'])) == sorted(map(key, found)), (said, found)
+assert {r['channel'] for r in found} == {0, 1}, found
+for r in found:
+    assert before <= r['start_ms'] < r['end_ms'] <= after, (before, r, after)
+PY
+
 CASE="repair"
 runx 0 --json repair disk.img
 check "assert d['repaired'] == [] and d['failed'] == []"

@@ -28,6 +28,7 @@ Diagnostic& TheDiagnostic() {
   return *d;
 }
 bool g_verbose = false;
+bool g_jsonErrors = false;  // --json: usage faults also give an error object on stdout
 
 void Sink(const char* text) {
   std::string line = text ? text : "";
@@ -44,8 +45,9 @@ void Sink(const char* text) {
 }
 }  // namespace
 
-void InstallMessageSink(bool verbose) {
+void InstallMessageSink(bool verbose, bool json) {
   g_verbose = verbose;
+  g_jsonErrors = json;
   QVFS_SetConsoleOutput(0);
   QVFS_SetLogSink(&Sink);
 }
@@ -74,6 +76,12 @@ int Fail(const GlobalOptions& g, int code, const std::string& message) {
 }
 
 int UsageError(const std::string& command, const std::string& message) {
+  if (g_jsonErrors) {
+    JsonWriter w;
+    w.BeginObject().BeginObject("error").Field("code", kUsageCode).Field("message", message);
+    w.EndObject().EndObject();
+    PrintJson(w.str());
+  }
   fprintf(stderr, "stfsctl%s%s: %s\nTry 'stfsctl %s--help'.\n", command.empty() ? "" : " ",
           command.c_str(), message.c_str(), command.empty() ? "" : (command + " ").c_str());
   return kExitUsage;
@@ -223,6 +231,8 @@ int CheckOutputFolder(const char* cmd, const std::string& path) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return UsageError(cmd, path + ": " + std::strerror(errno));
   if (!S_ISDIR(st.st_mode)) return UsageError(cmd, path + " is a file, not a folder");
+  if (access(path.c_str(), W_OK | X_OK) != 0)
+    return UsageError(cmd, path + " cannot be written: " + std::strerror(errno));
   return -1;
 }
 

@@ -24,15 +24,19 @@ struct Invocation {
 
 // Prints a failure (text on stderr, or {"error":{...}} on stdout with --json); returns 1.
 int Fail(const GlobalOptions& g, int code, const std::string& message);
-// Prints a usage error on stderr; returns 2.
+// The code of a usage fault in a JSON error object: the library's "bad parameter".
+constexpr int kUsageCode = -101;
+// Prints a usage error on stderr (and, once --json is known, an error object on stdout);
+// returns 2.
 int UsageError(const std::string& command, const std::string& message);
 // Prints a JSON document (with a newline) on stdout.
 void PrintJson(const std::string& doc);
 
 // The last line the library printed or logged (without its newline); the message of a failure.
 std::string LastDiagnostic();
-// Routes the library's messages: kept for LastDiagnostic, shown on stderr with --verbose.
-void InstallMessageSink(bool verbose);
+// Routes the library's messages: kept for LastDiagnostic, shown on stderr with --verbose; with
+// json, usage faults print an error object too.
+void InstallMessageSink(bool verbose, bool json);
 
 // QVFS_Init as the commands that do not record use it: no recording, 32 channels, small FIFOs.
 void InitLibraryQuiet();

@@ -5,6 +5,8 @@
 // The engine's timer thread runs on real sleeps, so at each change of type the clock is held
 // until the status callback reports the new type (0x8003).
 #include <algorithm>
+#include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -25,9 +27,10 @@ namespace {
 
 constexpr int kWaitReportMs = 10000;
 constexpr uint32_t kAudioBytesPerSecond = 2000;  // G.726 at 16 kbit/s
+constexpr int64_t kNow = INT64_MIN;
 
 struct Span {
-  int64_t startSec = 0;
+  int64_t startSec = 0;  // kNow: "now", the span follows the one before it in real time
   int64_t seconds = 0;
   int type = 2;  // 1 schedule, 2 manual, 4/8/16/32 events
 };
@@ -67,7 +70,9 @@ bool ParseSpan(const std::string& s, Span* out) {
   const std::string start = s.substr(0, plus);
   const std::string dur = s.substr(plus + 1, colon == std::string::npos ? std::string::npos
                                                                         : colon - plus - 1);
-  if (!ParseTime(start, &out->startSec) || !ParseDuration(dur, &out->seconds)) return false;
+  if (start == "now") out->startSec = kNow;
+  else if (!ParseTime(start, &out->startSec)) return false;
+  if (!ParseDuration(dur, &out->seconds)) return false;
   if (colon == std::string::npos) return true;
   const std::string type = s.substr(colon + 1);
   if (type == "manual") out->type = 2;
@@ -110,9 +115,9 @@ class Recorder {
 
   // Records one span; false when interrupted.
   bool Run(const Span& span, int64_t* doneMs, int64_t totalMs) {
-    const int64_t startMs = span.startSec * 1000;
-    if (!realtime_) QVFS_SetManualClock(1, startMs);
+    if (!realtime_) QVFS_SetManualClock(1, span.startSec * 1000);
     StartType(span);
+    auto due = std::chrono::steady_clock::now();
     const int64_t frames = span.seconds * fps_;
     const int64_t stepMs = 1000 / fps_;
     const uint32_t audioPiece = kAudioBytesPerSecond / static_cast<uint32_t>(fps_);
@@ -135,8 +140,9 @@ class Recorder {
       if (!waited) {
         WaitForType(span.type);
         waited = true;
+        due = std::chrono::steady_clock::now();
       }
-      if (realtime_) platform::SleepMs(static_cast<uint32_t>(stepMs));
+      if (realtime_) PaceNext(&due, stepMs);
       else QVFS_AdvanceClock(stepMs);
       *doneMs += stepMs;
       ReportToolProgress("record", static_cast<uint64_t>(*doneMs), static_cast<uint64_t>(totalMs));
@@ -147,6 +153,18 @@ class Recorder {
   }
 
  private:
+  // Real time keeps to the frame rate: the next frame is due one interval after the last was
+  // due, so the time spent writing does not add up into drift. The engine stamps each frame
+  // with the clock as it takes it, so a frame that is late is not followed by a burst (two
+  // frames stamped alike): the schedule starts again from now, at least a millisecond on.
+  static void PaceNext(std::chrono::steady_clock::time_point* due, int64_t stepMs) {
+    const auto now = std::chrono::steady_clock::now();
+    *due += std::chrono::milliseconds(stepMs);
+    if (*due <= now) *due = now + std::chrono::milliseconds(1);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*due - now);
+    platform::SleepMs(static_cast<uint32_t>(std::max<int64_t>(left.count(), 1)));
+  }
+
   void StartType(const Span& span) {
     {
       std::lock_guard<std::mutex> g(g_typesMutex);
@@ -217,6 +235,15 @@ class Recorder {
   bool realtime_;
 };
 
+// Real-time spans run one after another from the current second.
+void StartSpansNow(std::vector<Span>* spans) {
+  int64_t at = static_cast<int64_t>(std::time(nullptr));
+  for (Span& s : *spans) {
+    s.startSec = at;
+    at += s.seconds;
+  }
+}
+
 }  // namespace
 
 int CmdRecord(Invocation& inv) {
@@ -231,7 +258,10 @@ int CmdRecord(Invocation& inv) {
              "                --span START+DURATION[:TYPE] [--span ...] [--fps N] [--realtime]\n"
              "A simulated recorder: the clip (looped) records on the channels over each span of\n"
              "simulated time. DURATION: 90s, 10m, 2h. TYPE: manual (default), schedule, event4,\n"
-             "event8, event16, event32. START: YYYY-MM-DDTHH:MM:SS (local) or @SECONDS.\n");
+             "event8, event16, event32. START: YYYY-MM-DDTHH:MM:SS (local) or @SECONDS.\n"
+             "--realtime records from now, on the wall clock, at the frame rate: each span is\n"
+             "written now+DURATION[:TYPE] and the spans follow one another. Ctrl-C closes the\n"
+             "recordings and reports what was written.\n");
       return kExitOk;
     }
     if (TakeValue(inv.args, i, "--channels", &v)) {
@@ -254,6 +284,12 @@ int CmdRecord(Invocation& inv) {
   }
   if (channels == 0 || input.empty() || spans.empty())
     return UsageError("record", "--channels, --input and --span are required");
+  for (const Span& s : spans) {
+    if (realtime && s.startSec != kNow)
+      return UsageError("record", "--realtime records from now: write each span as now+DURATION");
+    if (!realtime && s.startSec == kNow)
+      return UsageError("record", "a span starts now only with --realtime");
+  }
   if (int status = CheckInputFile("record", input); status >= 0) return status;
   if (!audio.empty())
     if (int status = CheckInputFile("record", audio); status >= 0) return status;
@@ -272,6 +308,8 @@ int CmdRecord(Invocation& inv) {
     if (sound.size() < kAudioBytesPerSecond / static_cast<uint32_t>(fps))
       return Fail(inv.global, -101, audio + " holds too little audio");
   }
+
+  if (realtime) StartSpansNow(&spans);
 
   StorageConfig c{};
   int top = 0;
@@ -302,8 +340,11 @@ int CmdRecord(Invocation& inv) {
   FinishProgressBar();
   std::signal(SIGINT, SIG_DFL);
 
-  // What it wrote, as `search` prints it.
-  const int64_t from = spans.front().startSec, to = spans.back().startSec + spans.back().seconds;
+  // What it wrote, as `search` prints it. Interrupted real time ends now, which may lie before the
+  // last span's planned end; the search takes whichever is later.
+  const int64_t from = spans.front().startSec;
+  const int64_t to = std::max<int64_t>(spans.back().startSec + spans.back().seconds,
+                                       realtime ? std::time(nullptr) + 1 : 0);
   std::vector<_rec_file_info_> out(65536);
   const int n = QVFS_SearchPlayList(out.data(), static_cast<int>(out.size() * sizeof out[0]), from,
                                     to + 1, static_cast<int32_t>(channels), 0, 0, 0, 1);

@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
   }
   if (i >= args.size()) return UsageError("", "no command given");
 
-  InstallMessageSink(g.verbose);
+  InstallMessageSink(g.verbose, g.json);
   if (g.noSystemDisks) QVFS_UseSystemDisks(0);
   if (g.readOnly) platform::Drives().SetAllReadOnly(true);
   for (const auto& img : images) {
