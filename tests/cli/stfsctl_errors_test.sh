@@ -75,8 +75,12 @@ grep -Fq "A common data partition of 2048 MB leaves no room for the record area"
 
 CASE="a read-only drive is named as such"
 for op in lock unlock delete; do
-  runx 1 --read-only "$op" --record 0
-  grep -Fq "is attached read-only: $op changes its index" err || fail "$op says: $(cat err)"
+  for json in "" --json; do  # a failure says it on stderr, and --json adds the error object
+    # shellcheck disable=SC2086
+    runx 1 $json --read-only "$op" --record 0
+    grep -Fq "is attached read-only: $op changes its index" err || fail "$op says: $(cat err)"
+    [ -z "$json" ] || check "assert 'read-only' in d['error']['message'], d"
+  done
 done
 [ "$(sha256sum disk.img | cut -d' ' -f1)" = "$BEFORE" ] || fail "a read-only drive was changed"
 

@@ -69,9 +69,8 @@ int Fail(const GlobalOptions& g, int code, const std::string& message) {
     w.BeginObject().BeginObject("error").Field("code", code).Field("message", message).EndObject();
     w.EndObject();
     PrintJson(w.str());
-  } else {
-    fprintf(stderr, "stfsctl: %s (code %d)\n", message.c_str(), code);
   }
+  fprintf(stderr, "stfsctl: %s (code %d)\n", message.c_str(), code);
   return kExitFailed;
 }
 

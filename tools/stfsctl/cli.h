@@ -22,7 +22,7 @@ struct Invocation {
   std::vector<std::string> args;  // the command's own arguments
 };
 
-// Prints a failure (text on stderr, or {"error":{...}} on stdout with --json); returns 1.
+// Prints a failure: one line on stderr, and {"error":{...}} on stdout with --json; returns 1.
 int Fail(const GlobalOptions& g, int code, const std::string& message);
 // The code of a usage fault in a JSON error object: the library's "bad parameter".
 constexpr int kUsageCode = -101;
