@@ -1,6 +1,7 @@
 #include "player/decode_threads.h"
 
-#include "player/vistor_korvex.h"
+#include "player/decoder_set.h"
+#include "player/play_source.h"
 #include "qvfs/qvfs.h"
 #include "record/frame_strategy.h"
 
@@ -12,7 +13,7 @@ constexpr int kIdleMs = 100;
 constexpr int kWindows = 16;
 }  // namespace
 
-DecodeThreads::DecodeThreads(CVistorKorvex* vistor) : vistor_(vistor) {}
+DecodeThreads::DecodeThreads(PlaySource* source) : source_(source) {}
 
 DecodeThreads::~DecodeThreads() { StopAll(); }
 
@@ -47,7 +48,7 @@ void DecodeThreads::StopAll() {
     stop_ = true;
     wake_.notify_all();
   }
-  vistor_->pacer().Cancel();
+  source_->CancelWaits();
   for (std::thread& t : threads_) t.join();
   if (!threads_.empty()) QVFS_FifoUnRegisterUser(kFifoUser);
   threads_.clear();
@@ -71,26 +72,26 @@ void DecodeThreads::Run(int window) {
   std::vector<uint8_t> buffer(kFrameBufferBytes);
   CFrmStategy selector;
   while (!stop_) {
-    if (held() || vistor_->paused()) {
+    if (held() || source_->Paused()) {
       Nap(kPauseStepMs);
       continue;
     }
-    if (vistor_->enableFlag() != 1) {
+    if (!source_->Enabled()) {
       Nap(kIdleMs);
       continue;
     }
-    if (!OneFrame(window, buffer, selector)) Nap(kIdleMs);
+    if (!OneFrame(window, buffer, selector)) Nap(source_->IdleMs());
   }
 }
 
 bool DecodeThreads::OneFrame(int window, std::vector<uint8_t>& buffer, CFrmStategy& selector) {
-  const int length = vistor_->TakeFrame(buffer.data(), kFrameBufferBytes);
+  const int length = source_->TakeFrame(window, buffer.data(), kFrameBufferBytes);
   if (length <= 0) return false;
   if (!selector.SelectValidWithin(buffer.data(), static_cast<uint64_t>(length)))
     return true;  // not a frame: the next one
   CFrmStrategy* header = selector.Current();
   const int64_t pts = header->GetPts();
-  vistor_->NoteFrameTime(pts);
+  source_->NoteFrameTime(window, pts);
   if (header->GetFrameType() == frame::kTypeAudio) {
     ++counters_[window].audio;
     return true;
@@ -100,8 +101,9 @@ bool DecodeThreads::OneFrame(int window, std::vector<uint8_t>& buffer, CFrmState
   const uint64_t payloadBytes = header->GetFrameLength(0);
   if (headerBytes + payloadBytes > static_cast<uint64_t>(length)) return true;  // cut short
   ++counters_[window].video;
-  vistor_->decoders().Decode(window, buffer.data() + headerBytes, payloadBytes);
-  vistor_->pacer().Pace(pts, window);
+  const int pictures =
+      source_->decoders().DecodeOnly(window, buffer.data() + headerBytes, payloadBytes);
+  source_->Show(window, pts, pictures > 0 ? pictures : 0);
   return true;
 }
 

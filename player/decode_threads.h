@@ -1,7 +1,8 @@
 // The player's decode threads: one per video window whose bit is set in the window mask. Each
-// takes frames from the player's reader into a 1 MiB frame buffer, skips audio, hands the video
-// payload (after the frame's own header) to its window's decoder slot and paces the frame.
-// Starting them registers the FIFO user "live video" with the storage library.
+// takes frames from its play source (the single-channel player's reader, or a tile of the
+// multi-channel player) into a 1 MiB frame buffer, skips audio, hands the video payload (after
+// the frame's own header) to its window's decoder slot and lets the source show the picture at
+// its time. Starting them registers the FIFO user "live video" with the storage library.
 //
 // Lock rule: lock_ guards the pause request; the threads wait on wake_ with it released.
 #pragma once
@@ -13,17 +14,18 @@
 #include <thread>
 #include <vector>
 
-class CVistorKorvex;
 class CFrmStategy;
 
 namespace player {
+
+class PlaySource;
 
 class DecodeThreads {
  public:
   static constexpr uint32_t kFrameBufferBytes = 1 << 20;
   static constexpr const char* kFifoUser = "live video";
 
-  explicit DecodeThreads(CVistorKorvex* vistor);
+  explicit DecodeThreads(PlaySource* source);
   ~DecodeThreads();
 
   // Starts a thread for each window bit of mask (once; later calls do nothing). The number of
@@ -50,7 +52,7 @@ class DecodeThreads {
   // One frame: taken, selected, decoded and paced. False when there was none.
   bool OneFrame(int window, std::vector<uint8_t>& buffer, CFrmStategy& selector);
 
-  CVistorKorvex* vistor_;
+  PlaySource* source_;
   mutable std::mutex lock_;
   std::condition_variable wake_;
   bool pauseRequest_ = false;

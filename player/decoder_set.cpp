@@ -64,6 +64,18 @@ int DecoderSet::SetPaintCallback(int n, PaintCallback cb, void* user) {
 }
 
 int DecoderSet::Decode(int n, const uint8_t* payload, size_t size) {
+  const auto begin = std::chrono::steady_clock::now();
+  const int pictures = DecodeOnly(n, payload, size);
+  if (pictures <= 0) return pictures;
+  const int painted = PaintLast(n);
+  std::lock_guard<std::mutex> g(slots_[n]->lock);
+  slots_[n]->lastDecodeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - begin)
+                                .count();
+  return painted;
+}
+
+int DecoderSet::DecodeOnly(int n, const uint8_t* payload, size_t size) {
   if (!InRange(n)) return OverMax(n);
   if (!payload || size == 0) return kErrEmpty;
   Slot& s = *slots_[n];
@@ -71,17 +83,23 @@ int DecoderSet::Decode(int n, const uint8_t* payload, size_t size) {
   if (!s.hasDecoder || !s.surface || !s.surface->IsVisible()) return 0;
   const auto begin = std::chrono::steady_clock::now();
   const int pictures = s.decoder.Decode(payload, size);
-  int painted = 0;
-  if (pictures > 0) painted = PaintLast(s);
   s.lastDecodeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                        std::chrono::steady_clock::now() - begin)
                        .count();
-  return painted;
+  return pictures;
+}
+
+int DecoderSet::PaintLast(int n) {
+  if (!InRange(n)) return OverMax(n);
+  Slot& s = *slots_[n];
+  std::lock_guard<std::mutex> g(s.lock);
+  if (!s.hasDecoder || !s.surface || !s.surface->IsVisible()) return 0;
+  return PaintSlot(s);
 }
 
 // Scales the decoder's last picture to the window (its client size, or the picture's own size
 // without one) and draws it.
-int DecoderSet::PaintLast(Slot& s) {
+int DecoderSet::PaintSlot(Slot& s) {
   int w = 0, h = 0;
   if (!s.surface->ClientSize(&w, &h) || w <= 0 || h <= 0) {
     w = s.decoder.width();

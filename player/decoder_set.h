@@ -41,6 +41,11 @@ class DecoderSet {
   // 0 when the slot has no decoder or its window is hidden (the payload is dropped), kErrSlot,
   // or kErrEmpty.
   int Decode(int n, const uint8_t* payload, size_t size);
+  // The same in two steps, for a player that shows each picture at its time: DecodeOnly returns
+  // the pictures that came out (0 as Decode, kErrSlot, kErrEmpty), PaintLast paints the last
+  // of them (1, or 0 when there is none or the window is hidden).
+  int DecodeOnly(int n, const uint8_t* payload, size_t size);
+  int PaintLast(int n);
 
   uint64_t decoded(int n) const;      // pictures painted
   int64_t lastDecodeMs(int n) const;  // how long the last decode took
@@ -50,7 +55,7 @@ class DecoderSet {
 
  private:
   struct Slot;
-  int PaintLast(Slot& s);
+  int PaintSlot(Slot& s);
 
   std::unique_ptr<Slot> slots_[kSlots];
 };

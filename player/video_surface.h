@@ -17,6 +17,9 @@ class VideoSurface {
   // Draws a top-down BGRA picture at (0, 0). Called on the decode thread: the implementation
   // copies what it keeps and hands it to its own thread.
   virtual void Present(const uint8_t* bgra, int lineSize, int width, int height) = 0;
+  // The time stamp (ms) of the picture Present draws next: a window that shows the time takes
+  // it from here. Called on the decode thread just before Present.
+  virtual void NoteTime(int64_t ptsMs) { (void)ptsMs; }
 };
 
 }  // namespace player

@@ -367,6 +367,11 @@ int CVistorKorvex::TakeFrame(uint8_t* buffer, uint32_t size) {
   return reader_.GetFrame(buffer, size);
 }
 
+void CVistorKorvex::Show(int window, int64_t pts, int pictures) {
+  if (pictures > 0) decoders_.PaintLast(window);
+  pacer_.Pace(pts, window);
+}
+
 void CVistorKorvex::NoteFrameTime(int64_t ptsMs) {
   currentMs_ = ptsMs;
   const int64_t s = ptsMs / 1000;

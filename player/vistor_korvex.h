@@ -15,9 +15,10 @@
 #include "player/decoder_set.h"
 #include "player/frame_pacer.h"
 #include "player/play_list.h"
+#include "player/play_source.h"
 #include "record/record_reader.h"
 
-class CVistorKorvex : public CBaseVistor {
+class CVistorKorvex : public CBaseVistor, public player::PlaySource {
  public:
   explicit CVistorKorvex(player::PlayList* list);
   ~CVistorKorvex() override;
@@ -50,8 +51,17 @@ class CVistorKorvex : public CBaseVistor {
   int TakeFrame(uint8_t* buffer, uint32_t size);
   void NoteFrameTime(int64_t ptsMs);
 
+  // PlaySource: every window plays the one reader; a picture is painted at once and paced
+  // against the window's previous frame.
+  int TakeFrame(int, uint8_t* buffer, uint32_t size) override { return TakeFrame(buffer, size); }
+  void NoteFrameTime(int, int64_t pts) override { NoteFrameTime(pts); }
+  void Show(int window, int64_t pts, int pictures) override;
+  player::DecoderSet& decoders() override { return decoders_; }
+  bool Paused() const override { return paused(); }
+  bool Enabled() const override { return enableFlag() == 1; }
+  void CancelWaits() override { pacer_.Cancel(); }
+
   player::FramePacer& pacer() { return pacer_; }
-  player::DecoderSet& decoders() { return decoders_; }
   CRecordReader& reader() { return reader_; }
   bool ThreadRunning() const;
   // Milliseconds the play-list thread sleeps between polls (500; tests shorten it).
