@@ -27,6 +27,8 @@ class CDlgPlayctrl : public QWidget {
   // Play of list entry `row` began elsewhere (a double click): the button follows.
   void NotePlaying(int row);
   void SetStartPosition(int row) { startPos_ = row; }
+  // The "停止" button: play stops and the decode threads hold.
+  void StopPlay();
   bool playing() const { return playing_; }
 
   QSlider* slider() { return slider_; }
@@ -41,7 +43,6 @@ class CDlgPlayctrl : public QWidget {
   void Refresh();
 
  private slots:
-  void StopPlay();
   void OnSliderAction(int action);
   void OnSliderReleased();
   void OpenClip();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "player/decode_threads.h"
+#include "player/multi_vistor.h"
 #include "player/play_list.h"
 #include "player/vistor_korvex.h"
 
@@ -43,6 +44,8 @@ class CVistorApp {
   CVistorKorvex& vistor() { return vistor_; }
   player::PlayList& playList() { return playList_; }
   player::DecodeThreads& decodeThreads() { return decodeThreads_; }
+  // The multi-channel player of the grid (its own readers, decoder slots and threads).
+  CMultiVistor& multiVistor() { return multiVistor_; }
   CVistorDlg* mainDialog() { return main_.get(); }
   CSearchRecDlg* searchDialog() { return search_.get(); }
   CDlgPlayctrl* playControl() { return playctrl_.get(); }
@@ -62,6 +65,7 @@ class CVistorApp {
   player::PlayList playList_;
   CVistorKorvex vistor_{&playList_};
   player::DecodeThreads decodeThreads_{&vistor_};
+  CMultiVistor multiVistor_;  // declared before the windows: the grid stops it as it goes
   std::unique_ptr<CVistorDlg> main_;
   std::unique_ptr<CSearchRecDlg> search_;
   std::unique_ptr<CDlgPlayctrl> playctrl_;

@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QMessageBox>
+#include <QTextCharFormat>
 #include <QThread>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -45,27 +46,11 @@ enum ControlId {
 };
 
 constexpr int kDiskInfoBytes = 4096;               // 100 bytes a disk
-constexpr int kSearchBytes = 2 * 1024 * 1024;      // the play-list search's result buffer
-constexpr int kMaxSearchBytes = 64 * 1024 * 1024;  // grown up to this when it fills
 constexpr int kBackupMp4 = 1;
 constexpr int64_t kRecordingGapMs = 5000;  // segments further apart are separate recordings
 constexpr int kErrNoSpace = -4001;
 constexpr int kErrNoDestination = -4000;
 constexpr int kErrBackupRunning = -98;
-
-std::vector<_rec_file_info_> SearchPlayList(int64_t start, int64_t end, int32_t mask,
-                                            int32_t source) {
-  // A full buffer may have left records out: the search runs again with room for more (a disk
-  // holds a segment record every second or two of each channel).
-  for (int bytes = kSearchBytes;; bytes *= 2) {
-    std::vector<_rec_file_info_> out(static_cast<size_t>(bytes) / sizeof(_rec_file_info_));
-    const int n = QVFS_SearchPlayList(out.data(), bytes, start, end, mask, 0, source, 0, 0);
-    if (n < static_cast<int>(out.size()) || bytes >= kMaxSearchBytes) {
-      out.resize(n > 0 ? static_cast<size_t>(n) : 0);
-      return out;
-    }
-  }
-}
 
 }  // namespace
 
@@ -116,6 +101,12 @@ CSearchRecDlg::CSearchRecDlg(CVistorApp* app) : app_(app) {
   };
   dateTime(&startDate_, &startTime_, kStartDate, kStartTime, QStringLiteral("开始时间："));
   dateTime(&endDate_, &endTime_, kEndDate, kEndTime, QStringLiteral("结束时间："));
+  // The calendars mark the days that hold recordings, month by month as they are turned.
+  for (QDateEdit* d : {startDate_, endDate_}) {
+    QCalendarWidget* c = d->calendarWidget();
+    connect(c, &QCalendarWidget::currentPageChanged, this,
+            [c](int year, int month) { MarkRecordedDays(c, year, month); });
+  }
 
   allTimes_ = new QCheckBox(QStringLiteral("所有时间段"), this);
   allTimes_->setObjectName(ControlName(kAllTimes));
@@ -214,6 +205,26 @@ QString CSearchRecDlg::NoDiskReason() const {
   return text;
 }
 
+void CSearchRecDlg::MarkRecordedDays(QCalendarWidget* calendar, int year, int month) {
+  const QDate first(year, month, 1);
+  if (!first.isValid()) return;
+  const int days = QVFS_SearchRecordDayOfMonth(year, month, 0);
+  QTextCharFormat recorded;
+  recorded.setFontWeight(QFont::Bold);
+  recorded.setBackground(QColor(170, 220, 170));
+  recorded.setToolTip(QStringLiteral("有录像"));
+  for (int d = 1; d <= first.daysInMonth(); ++d)
+    calendar->setDateTextFormat(QDate(year, month, d),
+                                days & (1 << (d - 1)) ? recorded : QTextCharFormat());
+}
+
+void CSearchRecDlg::MarkRecordedDays() {
+  for (QDateEdit* d : {startDate_, endDate_}) {
+    QCalendarWidget* c = d->calendarWidget();
+    MarkRecordedDays(c, c->yearShown(), c->monthShown());
+  }
+}
+
 void CSearchRecDlg::FillDisks() {
   std::vector<uint8_t> buffer(kDiskInfoBytes);
   const int n = QVFS_GetDiskInfo(buffer.data(), kDiskInfoBytes);
@@ -250,6 +261,7 @@ void CSearchRecDlg::FillChannels() {
 void CSearchRecDlg::ScanDisks() {
   QVFS_ScanDisksForSearch(32);
   FillDisks();
+  MarkRecordedDays();
 }
 
 void CSearchRecDlg::OpenImage() {
@@ -365,25 +377,27 @@ void CSearchRecDlg::Backup() {
     Warn(QStringLiteral("请勾选需要备份的文件."));
     return;
   }
+  const QString error = BackupRecords(checked);
+  if (!error.isEmpty()) Warn(error);
+}
+
+QString CSearchRecDlg::BackupRecords(const std::vector<_rec_file_info_>& list) {
+  QString dir = backupDir_->text().trimmed();
+  if (dir.isEmpty()) return QStringLiteral("请选择备份目录.");
+  if (list.empty()) return QStringLiteral("没有需要备份的录像.");
   while (dir.size() > 1 && dir.endsWith('/')) dir.chop(1);
   const std::string path = dir.toStdString();
-  const int r = QVFS_BackupSrcLstStart(checked.data(), static_cast<int>(checked.size()), kBackupMp4,
+  std::vector<_rec_file_info_> copy = list;
+  const int r = QVFS_BackupSrcLstStart(copy.data(), static_cast<int>(copy.size()), kBackupMp4,
                                        path.c_str());
-  if (r == kErrNoSpace) {
-    Warn(QStringLiteral("磁盘空间不够，请清理该目录或者重新选择路径！."));
-    return;
-  }
-  if (r == kErrNoDestination) {
-    Warn(QStringLiteral("备份目录不存在，请重新选择路径."));
-    return;
-  }
-  if (r == kErrBackupRunning) {
-    Warn(QStringLiteral("正在备份，请等这次备份完成."));
-    return;
-  }
-  backupList_ = checked;
+  if (r == kErrNoSpace) return QStringLiteral("磁盘空间不够，请清理该目录或者重新选择路径！.");
+  if (r == kErrNoDestination) return QStringLiteral("备份目录不存在，请重新选择路径.");
+  if (r == kErrBackupRunning) return QStringLiteral("正在备份，请等这次备份完成.");
+  if (r < 0) return QStringLiteral("备份没有开始（错误 %1）.").arg(r);
+  backupList_ = list;
   progress_->setValue(0);
   backupTimer_.start();
+  return QString();
 }
 
 void CSearchRecDlg::UpdateBackupProgress() {

@@ -3,6 +3,7 @@
 // checked rows into the backup directory with its progress bar (timer 0x50001).
 #pragma once
 
+#include <QCalendarWidget>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateEdit>
@@ -48,6 +49,13 @@ class CSearchRecDlg : public QWidget {
   QPushButton* button(int id) const;
   QTimer* backupTimer() { return &backupTimer_; }
   const std::vector<_rec_file_info_>& records() const { return records_; }
+  // Starts a backup of the records into the backup directory, as MP4, with the progress bar
+  // and the failure report of the window's own backups. An empty string, or why it did not
+  // start.
+  QString BackupRecords(const std::vector<_rec_file_info_>& list);
+  // Marks the days holding recordings in both calendars (the months shown).
+  void MarkRecordedDays();
+  static void MarkRecordedDays(QCalendarWidget* calendar, int year, int month);
 
  public slots:
   void ScanDisks();

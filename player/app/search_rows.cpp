@@ -5,9 +5,12 @@
 #include <ctime>
 
 #include "platform/clock.h"
+#include "qvfs/qvfs.h"
 
 namespace {
 constexpr int64_t kAllTimesEnd = 2147483647;  // the searches' "no end", seconds
+constexpr int kSearchBytes = 2 * 1024 * 1024;      // the play-list search's result buffer
+constexpr int kMaxSearchBytes = 64 * 1024 * 1024;  // grown up to this when it fills
 
 struct tm CalendarOf(int64_t seconds) {
   const time_t t = static_cast<time_t>(seconds);
@@ -77,4 +80,18 @@ QString BackupFailureText(const std::vector<_rec_file_info_>& list,
   }
   if (failed > listed) text += QString::asprintf("\n另有 %d 个.", failed - listed);
   return text;
+}
+
+std::vector<_rec_file_info_> SearchPlayList(int64_t start, int64_t end, int32_t mask,
+                                            int32_t source) {
+  // A full buffer may have left records out: the search runs again with room for more (a disk
+  // holds a segment record every second or two of each channel).
+  for (int bytes = kSearchBytes;; bytes *= 2) {
+    std::vector<_rec_file_info_> out(static_cast<size_t>(bytes) / sizeof(_rec_file_info_));
+    const int n = QVFS_SearchPlayList(out.data(), bytes, start, end, mask, 0, source, 0, 0);
+    if (n < static_cast<int>(out.size()) || bytes >= kMaxSearchBytes) {
+      out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+      return out;
+    }
+  }
 }

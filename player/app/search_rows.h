@@ -1,5 +1,6 @@
 // What the search window shows of a search: the texts of a result row, the time range the date
-// and time controls give, and which channels hold recordings. No widgets here.
+// and time controls give, which channels hold recordings, and the play-list search itself (the
+// grid's day uses it too). No widgets here.
 #pragma once
 
 #include <QDate>
@@ -26,6 +27,12 @@ ResultRowTexts FormatResultRow(int i, const _rec_file_info_& record);
 // read as local time.
 void SearchRange(bool allTimes, const QDate& startDate, const QTime& startTime,
                  const QDate& endDate, const QTime& endTime, int64_t* start, int64_t* end);
+
+// The play-list search between start and end (seconds) of the channels in mask, from the
+// record disks (source 0) or the second disk set (source 1); the buffer grows until every
+// record fits (up to a limit).
+std::vector<_rec_file_info_> SearchPlayList(int64_t start, int64_t end, int32_t mask,
+                                            int32_t source);
 
 // The channels the records belong to, in order.
 std::set<int> ChannelsOf(const std::vector<_rec_file_info_>& records);

@@ -6,14 +6,19 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPixmap>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 
+#include "grid_view.h"
 #include "main_dialog.h"
 #include "playctrl_dialog.h"
 #include "player_app.h"
 #include "search_dialog.h"
+#include "tile_widget.h"
+#include "timeline_widget.h"
 #include "video_widget.h"
 
 namespace {
@@ -60,6 +65,81 @@ long PeakRssKb() {
   for (const QByteArray& line : status.readAll().split('\n'))
     if (line.startsWith("VmHWM:")) return line.mid(6).trimmed().split(' ').value(0).toLong();
   return -1;
+}
+
+// A left click of the timeline at time t, in its first row: the way an operator seeks.
+void ClickTimeline(TimelineWidget* timeline, int64_t t) {
+  const QPoint at(timeline->XOfTime(t), timeline->SpanArea(0).center().y());
+  QMouseEvent press(QEvent::MouseButtonPress, at, timeline->mapToGlobal(at), Qt::LeftButton,
+                    Qt::LeftButton, Qt::NoModifier);
+  QMouseEvent release(QEvent::MouseButtonRelease, at, timeline->mapToGlobal(at), Qt::LeftButton,
+                      Qt::NoButton, Qt::NoModifier);
+  QApplication::sendEvent(timeline, &press);
+  QApplication::sendEvent(timeline, &release);
+}
+
+QString GridTexts(GridView* grid) {
+  grid->Refresh();
+  QString tiles;
+  for (int n = 0; n < grid->layout(); ++n) {
+    TileWidget* t = grid->tile(n);
+    tiles += QStringLiteral(" %1:%2").arg(TileWidget::ChannelName(t->channel())).arg(t->shownPictures());
+  }
+  return QStringLiteral("time \"%1\", mode \"%2\", tiles%3")
+      .arg(grid->timeLabel()->text(), grid->modeLabel()->text(), tiles);
+}
+
+// The grid of the day's channels in a 2x2 layout: play in step, a fast-forward press, a seek on
+// the timeline, the screenshots grid.png and timeline.png and a snapshot. Failures counted.
+int GridTour(CVistorApp& app, const QString& dir, int playSeconds) {
+  int failures = 0;
+  CVistorDlg* main = app.mainDialog();
+  GridView* grid = main->grid();
+  main->layoutAction(4)->trigger();
+  auto painting = [&] {
+    for (int n = 0; n < grid->layout(); ++n)
+      if (grid->tile(n)->channel() >= 0 && grid->tile(n)->shownPictures() == 0) return false;
+    return grid->tile(0)->shownPictures() > 0;
+  };
+  if (!WaitFor(painting, 15000)) {
+    Say(QStringLiteral("FAILED: a tile of the grid painted nothing"));
+    ++failures;
+  }
+  Wait(playSeconds * 500);
+  Say(QStringLiteral("grid: day %1, layout %2, skew %3 ms, %4")
+          .arg(grid->day().toString(Qt::ISODate))
+          .arg(grid->layout())
+          .arg(app.multiVistor().SkewMs())
+          .arg(GridTexts(grid)));
+  if (!Shot(grid->tileArea(), dir, QStringLiteral("grid.png"))) ++failures;
+
+  grid->button(GridView::kFast)->click();
+  Wait(600);
+  Say(QStringLiteral("grid fast forward: %1").arg(GridTexts(grid)));
+  grid->button(GridView::kNormal)->click();
+
+  // A click on the timeline a minute into the day's first recording (or its middle).
+  int64_t first = 0, last = 0;
+  app.multiVistor().Span(&first, &last);
+  TimelineWidget* timeline = grid->timeline();
+  timeline->SetVisibleRange(first - 10 * 60 * 1000, first + 20 * 60 * 1000);
+  const int64_t target = std::min(first + 60 * 1000, first + (last - first) / 2);
+  ClickTimeline(timeline, target);
+  Wait(1500);
+  const int64_t now = app.multiVistor().clock().Now();
+  Say(QStringLiteral("timeline seek: %1 s after the first recording's start, %2")
+          .arg((now - first) / 1000)
+          .arg(GridTexts(grid)));
+  if (now < target - 1000 || now > target + 5000) {
+    Say(QStringLiteral("FAILED: the timeline did not move the clock there"));
+    ++failures;
+  }
+  if (!Shot(timeline, dir, QStringLiteral("timeline.png"))) ++failures;
+  const QString snapshot = grid->SaveSnapshot(dir);
+  Say(QStringLiteral("snapshot: %1").arg(snapshot.isEmpty() ? QStringLiteral("FAILED") : snapshot));
+  if (snapshot.isEmpty()) ++failures;
+  main->layoutAction(0)->trigger();
+  return failures;
 }
 
 }  // namespace
@@ -155,6 +235,7 @@ int RunTour(CVistorApp& app, const QString& dir, int playSeconds) {
     Say(QStringLiteral("  %1 (%2 bytes)").arg(f.absoluteFilePath()).arg(f.size()));
 
   control->button(1002)->click();  // stop
+  failures += GridTour(app, dir, playSeconds);
   Say(QStringLiteral("peak resident memory: %1 MiB").arg(PeakRssKb() / 1024.0, 0, 'f', 1));
   Say(failures == 0 ? QStringLiteral("tour done")
                     : QStringLiteral("tour done with %1 failures").arg(failures));

@@ -19,10 +19,14 @@ void VideoWidget::Present(const uint8_t* bgra, int lineSize, int width, int heig
   // 32-bit BGRA in memory is QImage's ARGB32 on a little-endian machine. The decoder reuses its
   // buffer for the next picture: the image takes a copy.
   QImage view(bgra, width, height, lineSize, QImage::Format_ARGB32);
-  emit pictureReady(view.copy());
+  QImage copy = view.copy();
+  // The time stamp travels with the picture to the UI thread.
+  copy.setText(QStringLiteral("pts"), QString::number(pendingPts_.load()));
+  emit pictureReady(copy);
 }
 
 void VideoWidget::ShowPicture(QImage picture) {
+  picturePts_ = picture.text(QStringLiteral("pts")).toLongLong();
   picture_ = std::move(picture);
   ++shownPictures_;
   update();

@@ -19,9 +19,12 @@ class VideoWidget : public QWidget, public player::VideoSurface {
   bool IsVisible() const override { return shown_.load(); }
   bool ClientSize(int* width, int* height) const override;
   void Present(const uint8_t* bgra, int lineSize, int width, int height) override;
+  void NoteTime(int64_t ptsMs) override { pendingPts_ = ptsMs; }
 
-  // The picture shown now (null before the first) and how many were shown.
+  // The picture shown now (null before the first), its time stamp (0 when the player gave
+  // none) and how many were shown.
   QImage picture() const { return picture_; }
+  int64_t picturePts() const { return picturePts_; }
   int shownPictures() const { return shownPictures_; }
 
  signals:
@@ -39,6 +42,8 @@ class VideoWidget : public QWidget, public player::VideoSurface {
  private:
   std::atomic<bool> shown_{false};
   std::atomic<int> width_{0}, height_{0};
+  std::atomic<int64_t> pendingPts_{0};  // the time stamp of the picture Present gets next
   QImage picture_;
+  int64_t picturePts_ = 0;
   int shownPictures_ = 0;
 };
