@@ -1,7 +1,8 @@
 // The desktop player's windows, offscreen, on a record disk that stfsctl formats and records:
 // the start-up layout and texts, a search filling the list, play painting pictures, pause, the
-// fast-forward presses, the slider seeking on release only, and the backup's messages, files and
-// progress bar.
+// fast-forward presses, the slider seeking on release only, the backup's messages, files and
+// progress bar; then the grid: layouts, tiles in step, solo, channel assignment, the modes,
+// the timeline's seek, the tiles without a recording, snapshots and the backup of the range.
 #include <QApplication>
 #include <QDir>
 #include <QFontMetrics>
@@ -16,15 +17,19 @@
 
 #include <sys/resource.h>
 
+#include "grid_view.h"
 #include "main_dialog.h"
 #include "playctrl_dialog.h"
 #include "player_app.h"
 #include "search_dialog.h"
+#include "tile_widget.h"
+#include "timeline_widget.h"
 #include "video_widget.h"
 
 namespace {
 
 QString g_stfsctl;  // the command-line tool, from the command line
+constexpr int64_t kT0 = 1767607200000;  // the first recordings' start: 2026-01-05 10:00:00 UTC
 
 // Runs a program; fails the test with its output when it does not exit 0.
 bool Run(const QString& program, const QStringList& args, const QString& dir) {
@@ -335,6 +340,120 @@ class PlayerUiTest : public QObject {
     QVERIFY2(text.contains(QString("通道 ")) && text.contains(QString("错误 -")), qPrintable(text));
     QCOMPARE(search_->progress()->value(), 100);
     QVERIFY(QDir(out).entryList(QDir::Files | QDir::NoDotAndDotDot).isEmpty());
+  }
+
+  void gridLayoutsTilesInStepSoloAndAssignment() {
+    CVistorDlg* main = app_->mainDialog();
+    search_->startDate()->setDate(QDate(2026, 1, 5));
+    main->layoutAction(4)->trigger();
+    QVERIFY(main->gridShown());
+    GridView* grid = main->grid();
+    QCOMPARE(grid->day(), QDate(2026, 1, 5));
+    QCOMPARE(grid->layout(), 4);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        grid->tile(0)->shownPictures() > 5 && grid->tile(1)->shownPictures() > 5, 15000);
+    QCOMPARE(grid->tile(0)->channel(), 0);
+    QCOMPARE(grid->tile(1)->channel(), 1);
+    QCOMPARE(grid->tile(2)->channel(), -1);  // the disk holds two channels
+    QVERIFY(grid->tile(3)->isVisible());
+    QVERIFY(!grid->tile(4)->isVisible());
+    // In step: both pictures come from the same moment (the UI thread may be a frame behind).
+    QVERIFY(std::llabs(grid->tile(0)->picturePts() - grid->tile(1)->picturePts()) <= 200);
+    QVERIFY2(grid->tile(0)->TimeText().startsWith("2026-01-05 10:00:"),
+             qPrintable(grid->tile(0)->TimeText()));
+
+    main->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(main));
+    QTest::keyClick(main, Qt::Key_9);
+    QCOMPARE(grid->layout(), 9);
+    QVERIFY(grid->tile(8)->isVisible());
+    QTest::keyClick(main, Qt::Key_6);
+    QCOMPARE(grid->layout(), 16);
+    QVERIFY(grid->tile(15)->isVisible());
+    QTest::keyClick(main, Qt::Key_1);
+    QCOMPARE(grid->layout(), 1);
+    QVERIFY(!grid->tile(1)->isVisible());
+    main->layoutAction(4)->trigger();
+    QCOMPARE(grid->layout(), 4);
+
+    QTest::mouseDClick(grid->tile(1), Qt::LeftButton);
+    QVERIFY(!grid->tile(0)->isVisible());
+    QVERIFY(grid->tile(1)->isVisible());
+    QTest::mouseDClick(grid->tile(1), Qt::LeftButton);
+    QVERIFY(grid->tile(0)->isVisible());
+
+    // The tile menu's choice: tile 2 plays channel 1 too.
+    emit grid->tile(2)->channelChosen(2, 1);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        grid->tile(2)->channel() == 1 && grid->tile(2)->shownPictures() > 0, 10000);
+    emit grid->tile(2)->channelChosen(2, -1);
+  }
+
+  void gridModesTimelineSnapshotAndBackup() {
+    GridView* grid = app_->mainDialog()->grid();
+    CMultiVistor& m = app_->multiVistor();
+    grid->button(GridView::kFast)->click();
+    QCOMPARE(m.clock().mode(), 128);
+    QCOMPARE(m.clock().speed(), 2);
+    grid->button(GridView::kFast)->click();
+    QCOMPARE(m.clock().speed(), 4);
+    grid->Refresh();
+    QCOMPARE(grid->modeLabel()->text(), QString("快进 X4"));
+    grid->button(GridView::kNormal)->click();
+    QCOMPARE(m.clock().mode(), 16);
+
+    // Pause holds every tile.
+    grid->button(GridView::kPlay)->click();
+    QTest::qWait(400);
+    const int held0 = grid->tile(0)->shownPictures(), held1 = grid->tile(1)->shownPictures();
+    QTest::qWait(600);
+    QCOMPARE(grid->tile(0)->shownPictures(), held0);
+    QCOMPARE(grid->tile(1)->shownPictures(), held1);
+    grid->Refresh();
+    QCOMPARE(grid->modeLabel()->text(), QString("暂停 X1"));
+    grid->button(GridView::kPlay)->click();
+
+    // Single frames: the first press enters the mode, each further press steps every tile.
+    grid->button(GridView::kSingle)->click();
+    QCOMPARE(m.clock().mode(), 32);
+    QTest::qWait(300);
+    const int64_t before = m.clock().Now();
+    grid->button(GridView::kSingle)->click();
+    QCOMPARE(m.clock().Now(), before + player::PlayClock::kFrameIntervalMs);
+    QTRY_VERIFY_WITH_TIMEOUT(m.view(0).lastPts == m.view(1).lastPts, 5000);
+    grid->button(GridView::kNormal)->click();
+
+    // A click on the timeline moves every tile there.
+    TimelineWidget* timeline = grid->timeline();
+    timeline->SetVisibleRange(kT0 - 5 * 60000, kT0 + 5 * 60000);
+    const int64_t target = kT0 + 30000;
+    QTest::mouseClick(timeline, Qt::LeftButton, {},
+                      QPoint(timeline->XOfTime(target), timeline->SpanArea(0).center().y()));
+    QVERIFY(std::llabs(m.clock().Now() - target) < 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m.view(0).lastPts >= target - 1500 && m.view(1).lastPts >= target - 1500, 10000);
+
+    // Four minutes in, nothing was recorded: the tiles say so.
+    QTest::mouseClick(timeline, Qt::LeftButton, {},
+                      QPoint(timeline->XOfTime(kT0 + 4 * 60000), timeline->SpanArea(0).center().y()));
+    QTRY_VERIFY_WITH_TIMEOUT(!grid->tile(0)->recording() && !grid->tile(1)->recording(), 5000);
+
+    const QString shot = grid->SaveSnapshot(dir_.path());
+    QVERIFY2(QFileInfo(shot).fileName().startsWith("grid_20260105_1004"), qPrintable(shot));
+    QCOMPARE(QImage(shot).size(), grid->tileArea()->size());
+    const QString tileShot = grid->SaveSnapshot(dir_.path(), 1);
+    QVERIFY2(QFileInfo(tileShot).fileName().startsWith("CH01_20260105_1004"), qPrintable(tileShot));
+
+    // The backup of the timeline's range: one file per channel shown and recording.
+    const QString out = dir_.filePath("grid-backup");
+    QDir().mkpath(out);
+    search_->backupDir()->setText(out);
+    grid->button(GridView::kBackup)->click();
+    QTRY_COMPARE_WITH_TIMEOUT(search_->progress()->value(), 100, 60000);
+    QCOMPARE(QDir(out).entryInfoList({"*.mp4"}, QDir::Files).size(), 2);
+
+    app_->mainDialog()->layoutAction(0)->trigger();
+    QVERIFY(!app_->mainDialog()->gridShown());
   }
 };
 
