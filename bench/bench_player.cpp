@@ -17,13 +17,43 @@
 // player itself (offscreen) plays it through its scripted tour: its peak resident memory while
 // playing 1080p is printed.
 //
-//   bench_player [--rounds N] [--seconds S] [--player PATH --stfsctl PATH]
+// With --stfsctl the multi-channel player (CMultiVistor) also plays recordings in a grid of a
+// 1280x720 window, in two scenarios one after the other:
+//
+//   16 channels of 704x576 (D1) at 25/s, 1.5 Mbit/s, in a 4x4 grid (tiles of 320x180);
+//    4 channels of 1920x1080 at 25/s, 4 Mbit/s, in a 2x2 grid (tiles of 640x360).
+//
+// For each, ffmpeg (libx264) makes a clip with a key frame a second, stfsctl records it on
+// every channel of a fresh sparse disk image (60 s, or --seconds + 5 when longer), and a child
+// process of this benchmark (a storage library set up once per process, and a peak memory of
+// its own) opens the image read-only as the player does, searches the recordings, plays them
+// from their start for --seconds of real time and prints: the pictures painted per second
+// against what real time needs, the pictures dropped, the resyncs, the skew between the tiles
+// (sampled every 100 ms), its peak resident memory and whether the grid plays in real time
+// (painted >= 99 % of what real time needs, dropped < 1 %, skew at most 80 ms: one frame
+// interval + 40 ms). Painted, dropped and skew count from the end of the first second on: the
+// readers open and the decoders fill in that second. A grid that is slower than real time is
+// reported, not failed (the machine may be busy); a tool that fails, a child that runs over
+// its time or a tile that paints nothing make the benchmark fail. The files go to a temporary
+// folder removed at the end.
+//
+//   bench_player [--rounds N] [--seconds S] [--player PATH] [--stfsctl PATH]
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern "C" {
@@ -31,7 +61,10 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "index/record_search.h"
 #include "player/decoder_set.h"
+#include "player/multi_vistor.h"
+#include "qvfs/qvfs.h"
 
 namespace {
 
@@ -105,9 +138,321 @@ int PlayerMemory(const std::string& player, const std::string& stfsctl, const st
   return 0;
 }
 
+// ---- running programs -------------------------------------------------------------------------
+
+// Runs a program (no shell) with its input from /dev/null, and its output too when quiet; waits
+// at most timeoutS seconds and kills a program still running then, so no tool can hold the
+// benchmark up. The exit status, or -1 when it did not start, ran over its time or ended on a
+// signal (said on stderr).
+int RunBounded(const std::vector<std::string>& args, int timeoutS, bool quiet) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::fflush(nullptr);  // what this process printed comes before the program's output
+  const pid_t pid = fork();
+  if (pid < 0) {
+    std::fprintf(stderr, "bench_player: cannot start %s: %s\n", argv[0], std::strerror(errno));
+    return -1;
+  }
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      dup2(null, STDIN_FILENO);
+      if (quiet) dup2(null, STDOUT_FILENO);
+    }
+    execvp(argv[0], argv.data());
+    std::fprintf(stderr, "bench_player: cannot run %s: %s\n", argv[0], std::strerror(errno));
+    _exit(127);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutS);
+  int status = 0;
+  for (;;) {
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (done < 0 && errno != EINTR) {
+      std::fprintf(stderr, "bench_player: lost %s: %s\n", argv[0], std::strerror(errno));
+      return -1;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      std::fprintf(stderr, "bench_player: %s ran over %d s and was stopped\n", argv[0], timeoutS);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (WIFSIGNALED(status)) {
+    std::fprintf(stderr, "bench_player: %s ended on signal %d\n", argv[0], WTERMSIG(status));
+    return -1;
+  }
+  return WEXITSTATUS(status);
+}
+
+// ---- the multi-channel player in a grid ------------------------------------------------------
+
+constexpr int kGridWindowW = 1280, kGridWindowH = 720;
+constexpr int kPicturesPerSecond = 25;
+constexpr int64_t kRecordStartSec = 1767607200;  // 2026-01-05 10:00:00 UTC
+constexpr int kRecordMinSeconds = 60;
+// As the player's search: segments further apart than this are separate recordings.
+constexpr int64_t kRecordingGapMs = 5000;
+constexpr int kWarmUpMs = 1000;
+constexpr int kSkewSampleMs = 100;
+// Real time: this share of the pictures due painted at least, less than this share dropped,
+// and the tiles at most one frame interval and 40 ms apart.
+constexpr double kMinPaintedShare = 0.99;
+constexpr double kMaxDroppedShare = 0.01;
+constexpr int64_t kMaxSkewMs = player::PlayClock::kFrameIntervalMs + 40;
+// The longest each program may run: a clip, an image's making or formatting, a recording; the
+// child's set-up and stop on top of its play time.
+constexpr int kClipTimeoutS = 300, kImageTimeoutS = 120, kRecordTimeoutS = 900;
+constexpr int kPlaySlackS = 120;
+// The child process that plays a grid: --play-grid IMAGE CHANNELS SECONDS.
+constexpr const char* kPlayGridOption = "--play-grid";
+
+struct GridScenario {
+  int channels;         // one tile each
+  int width, height;    // the cameras' pictures
+  const char* bitRate;  // ffmpeg's -b:v, what a camera of that size records
+};
+constexpr GridScenario kGrids[] = {{16, 704, 576, "1500k"}, {4, 1920, 1080, "4M"}};
+
+// Tiles per row and column of a square grid (1, 4, 9 or 16 tiles).
+int GridSide(int tiles) { return static_cast<int>(std::lround(std::sqrt(tiles))); }
+
+// The recording outlasts the play, so every tile has pictures to the end.
+int RecordSeconds(int playSeconds) { return std::max(kRecordMinSeconds, playSeconds + 5); }
+
+// Makes the scenario's clip with ffmpeg and records it with stfsctl on every channel of a new
+// sparse disk image in dir. The image's path, or empty when a step failed (said on stderr).
+std::string RecordGrid(const std::string& stfsctl, const std::string& dir, const GridScenario& g,
+                       int playSeconds) {
+  const std::string name = dir + "/grid" + std::to_string(g.channels);
+  const std::string clip = name + ".h264", image = name + ".img";
+  const std::string source = "testsrc2=size=" + std::to_string(g.width) + "x" +
+                             std::to_string(g.height) +
+                             ":rate=" + std::to_string(kPicturesPerSecond);
+  const std::string span = "@" + std::to_string(kRecordStartSec) + "+" +
+                           std::to_string(RecordSeconds(playSeconds)) + "s";
+  struct Step {
+    const char* what;
+    std::vector<std::string> args;
+    int timeoutS;
+  };
+  // A camera's stream: a key frame a second carrying its parameter sets, no B pictures; the
+  // recorder loops the 10 s clip over the span.
+  const Step steps[] = {
+      {"ffmpeg (making the clip)",
+       {"ffmpeg",       "-v",
+        "error",        "-nostdin",
+        "-f",           "lavfi",
+        "-i",           source,
+        "-t",           "10",
+        "-c:v",         "libx264",
+        "-preset",      "veryfast",
+        "-b:v",         g.bitRate,
+        "-g",           "25",
+        "-bf",          "0",
+        "-x264-params", "repeat-headers=1",
+        "-pix_fmt",     "yuv420p",
+        "-f",           "h264",
+        "-y",           clip},
+       kClipTimeoutS},
+      {"stfsctl mkimage", {stfsctl, "mkimage", image, "--size", "8G"}, kImageTimeoutS},
+      {"stfsctl format",
+       {stfsctl, "--no-system-disks", "format", image, "--file-mb", "256"},
+       kImageTimeoutS},
+      {"stfsctl record",
+       {stfsctl, "--no-system-disks", "--image", image, "record", "--channels",
+        "0-" + std::to_string(g.channels - 1), "--input", clip, "--span", span},
+       kRecordTimeoutS},
+  };
+  for (const Step& step : steps) {
+    const int r = RunBounded(step.args, step.timeoutS, true);
+    if (r == 0) continue;
+    if (r > 0)
+      std::fprintf(stderr, "bench_player: %s failed with exit status %d\n", step.what, r);
+    else
+      std::fprintf(stderr, "bench_player: %s failed\n", step.what);
+    return std::string();
+  }
+  return image;
+}
+
+// The storage library as the player sets it up: the machine's own disks left out, every drive
+// read-only, the image attached, 32 channels and small FIFOs (a player records nothing).
+bool OpenImageAsPlayer(const std::string& image) {
+  QVFS_SetConsoleOutput(0);
+  QVFS_UseSystemDisks(0);
+  QVFS_SetAllReadOnly(1);
+  if (QVFS_AttachImage(image.c_str(), 1, 0) < 0) {
+    std::fprintf(stderr, "bench_player: cannot attach %s\n", image.c_str());
+    return false;
+  }
+  StorageConfig c{};
+  c.channelCount = 32;
+  c.fifoUsers = 4;
+  c.mainFifoSize = 0x10000;
+  c.writeCacheSize = 0x180000;
+  c.playBufferSize = 0x140000;
+  c.frameBufferSize = 0x80000;
+  QVFS_Init(c);
+  return true;
+}
+
+// The recordings of channels 0..channels-1 as the player's search lists them: a run of a
+// file's segment records is one recording.
+std::vector<_rec_file_info_> SearchRecordings(int channels, int playSeconds) {
+  std::vector<_rec_file_info_> found(4096);
+  const int n =
+      QVFS_SearchPlayList(found.data(), static_cast<int>(found.size() * sizeof found[0]),
+                          kRecordStartSec, kRecordStartSec + RecordSeconds(playSeconds) + 1,
+                          static_cast<int32_t>((1u << channels) - 1), 0, 0, 0, 0);
+  found.resize(static_cast<size_t>(std::max(n, 0)));
+  return MergeSegmentRuns(std::move(found), kRecordingGapMs);
+}
+
+struct TileCounts {
+  uint64_t painted = 0, dropped = 0, resyncs = 0;
+};
+
+TileCounts SumTiles(const CMultiVistor& vistor, int tiles) {
+  TileCounts sum;
+  for (int n = 0; n < tiles; ++n) {
+    const CMultiVistor::TileView v = vistor.view(n);
+    sum.painted += v.painted;
+    sum.dropped += v.dropped;
+    sum.resyncs += v.resyncs;
+  }
+  return sum;
+}
+
+struct GridPlay {
+  double measuredS = 0;  // real time from the end of the warm-up to the end of the play
+  TileCounts warm, end;  // the tiles' counts at the end of the warm-up and of the play
+  int64_t maxSkewMs = 0;
+  double meanSkewMs = 0;
+};
+
+// Plays the grid from startMs for playSeconds of real time, sampling the skew every 100 ms
+// once the warm-up is over.
+GridPlay PlayAndSample(CMultiVistor& vistor, int tiles, int64_t startMs, int playSeconds) {
+  using Clock = std::chrono::steady_clock;
+  GridPlay play;
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point end = start + std::chrono::seconds(playSeconds);
+  vistor.Play(startMs);
+  std::this_thread::sleep_until(start + std::chrono::milliseconds(kWarmUpMs));
+  play.warm = SumTiles(vistor, tiles);
+  const Clock::time_point warmEnd = Clock::now();
+  int64_t skewSum = 0;
+  int samples = 0;
+  for (Clock::time_point next = warmEnd + std::chrono::milliseconds(kSkewSampleMs); next <= end;
+       next += std::chrono::milliseconds(kSkewSampleMs)) {
+    std::this_thread::sleep_until(next);
+    const int64_t skew = vistor.SkewMs();
+    play.maxSkewMs = std::max(play.maxSkewMs, skew);
+    skewSum += skew;
+    ++samples;
+  }
+  std::this_thread::sleep_until(end);
+  play.end = SumTiles(vistor, tiles);
+  play.measuredS = Seconds(warmEnd);
+  play.meanSkewMs = samples > 0 ? static_cast<double>(skewSum) / samples : 0.0;
+  return play;
+}
+
+// The grid's block: painted and dropped pictures against what real time needs, the skew, the
+// peak memory and the verdict.
+void PrintGridPlay(const GridPlay& play, int tiles, double peakMiB) {
+  const double need = static_cast<double>(tiles) * kPicturesPerSecond;
+  const double due = need * play.measuredS;  // pictures due after the warm-up
+  const auto painted = static_cast<double>(play.end.painted - play.warm.painted);
+  const uint64_t dropped = play.end.dropped - play.warm.dropped;
+  const double paintedShare = due > 0 ? painted / due : 0.0;
+  const double droppedShare = due > 0 ? static_cast<double>(dropped) / due : 0.0;
+  std::printf("  painted %.1f pictures/s, real time needs %.1f (%.1f %%)\n",
+              painted / play.measuredS, need, 100.0 * paintedShare);
+  std::printf("  dropped %.2f %% (%llu of %.0f), resyncs %llu\n", 100.0 * droppedShare,
+              static_cast<unsigned long long>(dropped), due,
+              static_cast<unsigned long long>(play.end.resyncs));
+  std::printf("  skew: max %lld ms, mean %.0f ms (bound: %lld ms = one frame interval + 40 ms)\n",
+              static_cast<long long>(play.maxSkewMs), play.meanSkewMs,
+              static_cast<long long>(kMaxSkewMs));
+  std::printf("  peak resident memory: %.1f MiB\n", peakMiB);
+  const bool paintedEnough = paintedShare >= kMinPaintedShare;
+  const bool droppedFew = droppedShare < kMaxDroppedShare;
+  const bool inStep = play.maxSkewMs <= kMaxSkewMs;
+  std::printf(
+      "  plays in real time: %s (painted %s %.0f %%, dropped %s %.0f %%, max skew %s %lld ms)\n",
+      paintedEnough && droppedFew && inStep ? "yes" : "NO", paintedEnough ? ">=" : "<",
+      100.0 * kMinPaintedShare, droppedFew ? "<" : ">=", 100.0 * kMaxDroppedShare,
+      inStep ? "<=" : ">", static_cast<long long>(kMaxSkewMs));
+}
+
+// The child process: opens the image as the player does and plays its channels in a grid of
+// the 1280x720 window. 0 when every tile painted; the block is printed either way.
+int PlayGrid(const std::string& image, int tiles, int playSeconds) {
+  const int side = GridSide(tiles);
+  if (side * side != tiles || tiles > CMultiVistor::kTiles || playSeconds * 1000 <= kWarmUpMs) {
+    std::fprintf(stderr, "bench_player: no grid of %d tiles for %d s\n", tiles, playSeconds);
+    return 1;
+  }
+  if (!OpenImageAsPlayer(image)) return 1;
+  std::vector<_rec_file_info_> records = SearchRecordings(tiles, playSeconds);
+  auto vistor = std::make_unique<CMultiVistor>();
+  vistor->SetRecords(std::move(records));
+  const size_t found = vistor->Channels().size();
+  if (found != static_cast<size_t>(tiles)) {
+    std::fprintf(stderr, "bench_player: recordings of %zu of the %d channels found\n", found,
+                 tiles);
+    return 1;
+  }
+  vistor->SetLayout(tiles);
+  vistor->AssignDefault();
+  std::vector<std::unique_ptr<NullWindow>> windows;
+  for (int n = 0; n < tiles; ++n) {
+    windows.push_back(std::make_unique<NullWindow>(kGridWindowW / side, kGridWindowH / side));
+    vistor->SetSurface(n, windows.back().get());
+  }
+  int64_t startMs = 0, endMs = 0;
+  vistor->Span(&startMs, &endMs);
+  const GridPlay play = PlayAndSample(*vistor, tiles, startMs, playSeconds);
+  vistor->Stop();
+  PrintGridPlay(play, tiles, static_cast<double>(PeakRssKb()) / 1024.0);
+  int result = 0;
+  for (int n = 0; n < tiles; ++n) {
+    if (vistor->view(n).painted > 0) continue;
+    std::fprintf(stderr, "bench_player: tile %d painted nothing\n", n);
+    result = 1;
+  }
+  vistor.reset();  // the readers close before the storage library goes
+  return result;
+}
+
+// One scenario: records the grid's channels, then a child process of this benchmark plays
+// them (the storage library is set up once per process, and the peak memory is the play's).
+// 0 when it ran.
+int RunGrid(const std::string& stfsctl, const std::string& dir, const GridScenario& g,
+            int playSeconds) {
+  const int side = GridSide(g.channels);
+  std::printf("multi-channel %d x %dx%d @%d in a %dx%d grid of %dx%d:\n", g.channels, g.width,
+              g.height, kPicturesPerSecond, side, side, kGridWindowW, kGridWindowH);
+  const std::string image = RecordGrid(stfsctl, dir, g, playSeconds);
+  if (image.empty()) return 1;
+  const int r = RunBounded({"/proc/self/exe", kPlayGridOption, image, std::to_string(g.channels),
+                            std::to_string(playSeconds)},
+                           playSeconds + kPlaySlackS, false);
+  if (r != 0)
+    std::fprintf(stderr, "bench_player: playing the %d-channel grid failed\n", g.channels);
+  return r == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 5 && !std::strcmp(argv[1], kPlayGridOption))
+    return PlayGrid(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
   int rounds = 3, seconds = 10;
   std::string playerPath, stfsctlPath;
   for (int i = 1; i < argc; ++i) {
@@ -120,6 +465,7 @@ int main(int argc, char** argv) {
     else if (!std::strcmp(argv[i], "--stfsctl") && i + 1 < argc)
       stfsctlPath = argv[++i];
   }
+  seconds = std::max(seconds, 2);  // a grid's first second is its warm-up
   char dir[] = "/tmp/bench_player.XXXXXX";
   if (!mkdtemp(dir)) return 1;
   const std::string stream = std::string(dir) + "/stream.h264";
@@ -175,6 +521,8 @@ int main(int argc, char** argv) {
   int result = painted == units.size() ? 0 : 1;
   if (!playerPath.empty() && !stfsctlPath.empty())
     result |= PlayerMemory(playerPath, stfsctlPath, dir, stream, seconds);
+  if (!stfsctlPath.empty())
+    for (const GridScenario& grid : kGrids) result |= RunGrid(stfsctlPath, dir, grid, seconds);
   std::system((std::string("rm -rf ") + dir).c_str());
   return result;
 }

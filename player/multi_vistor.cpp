@@ -50,14 +50,26 @@ void CMultiVistor::Span(int64_t* startMs, int64_t* endMs) const {
   }
 }
 
+void CMultiVistor::RestartShownAgain(const std::array<bool, kTiles>& shownBefore) {
+  // Tiles shown again start from the clock: their decoders missed the frames meanwhile.
+  for (int n = 0; n < kTiles; ++n)
+    if (!shownBefore[static_cast<size_t>(n)] && TileShownLocked(n))
+      ++tiles_[static_cast<size_t>(n)]->wanted;
+}
+
+std::array<bool, CMultiVistor::kTiles> CMultiVistor::ShownLocked() const {
+  std::array<bool, kTiles> shown{};
+  for (int n = 0; n < kTiles; ++n) shown[static_cast<size_t>(n)] = TileShownLocked(n);
+  return shown;
+}
+
 bool CMultiVistor::SetLayout(int tiles) {
   if (tiles != 1 && tiles != 4 && tiles != 9 && tiles != 16) return false;
   std::lock_guard<std::mutex> g(lock_);
-  const int before = layout_;
+  const std::array<bool, kTiles> before = ShownLocked();
   layout_ = tiles;
   solo_ = -1;
-  // Tiles shown again start from the clock: their decoders missed the frames meanwhile.
-  for (int n = before; n < tiles; ++n) ++tiles_[static_cast<size_t>(n)]->wanted;
+  RestartShownAgain(before);
   return true;
 }
 
@@ -83,12 +95,9 @@ void CMultiVistor::AssignDefault() {
 
 void CMultiVistor::SetSolo(int tile) {
   std::lock_guard<std::mutex> g(lock_);
-  const int before = solo_;
+  const std::array<bool, kTiles> before = ShownLocked();
   solo_ = tile >= 0 && tile < kTiles ? tile : -1;
-  if (before < 0 || solo_ >= 0) return;
-  // Back to the grid: the other tiles start from the clock again.
-  for (int n = 0; n < layout_; ++n)
-    if (n != before) ++tiles_[static_cast<size_t>(n)]->wanted;
+  RestartShownAgain(before);
 }
 
 int CMultiVistor::solo() const {

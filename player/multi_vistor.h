@@ -115,6 +115,9 @@ class CMultiVistor : public player::PlaySource {
   // The decode thread takes the tile's changes: the channel's recordings afresh.
   void TakeChanges(Tile& tile);
   bool TileShownLocked(int tile) const;
+  std::array<bool, kTiles> ShownLocked() const;
+  // Every tile shown now that was not in `shownBefore` starts from the clock (under lock_).
+  void RestartShownAgain(const std::array<bool, kTiles>& shownBefore);
   void ChangeMode(int mode, int speed);
   // A press of a speed button: doubles from 2, past 30 back to normal (0).
   int DoublingSpeed(int mode) const;

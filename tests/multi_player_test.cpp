@@ -222,7 +222,7 @@ TEST_F(MultiPlayerTest, FastModesShowTheKeyFramesNearTheClockOnEveryTile) {
 
 TEST_F(MultiPlayerTest, LayoutSoloAndAssignmentDecideWhatPlaysWhere) {
   Record(0, kT0, 4);
-  Record(1, kT0 + 60000, 4);  // a minute later: its pictures tell it apart
+  Record(1, kT0 + 60000, 10);  // a minute later: its pictures tell it apart
   MakePlayer({0, 1});
   EXPECT_FALSE(vistor_->SetLayout(6));
   ASSERT_TRUE(vistor_->SetLayout(1));
@@ -251,6 +251,20 @@ TEST_F(MultiPlayerTest, LayoutSoloAndAssignmentDecideWhatPlaysWhere) {
   EXPECT_EQ(surfaces_[1]->Painted().size(), stopped);
   vistor_->SetSolo(-1);
   EXPECT_TRUE(vistor_->TileShown(1));
+  Sleep(500);
+
+  // Shown again after a while alone, by a layout: the tile starts from the clock instead of
+  // reading on from where it stopped.
+  vistor_->SetSolo(0);
+  Sleep(2600);
+  surfaces_[1]->Forget();
+  const int64_t back = vistor_->clock().Now();
+  vistor_->SetLayout(4);
+  Sleep(600);
+  const std::vector<TimedSurface::Paint> again = surfaces_[1]->Painted();
+  ASSERT_FALSE(again.empty());
+  EXPECT_GE(again.front().pts, back - 1000);
+  EXPECT_EQ(vistor_->view(1).resyncs, 0u);
 }
 
 }  // namespace
