@@ -439,10 +439,10 @@ class PlayerUiTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(!grid->tile(0)->recording() && !grid->tile(1)->recording(), 5000);
 
     const QString shot = grid->SaveSnapshot(dir_.path());
-    QVERIFY2(QFileInfo(shot).fileName().startsWith("grid_20260105_1004"), qPrintable(shot));
+    QVERIFY2(QFileInfo(shot).fileName().startsWith("grid_20260105_100"), qPrintable(shot));
     QCOMPARE(QImage(shot).size(), grid->tileArea()->size());
     const QString tileShot = grid->SaveSnapshot(dir_.path(), 1);
-    QVERIFY2(QFileInfo(tileShot).fileName().startsWith("CH01_20260105_1004"), qPrintable(tileShot));
+    QVERIFY2(QFileInfo(tileShot).fileName().startsWith("CH01_20260105_100"), qPrintable(tileShot));
 
     // The backup of the timeline's range: one file per channel shown and recording.
     const QString out = dir_.filePath("grid-backup");
@@ -454,6 +454,13 @@ class PlayerUiTest : public QObject {
 
     app_->mainDialog()->layoutAction(0)->trigger();
     QVERIFY(!app_->mainDialog()->gridShown());
+
+    // The search window's calendar marks the days with recordings (5, 6 and 7 January).
+    QCalendarWidget* calendar = search_->startDate()->calendarWidget();
+    calendar->setCurrentPage(2026, 1);
+    for (int day : {5, 6, 7})
+      QCOMPARE(calendar->dateTextFormat(QDate(2026, 1, day)).fontWeight(), int(QFont::Bold));
+    QVERIFY(calendar->dateTextFormat(QDate(2026, 1, 8)).fontWeight() != QFont::Bold);
   }
 };
 
