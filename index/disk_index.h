@@ -124,6 +124,8 @@ class DiskIndex {
   uint32_t RepairedDataEnd(uint32_t fileIndex);
   // Writes the entries of recordings still open (recording stops) with the open bit cleared.
   void CloseWriters();
+  // The summary of entry fileIndex as it lies on the disk (only reads): 0 or a read code.
+  int ReadSummary(uint32_t fileIndex, recindex::RecIndexSummary* out);
 
   // ---- what Open read; fixed until the next Open ----
   std::string path;              // device name, or folder path ending in '/'

@@ -53,6 +53,14 @@ int DiskIndex::ReadEntry(uint32_t fileIndex, RecIndexEntry* e) {
   return r == static_cast<int>(kEntryBytes) ? 0 : (r < 0 ? r : -1002);
 }
 
+int DiskIndex::ReadSummary(uint32_t fileIndex, RecIndexSummary* out) {
+  CAutoLock g(&lock_);
+  RecIndexEntry e;
+  const int r = ReadEntry(fileIndex, &e);
+  if (r == 0) *out = e.summary;
+  return r;
+}
+
 int DiskIndex::WriteEntry(uint32_t fileIndex, const RecIndexEntry& e) {
   if (!file || fileIndex >= recordFileCount) return ERR_INDEX_NO_RESULT;
   int r = file->WritePos(static_cast<uint32_t>(EntryOffset(fileIndex)), &e, kEntryBytes, true);

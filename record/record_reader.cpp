@@ -70,6 +70,7 @@ int CRecordReader::OpenRecord(const _rec_file_info_& item, int64_t t, bool reope
   Positioning positioning(openGen_);
   std::string path;
   if (!qvfs::Context::Current().diskWatch().DiskName(item.diskNo, &path)) return ERR_NO_DEVICE;
+  if (item.operation == QVFS_OPERATION_RECOVERED) return OpenRecovered(path, item);
   constexpr int64_t kNoEnd = 2147483647000;  // the default range end
   const int64_t end = item.endMs < kNoEnd ? int64_t{item.endMs} : 0;
   const int64_t start = item.startMs;
@@ -143,6 +144,8 @@ void CRecordReader::ServiceTimeRange(int64_t* startMs, int64_t* endMs, bool* bac
 }
 
 uint32_t CRecordReader::ReadableEnd() const {
+  // A recovered piece ends where the recovery scan found its last frame.
+  if (rangeEnd_ > 0) return std::min(rangeEnd_, fileSize_);
   // A closed file ends at dataEnd: what lies after it is left over from an earlier recording.
   // A file still being written (or never closed) is read to its size.
   if (head_.state == kStateClosed && head_.dataEnd >= kDataOffset && head_.dataEnd <= fileSize_)
@@ -163,6 +166,7 @@ int CRecordReader::OpenRegion(const std::string& path, uint32_t fileIndex) {
   fileLba_ = 0;
   fileSectors_ = 0;
   repairedEnd_ = 0;
+  rangeStart_ = rangeEnd_ = 0;
   if (direct_) {
     regionName_ = path;
     fileLba_ = ctx.diskWatch().RecordFileLba(path, fileIndex);
@@ -228,16 +232,21 @@ int CRecordReader::Prepare(int64_t startMs, int64_t endMs, bool clear) {
     ReleaseRegion();
     return r;
   }
+  return PrepareRegion(head_.fileSize, head_.channel, startMs, endMs, clear);
+}
+
+int CRecordReader::PrepareRegion(uint64_t size, int channel, int64_t startMs, int64_t endMs,
+                                 bool clear) {
+  int r = 0;
   // The region is as large as the head says, and never past what the file really holds: an
   // ordinary file's size, or on a disk the record-file size its table gives (a damaged head
   // would otherwise send the reader on into the next record files).
-  uint64_t size = head_.fileSize;
   if (!direct_) size = std::min<uint64_t>(size, FileBytes(regionName_));
   else if (fileSectors_ && file_->get_sec_size())
     size = std::min<uint64_t>(size, uint64_t{fileSectors_} * file_->get_sec_size());
   fileSize_ = static_cast<uint32_t>(std::max<uint64_t>(size, kDataOffset));
   file_->SetDataSize(fileSize_);
-  channel_ = head_.channel;
+  channel_ = channel;
   startMs_ = startMs;
   endMs_ = endMs;
   pos_ = kDataOffset;
@@ -296,6 +305,39 @@ int CRecordReader::Open(const std::string& path, uint32_t fileIndex, int64_t sta
   return r;
 }
 
+int CRecordReader::OpenRecovered(const std::string& path, const _rec_file_info_& item) {
+  Close();
+  int r;
+  {
+    CAutoLock g(&lock_);
+    r = OpenRegion(path, static_cast<uint32_t>(item.fileIndex));
+    if (r != 0) {
+      ReleaseRegion();
+      return r;
+    }
+    // The piece's frames lie where the recovery scan found them, whatever the head says (a
+    // recycled file's head describes the recording that followed, a free file may have none):
+    // no head, no key-frame index, the data read from the piece's first byte to its end.
+    head_ = RecordHead{};
+    index_.clear();
+    gps_.clear();
+    asf_ = false;
+    r = PrepareRegion(UINT32_MAX, item.channel, 0, 0, true);
+    if (r == 0) {
+      const uint32_t end = std::min<uint32_t>(item.endOffset, fileSize_);
+      const uint32_t bytes = item.size > 0 ? static_cast<uint32_t>(item.size) : 0;
+      rangeStart_ = end >= kDataOffset + bytes ? end - bytes : kDataOffset;
+      rangeEnd_ = std::max(end, rangeStart_);
+      pos_ = rangeStart_;
+      lastSeekMs_ = item.startMs;
+      startMs_ = item.startMs;
+      endMs_ = item.endMs;
+    }
+  }
+  if (r == 0) Register();
+  return r;
+}
+
 int CRecordReader::OpenFile(const std::string& path, const _rec_file_info_& info) {
   Close();
   int r;
@@ -344,7 +386,7 @@ int CRecordReader::SeekToTime(int64_t ms, bool clearBuffer) {
   consumedMs_ = 0;
   if (index_.empty()) {
     DebugLog("No Key frame video.\n");
-    pos_ = kDataOffset;
+    pos_ = rangeEnd_ > 0 ? rangeStart_ : kDataOffset;  // a recovered piece starts over
     return 0;
   }
   platform::LogRange("playback Seek time ", ms, ms);

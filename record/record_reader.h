@@ -126,6 +126,11 @@ class CRecordReader : public CRecReadBase, public ServiceReader {
  private:
   int OpenRegion(const std::string& path, uint32_t fileIndex);
   int Prepare(int64_t startMs, int64_t endMs, bool clear);
+  // The region's size (at most `size`), the play buffer and the position at the data start.
+  int PrepareRegion(uint64_t size, int channel, int64_t startMs, int64_t endMs, bool clear);
+  // A piece the recovery scan found (operation QVFS_OPERATION_RECOVERED): its bytes
+  // [endOffset - size, endOffset) of the record file, read as they lie.
+  int OpenRecovered(const std::string& path, const _rec_file_info_& item);
   void Register();
   void ReleaseRegion();
   // The key frame of index entry k, read whole and pushed into the play buffer: 1 pushed,
@@ -149,6 +154,7 @@ class CRecordReader : public CRecReadBase, public ServiceReader {
   int clientId_;
   std::unique_ptr<CSerialFileBase> file_;
   uint32_t repairedEnd_ = 0;  // the data end an in-memory repair found (file left open), or 0
+  uint32_t rangeStart_ = 0, rangeEnd_ = 0;  // a recovered piece's bytes; 0, 0 otherwise
   std::string regionName_;
   bool direct_ = false;
   uint32_t fileSectors_ = 0;  // of each record file on the disk; 0 when not known

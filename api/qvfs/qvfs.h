@@ -253,6 +253,23 @@ QVFS_API int QVFS_BackupStop(void);
  * in the list given to the start call, codes[i] its failure code. Either array may be NULL
  * when capacity is 0. */
 QVFS_API int QVFS_BackupGetFailures(int* positions, int* codes, int capacity);
+/* ---- Recovery (reading only: nothing is written to the drive) ------------------------------ */
+
+/* Progress of a recovery scan: bytes read so far and in all, and the caller's value. */
+typedef void (*QVFS_RecoverProgress)(uint64_t done, uint64_t total, void* user);
+/* Scans the data area of every record file of drive (a name of the disk list, or a folder
+ * disk's path) for frames that no index entry or segment record covers, and groups them into
+ * pieces of one channel in ascending time, from a key frame on (a new piece after a gap of more
+ * than 2 s or a jump back). Pieces of the channels in channelMask that meet fromSec..toSec are
+ * written to out (as many as fit), in file order. Returns the number of pieces found, -101 for
+ * bad arguments, or -5002 when drive is not a record disk. */
+QVFS_API int QVFS_RecoverScan(const char* drive, RecoveredPiece* out, int outBytes,
+                              uint32_t channelMask, int64_t fromSec, int64_t toSec,
+                              QVFS_RecoverProgress progress, void* user);
+/* The record description of a recovered piece (operation QVFS_OPERATION_RECOVERED), which the
+ * replay, the player and the backups take like any record: 0, or -101. */
+QVFS_API int QVFS_RecoveredRecord(const RecoveredPiece* piece, _rec_file_info_* out);
+
 /* Converts a record file held as an ordinary file into MP4 (an H.264 track, and its audio as AAC
  * with the setting of QVFS_BackupAudioParm, as backups write it): 0, -116 without a source, -99
  * (no key frame, or the MP4 file cannot be created), -1003, or the reader's code. */

@@ -102,6 +102,28 @@ typedef struct DiskInfo {
   char deviceText[32];
 } DiskInfo;
 
+/* A stretch of recording that the index no longer shows, as the recovery scan finds it: one
+ * channel's frames in ascending time from a key frame on, in one record file (48 bytes). */
+typedef struct RecoveredPiece {
+  int32_t fileIndex;
+  uint8_t channel;
+  uint8_t reason;       /* 1 deleted, 2 recycled tail, 3 free file, 4 unindexed */
+  uint8_t diskNo;
+  uint8_t reserved;
+  uint32_t frames;      /* video and audio, from the first key frame on */
+  uint32_t keyFrames;
+  uint32_t startOffset; /* the first key frame's offset in the record file */
+  uint32_t endOffset;   /* the offset after the last frame */
+  int64_t startMs;      /* the first key frame's time stamp */
+  int64_t endMs;        /* the last frame's time stamp */
+  uint64_t bytes;       /* of the frames counted */
+} RecoveredPiece;
+
+/* The operation byte of a _rec_file_info_ that describes a recovered piece: its frames lie at
+ * endOffset - size .. endOffset of its record file (QVFS_RecoveredRecord makes one). Readers,
+ * the player and the backups take it like any record. */
+#define QVFS_OPERATION_RECOVERED 0x52
+
 /* Space over the listed disks (16 bytes). */
 typedef struct DiskSpaceInfo {
   int32_t diskCount;
@@ -148,6 +170,10 @@ QVFS_FIELD_CHECK(DiskInfo, capacityMB, 44)
 QVFS_FIELD_CHECK(DiskInfo, devicePath, 48)
 QVFS_FIELD_CHECK(DiskInfo, deviceText, 68)
 QVFS_RECORD_CHECK(DiskSpaceInfo, 16)
+QVFS_RECORD_CHECK(RecoveredPiece, 48)
+QVFS_FIELD_CHECK(RecoveredPiece, frames, 8)
+QVFS_FIELD_CHECK(RecoveredPiece, startMs, 24)
+QVFS_FIELD_CHECK(RecoveredPiece, bytes, 40)
 QVFS_FIELD_CHECK(_rec_file_info_, tzByte, 7)
 QVFS_FIELD_CHECK(_rec_file_info_, fileIndex, 8)
 QVFS_FIELD_CHECK(_rec_file_info_, endOffset, 16)

@@ -47,3 +47,6 @@ int CmdPlay(Invocation& inv);
 int CmdBackup(Invocation& inv);
 int CmdExport(Invocation& inv);
 int CmdToMp4(Invocation& inv);
+int CmdRecover(Invocation& inv);
+// The word of a recovered piece's reason: deleted, recycled-tail, free-file or unindexed.
+std::string ReasonText(int reason);
