@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QTextCharFormat>
+#include <QCoreApplication>
 #include <QThread>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -113,7 +114,13 @@ CSearchRecDlg::CSearchRecDlg(CVistorApp* app) : app_(app) {
   joinTimes_ = new QCheckBox(QStringLiteral("拼接时间"), this);
   joinTimes_->setObjectName(ControlName(kJoin));
   joinTimes_->hide();
+  // Recovered: the search lists what the disk's index no longer shows, found by a scan of the
+  // chosen disk's record files (it only reads).
+  recovered_ = new QCheckBox(QStringLiteral("已恢复"), this);
+  recovered_->setObjectName(QStringLiteral("recovered"));
+  recovered_->setToolTip(QStringLiteral("列出索引中已没有的录像（已删除、被覆盖后剩余的部分等）"));
   grid->addWidget(allTimes_, row, 1);
+  grid->addWidget(recovered_, row, 2);
   grid->addWidget(joinTimes_, row, 2);
   grid->addWidget(AddButton(kSearch, QStringLiteral("搜索录像")), row++, 3);
 
@@ -234,10 +241,12 @@ void CSearchRecDlg::FillDisks() {
     DiskInfo d;
     std::memcpy(&d, buffer.data() + static_cast<size_t>(i) * sizeof d, sizeof d);
     const int32_t total = d.totalMB;
+    const QString path =
+        QString::fromLocal8Bit(d.devicePath, static_cast<int>(strnlen(d.devicePath, sizeof d.devicePath)));
     disks_->addItem(QStringLiteral("%1 %2 (%3 MB)")
-                        .arg(QString::fromLocal8Bit(d.devicePath),
-                             QString::fromLocal8Bit(d.deviceText).trimmed())
-                        .arg(total));
+                        .arg(path, QString::fromLocal8Bit(d.deviceText).trimmed())
+                        .arg(total),
+                    path);
   }
   if (diskCount_ > 0) disks_->setCurrentIndex(0);
   // The sub stream has a disk set of its own: the choice shows when a second disk is there.
@@ -291,7 +300,8 @@ void CSearchRecDlg::Search() {
   const int source = !sources_->isHidden() ? sources_->currentData().toInt() : 0;
   // A recording is kept as a run of segment records of one file: it is listed, played and
   // backed up as one record, and the list is in start-time order for play.
-  records_ = MergeSegmentRuns(SearchPlayList(start, end, mask, source), kRecordingGapMs);
+  if (recovered_->isChecked()) records_ = SearchRecovered(start, end, static_cast<uint32_t>(mask));
+  else records_ = MergeSegmentRuns(SearchPlayList(start, end, mask, source), kRecordingGapMs);
   FillResults();
   if (records_.empty()) {
     status_->setText(diskCount_ > 0 ? QStringLiteral("这段时间内没有录像。") : NoDiskReason());
@@ -299,6 +309,37 @@ void CSearchRecDlg::Search() {
   }
   status_->setText(QStringLiteral("找到 %1 段录像。").arg(records_.size()));
   app_->playList().Set(records_);
+}
+
+namespace {
+void ScanProgress(uint64_t done, uint64_t total, void* user) {
+  auto* bar = static_cast<QProgressBar*>(user);
+  bar->setValue(total ? static_cast<int>(done * 100 / total) : 0);
+  // The scan runs on this thread: the window is repainted, no input is taken meanwhile.
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+}  // namespace
+
+std::vector<_rec_file_info_> CSearchRecDlg::SearchRecovered(int64_t start, int64_t end,
+                                                            uint32_t mask) {
+  std::vector<_rec_file_info_> out;
+  const QString drive = disks_->currentData().toString();
+  if (drive.isEmpty()) return out;
+  status_->setText(QStringLiteral("正在扫描录像盘，查找索引中已没有的录像…"));
+  std::vector<RecoveredPiece> pieces(kMaxRecoveredPieces);
+  const int n = QVFS_RecoverScan(drive.toLocal8Bit().constData(), pieces.data(),
+                                 static_cast<int>(pieces.size() * sizeof pieces[0]), mask,
+                                 std::max<int64_t>(start, 0), std::min<int64_t>(end, 4294967295),
+                                 &ScanProgress, progress_);
+  progress_->setValue(0);
+  for (int i = 0; i < std::min(n, kMaxRecoveredPieces); ++i) {
+    _rec_file_info_ r{};
+    if (QVFS_RecoveredRecord(&pieces[static_cast<size_t>(i)], &r) == 0) out.push_back(r);
+  }
+  std::stable_sort(out.begin(), out.end(), [](const _rec_file_info_& a, const _rec_file_info_& b) {
+    return int64_t{a.startMs} < int64_t{b.startMs};
+  });
+  return out;
 }
 
 void CSearchRecDlg::FillResults() {
@@ -317,7 +358,8 @@ void CSearchRecDlg::FillResults() {
     channel->setTextAlignment(Qt::AlignCenter);
     auto* size = new QTableWidgetItem(t.size);
     size->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    auto* period = new QTableWidgetItem(t.period);
+    const bool recovered = records_[static_cast<size_t>(i)].operation == QVFS_OPERATION_RECOVERED;
+    auto* period = new QTableWidgetItem(recovered ? t.period + QStringLiteral("  已恢复") : t.period);
     period->setTextAlignment(Qt::AlignCenter);
     results_->setItem(i, 0, number);
     results_->setItem(i, 1, channel);

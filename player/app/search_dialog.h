@@ -41,6 +41,7 @@ class CSearchRecDlg : public QWidget {
   QDateEdit* endDate() { return endDate_; }
   QTimeEdit* endTime() { return endTime_; }
   QCheckBox* allTimes() { return allTimes_; }
+  QCheckBox* recovered() { return recovered_; }
   QCheckBox* checkAll() { return checkAll_; }
   QLineEdit* backupDir() { return backupDir_; }
   QTableWidget* results() { return results_; }
@@ -76,6 +77,9 @@ class CSearchRecDlg : public QWidget {
   void FillDisks();
   void FillChannels();
   void FillResults();
+  // The pieces the recovery scan finds on the chosen disk, as records (start-time order).
+  std::vector<_rec_file_info_> SearchRecovered(int64_t start, int64_t end, uint32_t mask);
+  static constexpr int kMaxRecoveredPieces = 65536;
   // Why no record disk is listed, in plain words.
   QString NoDiskReason() const;
   void Warn(const QString& text);
@@ -91,6 +95,7 @@ class CSearchRecDlg : public QWidget {
   QTimeEdit* endTime_;
   QCheckBox* allTimes_;
   QCheckBox* joinTimes_;
+  QCheckBox* recovered_;
   QCheckBox* checkAll_;
   QLineEdit* backupDir_;
   QTableWidget* results_;

@@ -124,6 +124,15 @@ class PlayerUiTest : public QObject {
                 {"--no-system-disks", "--image", "disk.img", "record", "--channels", "0", "--input",
                  "clip.h264", "--span", "@1767800000+10s"},
                 d));
+    // A recording of channel 1 that is deleted again: only the recovery scan finds it.
+    QVERIFY(Run(g_stfsctl,
+                {"--no-system-disks", "--image", "disk.img", "record", "--channels", "1", "--input",
+                 "clip.h264", "--span", "@1767900000+8s"},
+                d));
+    QVERIFY(Run(g_stfsctl,
+                {"--no-system-disks", "--image", "disk.img", "delete", "--record", "0", "--channels",
+                 "1", "--from", "@1767900000"},
+                d));
     PlayerOptions o;
     o.images.push_back(QDir(d).absoluteFilePath("disk.img").toStdString());
     o.systemDisks = false;
@@ -340,6 +349,32 @@ class PlayerUiTest : public QObject {
     QVERIFY2(text.contains(QString("通道 ")) && text.contains(QString("错误 -")), qPrintable(text));
     QCOMPARE(search_->progress()->value(), 100);
     QVERIFY(QDir(out).entryList(QDir::Files | QDir::NoDotAndDotDot).isEmpty());
+  }
+
+  void recoveredPiecesAreListedPlayedAndBackedUp() {
+    search_->recovered()->setChecked(true);
+    SearchAll(search_->channels()->count() - 1);  // all channels
+    QCOMPARE(search_->results()->rowCount(), 1);
+    QCOMPARE(search_->results()->item(0, 1)->text(), QString("01"));
+    QVERIFY2(search_->results()->item(0, 3)->text().endsWith("已恢复"),
+             qPrintable(search_->results()->item(0, 3)->text()));
+    QCOMPARE(search_->records()[0].operation, QVFS_OPERATION_RECOVERED);
+
+    const int before = video_->shownPictures();
+    search_->PlayRow(0);
+    QTRY_VERIFY_WITH_TIMEOUT(video_->shownPictures() > before + 10, 15000);
+    StopPlay();
+
+    const QString out = dir_.filePath("recovered");
+    QDir().mkpath(out);
+    search_->backupDir()->setText(out);
+    search_->results()->item(0, 0)->setCheckState(Qt::Checked);
+    search_->button(1002)->click();
+    QTRY_COMPARE_WITH_TIMEOUT(search_->progress()->value(), 100, 60000);
+    const QFileInfoList files = QDir(out).entryInfoList({"*.mp4"}, QDir::Files);
+    QCOMPARE(files.size(), 1);
+    QVERIFY(files[0].size() > 10000);
+    search_->recovered()->setChecked(false);
   }
 
   void gridLayoutsTilesInStepSoloAndAssignment() {
