@@ -65,8 +65,11 @@ void PieceBuilder::Add(uint32_t fileIndex, const FoundFrame& f, uint8_t reason) 
   auto it = open_.find(f.channel);
   if (it != open_.end()) {
     const Piece& p = it->second;
+    // The difference in unsigned arithmetic: damaged headers carry time stamps near the ends of
+    // the range, and f.pts >= p.endMs makes it the true distance.
     const bool goesOn = p.fileIndex == fileIndex && p.reason == reason && f.pts >= p.endMs &&
-                        f.pts - p.endMs <= kMaxGapMs;
+                        static_cast<uint64_t>(f.pts) - static_cast<uint64_t>(p.endMs) <=
+                            static_cast<uint64_t>(kMaxGapMs);
     if (!goesOn) End(f.channel);
   }
   it = open_.find(f.channel);
