@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -14,6 +16,7 @@
 #include "platform/clock.h"
 #include "progress.h"
 #include "qvfs/qvfs.h"
+#include "report.h"
 #include "sha256.h"
 
 namespace {
@@ -169,4 +172,20 @@ int RunBackup(const Invocation& inv, std::vector<_rec_file_info_> list, int type
   if (!whole.empty() && !UpdateManifest(out, whole))
     return Fail(inv.global, -1003, "cannot write " + out + "/SHA256SUMS");
   return -1;
+}
+
+bool AddToReport(const std::string& dir, const std::string& command,
+                 const std::vector<Written>& files) {
+  std::vector<ReportExport> list;
+  for (const Written& f : files) {
+    if (f.result != 0) continue;
+    char real[PATH_MAX];
+    ReportExport e;
+    e.time = UtcNow();
+    e.path = realpath(f.path.c_str(), real) ? real : f.path;
+    e.size = f.size;
+    e.sha256 = f.sha256;
+    list.push_back(e);
+  }
+  return AppendExports(dir, command, list);
 }

@@ -50,3 +50,7 @@ int PrintWritten(const Invocation& inv, const std::vector<Written>& files, int r
 // status of a failure already printed.
 int RunBackup(const Invocation& inv, std::vector<_rec_file_info_> list, int typeCode,
               const std::string& out, BackupRun* run);
+// Adds the files written whole to the export list of the report folder dir (with their full
+// paths); false when the list cannot be written.
+bool AddToReport(const std::string& dir, const std::string& command,
+                 const std::vector<Written>& files);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -111,6 +112,18 @@ bool ResolveDrive(const std::string& arg, const GlobalOptions& g, std::string* n
   if (S_ISDIR(st.st_mode)) {
     *error = arg + " is a folder, not a disk or image";
     return false;
+  }
+  // An image given with --image as well is the drive attached then: a second drive of the same
+  // disk would show the disk twice.
+  char real[PATH_MAX];
+  if (realpath(arg.c_str(), real)) {
+    for (int k = 0; k < platform::kMaxDrives; ++k) {
+      QVFS_DriveInfo info;
+      if (QVFS_GetDriveInfo(k, &info) == 0 && std::strcmp(info.path, real) == 0) {
+        *name = info.name;
+        return true;
+      }
+    }
   }
   int n = QVFS_AttachImage(arg.c_str(), g.readOnly ? 1 : 0, g.sectorSize);
   if (n < 0) {

@@ -26,7 +26,7 @@ constexpr int kMaxRecords = 65536;
 
 
 int CmdBackup(Invocation& inv) {
-  std::string type = "asf", out, v;
+  std::string type = "asf", out, report, v;
   int64_t from = 0, to = UINT32_MAX;
   uint32_t channels = 0xFFFFFFFFu;
   std::vector<int64_t> picks;
@@ -35,9 +35,10 @@ int CmdBackup(Invocation& inv) {
     if (inv.args[i] == "--help") {
       printf("usage: stfsctl [GLOBAL OPTIONS] backup --type asf|mp4|bin --out DIR [--from T]\n"
              "                [--to T] [--channels LIST] [--record K ...]\n"
-             "                [--g726-packing asf|rfc3551]\n"
+             "                [--g726-packing asf|rfc3551] [--report RDIR]\n"
              "Backs up the recordings the search finds (or records K of the `search` list) into\n"
              "DIR, one file per recording, and lists each file's SHA-256 in DIR/SHA256SUMS.\n"
+             "--report adds the files to the export list of the report folder RDIR.\n"
              "MP4 files take the recorder's G.726 audio (16 kbit/s, 8000 Hz mono) as AAC; its\n"
              "bit packing is the one the recorder's ASF audio stream declares (asf, the default)\n"
              "or RFC 3551's (first code word in the bottom bits).\n"
@@ -49,6 +50,8 @@ int CmdBackup(Invocation& inv) {
       type = v;
     } else if (TakeValue(inv.args, i, "--out", &v)) {
       out = v;
+    } else if (TakeValue(inv.args, i, "--report", &v)) {
+      report = v;
     } else if (TakeValue(inv.args, i, "--g726-packing", &v)) {
       if (v != "asf" && v != "rfc3551") return UsageError("backup", "--g726-packing is asf or rfc3551");
       rfc3551 = v == "rfc3551";
@@ -67,6 +70,8 @@ int CmdBackup(Invocation& inv) {
     }
   }
   if (out.empty()) return UsageError("backup", "--out DIR is required");
+  if (!report.empty())
+    if (int status = CheckOutputFolder("backup", report); status >= 0) return status;
   if (int status = CheckOutputFolder("backup", out); status >= 0) return status;
   if (int status = CheckTimeRange("backup", from, to); status >= 0) return status;
   const int typeCode = type == "mp4" ? kBackupMp4 : type == "bin" ? kBackupBin : kBackupAsf;
@@ -94,6 +99,8 @@ int CmdBackup(Invocation& inv) {
   QVFS_BackupAudioParm(0, 8000, 2 | (rfc3551 ? 256 : 0), 1);
   BackupRun run;
   if (int status = RunBackup(inv, list, typeCode, out, &run); status >= 0) return status;
+  if (!report.empty() && !AddToReport(report, "backup", run.files))
+    return Fail(inv.global, -1003, "cannot write the export list of " + report);
   return PrintWritten(inv, run.files, run.result, run.failed);
 }
 

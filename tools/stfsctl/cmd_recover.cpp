@@ -18,7 +18,7 @@ constexpr int kBackupAsf = 0, kBackupMp4 = 1, kBackupBin = 2;
 constexpr int kMaxPieces = 1 << 16;
 
 struct RecoverOptions {
-  std::string drive, out, type = "mp4";
+  std::string drive, out, report, type = "mp4";
   uint32_t channels = 0xFFFFFFFFu;
   int64_t from = 0, to = UINT32_MAX;
 };
@@ -29,17 +29,20 @@ int ParseRecover(Invocation& inv, RecoverOptions* o) {
     const std::string& a = inv.args[i];
     if (a == "--help") {
       printf("usage: stfsctl [GLOBAL OPTIONS] recover DRIVE [--out DIR [--type mp4|asf|bin]]\n"
-             "                [--channels LIST] [--from T] [--to T]\n"
+             "                [--report RDIR] [--channels LIST] [--from T] [--to T]\n"
              "Scans the data area of every record file of DRIVE for frames that no index entry\n"
              "or segment record covers: deleted recordings, the tails of recycled files, free\n"
              "files that still hold frames and files whose entry is damaged. Lists them as\n"
              "pieces (one channel, ascending time, from a key frame on; a gap over 2 s begins a\n"
              "new piece). With --out DIR each piece is backed up into DIR (mp4 by default) and\n"
-             "listed in DIR/SHA256SUMS. DRIVE is attached read-only: nothing is written to it.\n");
+             "listed in DIR/SHA256SUMS; --report adds them to the export list of the report\n"
+             "folder RDIR. DRIVE is attached read-only: nothing is written to it.\n");
       return kExitOk;
     }
     if (TakeValue(inv.args, i, "--out", &v)) {
       o->out = v;
+    } else if (TakeValue(inv.args, i, "--report", &v)) {
+      o->report = v;
     } else if (TakeValue(inv.args, i, "--type", &v)) {
       if (v != "mp4" && v != "asf" && v != "bin") return UsageError("recover", "--type is mp4, asf or bin");
       o->type = v;
@@ -60,6 +63,10 @@ int ParseRecover(Invocation& inv, RecoverOptions* o) {
   if (o->drive.empty()) return UsageError("recover", "DRIVE is required");
   if (!o->out.empty())
     if (int status = CheckOutputFolder("recover", o->out); status >= 0) return status;
+  if (!o->report.empty()) {
+    if (o->out.empty()) return UsageError("recover", "--report needs --out DIR");
+    if (int status = CheckOutputFolder("recover", o->report); status >= 0) return status;
+  }
   return CheckTimeRange("recover", o->from, o->to);
 }
 
@@ -115,6 +122,8 @@ int CmdRecover(Invocation& inv) {
     const int type = o.type == "mp4" ? kBackupMp4 : o.type == "bin" ? kBackupBin : kBackupAsf;
     QVFS_BackupAudioParm(0, 8000, 2, 1);
     if (int status = RunBackup(inv, list, type, o.out, &run); status >= 0) return status;
+    if (!o.report.empty() && !AddToReport(o.report, "recover", run.files))
+      return Fail(inv.global, -1003, "cannot write the export list of " + o.report);
   }
   if (inv.global.json) {
     JsonWriter w;

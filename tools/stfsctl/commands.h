@@ -48,5 +48,6 @@ int CmdBackup(Invocation& inv);
 int CmdExport(Invocation& inv);
 int CmdToMp4(Invocation& inv);
 int CmdRecover(Invocation& inv);
+int CmdReport(Invocation& inv);
 // The word of a recovered piece's reason: deleted, recycled-tail, free-file or unindexed.
 std::string ReasonText(int reason);

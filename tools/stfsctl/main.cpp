@@ -41,6 +41,7 @@ const CommandEntry kCommands[] = {
     {"repair", &CmdRepair, "repair the record files of DRIVE left open"},
     {"backup", &CmdBackup, "back up recordings: --type asf|mp4|bin --out DIR [--from T] [--to T] ..."},
     {"recover", &CmdRecover, "recordings the index no longer shows: DRIVE [--out DIR --type T] ..."},
+    {"report", &CmdReport, "examination report (JSON and HTML) of a record disk: DRIVE --out DIR"},
     {"export", &CmdExport, "copy one record file as it is: DRIVE --file-index I --out FILE"},
     {"tomp4", &CmdToMp4, "convert a record file held as an ordinary file into MP4: SRC DST"},
     {"play", &CmdPlay, "replay a channel: --channel C --from A [--to B] [--mode M] [--decode] ..."},
