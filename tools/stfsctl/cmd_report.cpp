@@ -4,6 +4,7 @@
 // every piece the recovery scan finds and the exports listed in DIR are reported.
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -76,6 +77,11 @@ void ReadTables(CDisk_Dev* dev, ReportModel* m) {
   m->indexLba = table.GetIndexLba();
 }
 
+int64_t MsSince(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t)
+      .count();
+}
+
 bool WriteText(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::trunc | std::ios::binary);
   out << text;
@@ -126,9 +132,11 @@ int CmdReport(Invocation& inv) {
   CDisk_Dev* dev = CDevFlyWeightFactory::getSingleton()->CreateScsiDev(name.c_str(), false);
   if (!dev) return Fail(inv.global, -2010, "cannot open " + name + ": " + LastDiagnostic());
   InstallProgressBar(inv.global.json);
+  const auto hashStart = std::chrono::steady_clock::now();
   if (int r = ExamineDrive(dev, &m); r != 0)
     return Fail(inv.global, r, "reading " + name + " failed at byte " + std::to_string(m.hashedBytes));
   FinishProgressBar();
+  const int64_t hashMs = MsSince(hashStart);
   ReadTables(dev, &m);
 
   InitLibraryQuiet();
@@ -144,6 +152,7 @@ int CmdReport(Invocation& inv) {
   records.resize(n > 0 ? static_cast<size_t>(n) : 0);
   for (const _rec_file_info_& r : records)
     if (!index || r.diskNo == index->diskNo.load()) m.recordings.push_back(r);
+  const auto scanStart = std::chrono::steady_clock::now();
   if (index) {
     std::vector<RecoveredPiece> pieces(kMaxRecords);
     const int p = QVFS_RecoverScan(name.c_str(), pieces.data(),
@@ -152,6 +161,7 @@ int CmdReport(Invocation& inv) {
     pieces.resize(p > 0 ? static_cast<size_t>(std::min(p, kMaxRecords)) : 0);
     m.pieces = pieces;
   }
+  const int64_t scanMs = MsSince(scanStart);
   m.exports = ReadExports(out);
 
   const std::string json = out + "/report.json", html = out + "/report.html";
@@ -162,7 +172,10 @@ int CmdReport(Invocation& inv) {
     w.BeginObject().Field("report_json", json).Field("report_html", html).Field("sha256", m.sha256)
         .Field("recordings", static_cast<int64_t>(m.recordings.size()))
         .Field("recovered", static_cast<int64_t>(m.pieces.size()))
-        .Field("exports", static_cast<int64_t>(m.exports.size())).EndObject();
+        .Field("exports", static_cast<int64_t>(m.exports.size()))
+        .Field("hash_ms", hashMs)
+        .Field("scan_ms", scanMs)
+        .EndObject();
     PrintJson(w.str());
   } else {
     printf("%s  %s (%llu bytes)\n%zu recordings, %zu recovered pieces, %zu exports\n%s\n%s\n",

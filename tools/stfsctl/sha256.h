@@ -1,23 +1,26 @@
-// SHA-256 (FIPS 180-4) of files written by the backup commands, for their manifest.
+// SHA-256 of what stfsctl writes and reads whole (backups, exports, the drive a report
+// examines): OpenSSL's implementation, which uses the processor's SHA instructions where it has
+// them, so hashing a drive keeps up with reading it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+typedef struct evp_md_ctx_st EVP_MD_CTX;
+
 class Sha256 {
  public:
   Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
   void Update(const void* data, size_t length);
   // The digest as 64 lowercase hex digits; the object is spent afterwards.
   std::string HexDigest();
 
  private:
-  void Block(const uint8_t* p);
-  uint32_t h_[8];
-  uint8_t buffer_[64];
-  size_t used_ = 0;
-  uint64_t bytes_ = 0;
+  EVP_MD_CTX* ctx_;
 };
 
 // The SHA-256 of a file's contents; empty when it cannot be read.
