@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "api/context.h"
+#include "index/index_format.h"
 #include "indexed_recording.h"
 #include "media_clips.h"
 #include "qvfs/qvfs.h"
@@ -181,6 +182,31 @@ TEST_F(RecoveryTest, TheTailOfARecycledRecordingIsFoundAndTheNewRecordingIsNot) 
   EXPECT_EQ(found[0].reason, 2);
   ExpectPiece(found[0], a, first, kT0);
   EXPECT_GE(found[0].startOffset, end);
+}
+
+TEST_F(RecoveryTest, AFileWhoseEntryIsDamagedIsFoundAsUnindexed) {
+  std::vector<std::vector<uint8_t>> a;
+  const int fileA = Record(0, kT0, 3, &a);
+  ASSERT_GE(fileA, 0);
+  ASSERT_GE(Record(1, kT0, 3, nullptr), 0);
+  // The entry's link points past the files: the index takes the file for one it cannot use.
+  {
+    DiskIndexRef index = ctx_->get().diskWatch().IndexSet(0).Find(drive_);
+    ASSERT_TRUE(index);
+    const int32_t bad = 0x7FFFFFFF;
+    ASSERT_EQ(index->file->WritePos(
+                  static_cast<uint32_t>(recindex::kEntriesOffset +
+                                        uint64_t{static_cast<uint32_t>(fileA)} * recindex::kEntryBytes +
+                                        offsetof(recindex::RecIndexSummary, linkIndex)),
+                  &bad, sizeof bad, true),
+              static_cast<int>(sizeof bad));
+  }
+  Restart(2);
+  std::vector<RecoveredPiece> found = Scan();
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].fileIndex, fileA);
+  EXPECT_EQ(found[0].reason, 4);
+  ExpectPiece(found[0], a, 0, kT0);
 }
 
 }  // namespace
