@@ -145,7 +145,8 @@ class DiskIndex {
   uint32_t counter = 0;
   // Which disk this is (set by the disk watch when it opens the index): a digest of what
   // formatting made unique to the disk, compared at every scan (see DiskWatch).
-  uint32_t identity = 0;
+  // Written by each scan, read by the recording engine's grants: atomic.
+  std::atomic<uint32_t> identity{0};
   uint64_t medium = 0;  // the device's medium when the index was read (0 for a folder)
 
   // ---- guarded by lock() ----
