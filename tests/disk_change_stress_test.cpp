@@ -238,7 +238,17 @@ TEST_F(DiskChangeStressTest, RecordSearchAndReplayWhileTheDiskComesGoesAndChange
   }
   EXPECT_GE(latestEnd, resumed + 1000);
   std::vector<_rec_file_info_> out(1024);
-  const int n = QVFS_SearchPlayList(out.data(), 1024 * 40, 0, UINT32_MAX, -1, 0, 0, 0, 3);
+  // Recordings the pulls left open are repaired when a scan opens the index again; on a slow
+  // build the first search may come before that: a few more scans, as the player's make.
+  int n = 0;
+  for (int tries = 0; tries < 10; ++tries) {
+    n = QVFS_SearchPlayList(out.data(), 1024 * 40, 0, UINT32_MAX, -1, 0, 0, 0, 3);
+    if (n > 0) break;
+    std::printf("search %d found nothing yet: %zu recordings on a, %zu index(es) in the set\n",
+                tries, onDisk.size(), ctx_->get().diskWatch().IndexSet(0).Size());
+    pause(500);
+    MountUsbThreadBody(&ctx_->get().diskWatch());
+  }
   ASSERT_GT(n, 0) << onDisk.size() << " recordings on a, " << ctx_->get().diskWatch().IndexSet(0).Size()
                   << " index(es) in the set";
   std::set<int> filesFound;
