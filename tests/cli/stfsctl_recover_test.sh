@@ -4,7 +4,8 @@
 # recover at first; then a segment of each channel's first recording and channel 0's later one
 # are deleted, and recover finds each with its exact frames and times (from the
 # frames read before the delete), lists no frame a remaining record covers, leaves the disk as
-# it was, and backs each piece up into an MP4 that ffprobe reads, listed in SHA256SUMS.
+# it was, and backs each piece up into an MP4 that ffprobe reads, listed in SHA256SUMS. Then a
+# full disk of two record files recycles its oldest: the older recording's tail is found whole.
 #
 #   stfsctl_recover_test.sh /path/to/stfsctl
 NAME=stfsctl_recover_test
@@ -105,4 +106,38 @@ done
 [ "$(sha256sum disk.img | cut -d' ' -f1)" = "$BEFORE" ] || fail "recover --out changed the disk"
 runx 2 recover
 runx 2 recover disk.img --type mkv
+
+CASE="a full disk recycles its oldest file"
+# Two 64 MiB record files: 150 s of a 4 Mbit/s clip fill the first and part of the second;
+# a later recording then recycles the first, and what it did not overwrite is found again.
+ffmpeg -v error -f lavfi -i "testsrc2=size=640x360:rate=25" -vf "noise=alls=12:allf=t" \
+  -frames:v 100 -c:v libx264 -preset ultrafast -b:v 4M -maxrate 4M -bufsize 4M -g 25 -bf 0 \
+  -x264-params repeat-headers=1 -f h264 big.h264 || fail "ffmpeg"
+"$STFSCTL" mkimage full.img --size 160M >/dev/null || fail "mkimage"
+full() { RC=0; "$STFSCTL" --no-system-disks --image full.img "$@" >out 2>err || RC=$?; }
+full format full.img --file-mb 64 --common-mb 0
+[ "$RC" -eq 0 ] || fail "format exited $RC"
+full --json index full.img
+check "assert d['file_count'] == 2, d['file_count']"
+full record --channels 0 --input big.h264 --span "@$T0+150s"
+[ "$RC" -eq 0 ] || fail "record exited $RC"
+full --json frames full.img --file-index 0
+cp out oldest.json
+full --json record --channels 0 --input big.h264 --span "@$((T0 + 3600))+20s"
+check "assert [r['file_index'] for r in d['records']] == [0], d"
+full --json recover full.img
+py "$T0" <<'PY'
+import json, sys
+t0 = int(sys.argv[1]) * 1000
+pieces = json.load(open('out'))['pieces']
+old = json.load(open('oldest.json'))['frames']
+assert len(pieces) == 1 and pieces[0]['reason'] == 'recycled-tail', pieces
+p = pieces[0]
+k = next(i for i, f in enumerate(old) if f['pts_ms'] == p['start_ms'])
+assert old[k]['type'] == 'I', old[k]
+tail = old[k:]
+assert p['frames'] == len(tail) and p['bytes'] == sum(f['size'] for f in tail), (p, len(tail))
+assert p['key_frames'] == sum(f['type'] == 'I' for f in tail), p
+assert p['end_ms'] == tail[-1]['pts_ms'] and p['start_ms'] > t0, (p, tail[-1])
+PY
 echo "$NAME: all passed"
