@@ -226,6 +226,8 @@ int main(int argc, char** argv) {
   std::printf("Asf      %7.3f s  %8.1f MB/s  ratio copy/backup %.2f\n", asf, mb / asf, copy / asf);
   std::printf("Bin      %7.3f s  %8.1f MB/s  ratio copy/backup %.2f\n", bin, mb / bin, copy / bin);
   std::printf("Copy     %7.3f s  %8.1f MB/s\n", copy, mb / copy);
+  std::printf("ratio backup_mp4_vs_ffmpeg %.3f\nratio backup_asf_vs_copy %.3f\n"
+              "ratio backup_bin_vs_copy %.3f\n", ffmpeg / mp4, copy / asf, copy / bin);
   const std::string cleanup = "rm -rf '" + dir + "'";
   return std::system(cleanup.c_str()) == 0 ? 0 : 0;
 }

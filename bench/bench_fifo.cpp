@@ -95,11 +95,13 @@ void BM_PlayBuf(benchmark::State& state) {
   Record(state, "PlayBuf", seconds, bytes);
 }
 
-void PrintRatio(const char* what, const char* lib, const char* floor) {
+// The result line, and the same ratio as "ratio KEY VALUE" for scripts.
+void PrintRatio(const char* what, const char* lib, const char* floor, const char* key) {
   auto a = g_bytesPerSecond.find(lib), b = g_bytesPerSecond.find(floor);
   if (a == g_bytesPerSecond.end() || b == g_bytesPerSecond.end()) return;
   printf("%-34s %9.0f MiB/s %9.0f MiB/s  ratio %.2f\n", what, a->second / 1048576,
          b->second / 1048576, a->second / b->second);
+  printf("ratio %s %.3f\n", key, a->second / b->second);
 }
 
 }  // namespace
@@ -115,8 +117,8 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("CopyPlay/30kB", BM_Copy, "CopyPlay", 30224u, 1);
   benchmark::RunSpecifiedBenchmarks();
   printf("\nThroughput ratio: library / memcpy of the same bytes (1.00 = the copy floor)\n");
-  PrintRatio("frame FIFO, 30 kB video, 3 readers", "FifoVideo", "CopyVideo");
-  PrintRatio("frame FIFO, 160 B audio, 3 readers", "FifoAudio", "CopyAudio");
-  PrintRatio("play buffer GetFrame, 30 kB frames", "PlayBuf", "CopyPlay");
+  PrintRatio("frame FIFO, 30 kB video, 3 readers", "FifoVideo", "CopyVideo", "fifo_video_30kB");
+  PrintRatio("frame FIFO, 160 B audio, 3 readers", "FifoAudio", "CopyAudio", "fifo_audio_160B");
+  PrintRatio("play buffer GetFrame, 30 kB frames", "PlayBuf", "CopyPlay", "play_buffer_30kB");
   return 0;
 }

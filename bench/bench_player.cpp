@@ -515,6 +515,7 @@ int main(int argc, char** argv) {
   std::printf("ffmpeg -threads 1 (decode only): %8.1f pictures/s (process start included)\n",
               n / bestFfmpeg);
   std::printf("ratio player / ffmpeg time: %.2f (aim: 1.2 or less)\n", best / bestFfmpeg);
+  std::printf("ratio player_vs_ffmpeg_time %.3f\n", best / bestFfmpeg);
   std::printf("real time for 1080p25 on one core: %s (%.1fx)\n", n / best >= 25 ? "yes" : "NO",
               n / best / 25);
   std::printf("peak resident memory: %.1f MiB\n", static_cast<double>(PeakRssKb()) / 1024.0);

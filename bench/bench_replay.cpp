@@ -138,6 +138,8 @@ int main(int argc, char** argv) {
               normalFrames, plain / normal);
   std::printf("Fast16   %10.0f frames/s  %d key frames  ratio %.2f\n", fastFrames / fast,
               fastFrames, plain / fast);
+  std::printf("ratio replay_normal%s %.3f\nratio replay_fast16%s %.3f\n", device ? "_device" : "",
+              plain / normal, device ? "_device" : "", plain / fast);
   QVFS_PlaybackStop(-1, -1);
   unlink(image.c_str());
   rmdir(dir);
