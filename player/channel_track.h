@@ -5,8 +5,9 @@
 // one; in fast modes it hands out only the key frames the clock has not left behind; a track
 // that fell far behind in normal play jumps back to the clock.
 //
-// Lock rule: a track belongs to one decode thread; the player takes the tile's lock around
-// every call, so a channel assignment never meets a read half done.
+// Lock rule: none of its own. A track belongs to its tile's decode thread alone; the player
+// hands it a new channel or new recordings on that thread (at the next frame), so a channel
+// assignment never meets a read half done.
 #pragma once
 
 #include <atomic>

@@ -1,6 +1,7 @@
 #include "record/recovery.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 
 #include "api/context.h"
