@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "index/index_format.h"
@@ -127,6 +128,23 @@ class DiskIndex {
   // The summary of entry fileIndex as it lies on the disk (only reads): 0 or a read code.
   int ReadSummary(uint32_t fileIndex, recindex::RecIndexSummary* out);
 
+  // ---- entry heads kept for the searches (callers hold lock()) ----
+  // A search reads the entries of recordings with several segments from the index file. Their
+  // heads (the summary and the segment records up to the first unused one, as the file holds
+  // them) are kept here after the first read, so a later search finds them in memory. Every
+  // write of an entry drops its head, and Open drops them all: a kept head is always what the
+  // file holds. The heads lie one after another in the order the searches met them (time
+  // order), so a walk reads them as a stream. Past kHeadCacheBytes (dropped heads included)
+  // all are dropped and kept again by the searches that follow.
+  static constexpr size_t kHeadCacheBytes = 16u << 20;
+  // The kept head of file i, or null. Valid until the next KeepHead or write of an entry.
+  const uint8_t* KeptHead(uint32_t fileIndex) const;
+  // Keeps the head of `entry` (a whole 4096-byte entry as read) for file i.
+  void KeepHead(uint32_t fileIndex, const uint8_t* entry);
+  // The bytes of an entry's head: the summary and its usable segment records up to and
+  // including the first that is not in use (all a search looks at).
+  static size_t HeadBytes(const uint8_t* entry);
+
   // ---- what Open read; fixed until the next Open ----
   std::string path;              // device name, or folder path ending in '/'
   CDisk_Dev* device = nullptr;   // absent for a folder
@@ -186,8 +204,13 @@ class DiskIndex {
   void ResetSn();
   int SetSegmentLock(const _rec_file_info_& r, bool lock);
 
+  void DropHead(uint32_t fileIndex);
+
   CCriticalSection lock_;
   bool open_ = false;
+  // Kept heads (guarded by lock()): file index -> offset of its head in headArena_.
+  std::unordered_map<uint32_t, uint32_t> heads_;
+  std::vector<uint8_t> headArena_;
 };
 
 // A DiskIndex lives as long as anyone holds it: the disk index set that lists it, and each

@@ -63,6 +63,7 @@ int DiskIndex::ReadSummary(uint32_t fileIndex, RecIndexSummary* out) {
 
 int DiskIndex::WriteEntry(uint32_t fileIndex, const RecIndexEntry& e) {
   if (!file || fileIndex >= recordFileCount) return ERR_INDEX_NO_RESULT;
+  DropHead(fileIndex);  // whatever the write leaves on the disk, the next search reads it
   int r = file->WritePos(static_cast<uint32_t>(EntryOffset(fileIndex)), &e, kEntryBytes, true);
   return r < 0 ? r : 0;
 }
@@ -331,6 +332,7 @@ int DiskIndex::UpdateRecordInfo(_rec_file_info_& r, uint32_t channelLimit) {
     const uint32_t to = (at + kSegmentBytes + 511) / 512 * 512;
     const uint32_t base = static_cast<uint32_t>(EntryOffset(ws.fileIndex));
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&e);
+    DropHead(ws.fileIndex);
     int rc = file->WritePos(base + from, bytes + from, to - from, true);
     if (rc >= 0 && from != 0) rc = file->WritePos(base, bytes, 512, true);
     if (rc < 0) {

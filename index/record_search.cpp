@@ -1,6 +1,7 @@
 #include "index/record_search.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "platform/messages.h"
@@ -19,14 +20,39 @@ bool SameTimes(const _rec_file_info_& a, const _rec_file_info_& b) {
 
 bool TimeFits(int64_t ms) { return ms >= 0 && ms / 1000 < kMaxSecondsExclusive; }
 
-RecIndexSegment SegmentAt(const uint8_t* entry, uint32_t k) {
-  RecIndexSegment seg;
-  std::memcpy(&seg, entry + kSegmentTableOffset + k * kSegmentBytes, sizeof seg);
+template <typename T>
+T LoadAt(const uint8_t* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// The fields the searches use of segment record k, each read where it lies. (A copy of the
+// whole packed record is read back across the copy's own stores, which stalls the walk.)
+struct Segment {
+  uint8_t state, zero1;
+  int32_t size;
+  uint16_t typeBits, tzHours;
+  int64_t startMs, endMs;
+  uint32_t dataEnd;
+};
+
+Segment SegmentAt(const uint8_t* entry, uint32_t k) {
+  const uint8_t* p = entry + kSegmentTableOffset + size_t{k} * kSegmentBytes;
+  Segment seg;
+  seg.state = p[offsetof(RecIndexSegment, state)];
+  seg.zero1 = p[offsetof(RecIndexSegment, zero1)];
+  seg.size = LoadAt<int32_t>(p + offsetof(RecIndexSegment, size));
+  seg.typeBits = LoadAt<uint16_t>(p + offsetof(RecIndexSegment, typeBits));
+  seg.tzHours = LoadAt<uint16_t>(p + offsetof(RecIndexSegment, tzHours));
+  seg.startMs = LoadAt<int64_t>(p + offsetof(RecIndexSegment, startMs));
+  seg.endMs = LoadAt<int64_t>(p + offsetof(RecIndexSegment, endMs));
+  seg.dataEnd = LoadAt<uint32_t>(p + offsetof(RecIndexSegment, dataEnd));
   return seg;
 }
 
 // A segment record is in use until the first whose first 16-bit word is 0.
-bool InUse(const RecIndexSegment& seg) { return seg.state != 0 || seg.zero1 != 0; }
+bool InUse(const Segment& seg) { return seg.state != 0 || seg.zero1 != 0; }
 
 // One per-disk walk.
 class Walk {
@@ -49,16 +75,39 @@ class Walk {
     auto w = index_.writerMap.find(channel);
     return w != index_.writerMap.end() && w->second && w->second->WriterFileIndex() == file;
   }
-  void Insert(const _rec_file_info_& r) {
-    if (InsertRecord(out_[r.channel], r, q_.maxPerChannel)) ++inserted_;
+  // Inserts the record that fill(r) writes, of channel ch and times start..end, by
+  // InsertRecord's rule. A record that goes at the end of its list (the usual case: the walk
+  // goes in start order) is written in place there, not built aside and copied: a record built
+  // field by field and read back whole stalls on its own stores.
+  template <typename Fill>
+  void Insert(uint8_t ch, int64_t start, int64_t end, Fill fill) {
+    // The channel's list, looked up in the result map once per walk (a damaged entry of a
+    // file being written may name any channel: those are looked up each time).
+    RecordList* list = ch < 32 ? lists_[ch] : nullptr;
+    if (!list) list = &out_[ch];
+    if (ch < 32) lists_[ch] = list;
+    if (list->empty() || start >= list->back().startMs) {
+      if (!list->empty() && list->back().startMs == start && list->back().endMs == end) return;
+      list->emplace_back();
+      fill(list->back());
+      if (q_.maxPerChannel != 0 && list->size() > q_.maxPerChannel) list->pop_back();
+      ++inserted_;
+      return;
+    }
+    _rec_file_info_ r;
+    fill(r);
+    if (InsertRecord(*list, r, q_.maxPerChannel)) ++inserted_;
   }
 
   // The entry of file i from the window, moving the window there when it is not inside.
-  const uint8_t* Entry(uint32_t i) {
+  // Entries of files being written change with every progress update: their heads are not
+  // kept (keep false).
+  const uint8_t* Entry(uint32_t i, bool keep) {
     // An entry repaired in memory (left open on a drive that is not written) is read there.
     auto fixed = index_.repaired.find(i);
     if (fixed != index_.repaired.end())
       return reinterpret_cast<const uint8_t*>(&fixed->second.entry);
+    if (const uint8_t* head = index_.KeptHead(i)) return head;
     if (!(i >= winStart_ && i < winStart_ + winLen_)) {
       const uint32_t back = std::min<uint32_t>(static_cast<uint32_t>(q_.channelLimit), 63);
       winStart_ = i < back ? 0 : i - back;
@@ -77,7 +126,9 @@ class Walk {
         return nullptr;
       }
     }
-    return buffer_ + static_cast<size_t>(i - winStart_) * kEntryBytes;
+    const uint8_t* entry = buffer_ + static_cast<size_t>(i - winStart_) * kEntryBytes;
+    if (keep) index_.KeepHead(i, entry);
+    return entry;
   }
 
   // A one-segment recording, whole. True when the entry was of this kind.
@@ -89,9 +140,11 @@ class Walk {
     }
     if (!Overlaps(s.startMs, s.endMs)) return;
     s.state &= static_cast<uint8_t>(~kStateRecording);
-    _rec_file_info_ r = WholeEntryRecord(s, static_cast<uint8_t>(index_.diskNo));
-    r.fileIndex = static_cast<int32_t>(fileIndex);
-    Insert(r);
+    const uint8_t diskNo = static_cast<uint8_t>(index_.diskNo);
+    Insert(s.channel, s.startMs, s.endMs, [&](_rec_file_info_& r) {
+      FillWholeEntryRecord(r, s, diskNo);
+      r.fileIndex = static_cast<int32_t>(fileIndex);
+    });
   }
 
   // The segments of an entry; a writer gives the last one its current end and size.
@@ -100,7 +153,7 @@ class Walk {
     uint32_t used = 0;
     while (used < n && InUse(SegmentAt(entry, used))) ++used;
     for (uint32_t k = 0; k < used; ++k) {
-      const RecIndexSegment seg = SegmentAt(entry, k);
+      const Segment seg = SegmentAt(entry, k);
       const bool last = k + 1 == used;
       int32_t size = seg.size;
       int64_t end = seg.endMs;
@@ -120,10 +173,12 @@ class Walk {
       }
       if (end <= seg.startMs && !last) end = SegmentAt(entry, k + 1).startMs;
       if (!Overlaps(seg.startMs, end)) continue;
-      _rec_file_info_ r = SegmentRecord(s, entry, k, static_cast<uint8_t>(index_.diskNo));
-      r.endMs = end;
-      r.size = size;
-      Insert(r);
+      const uint8_t diskNo = static_cast<uint8_t>(index_.diskNo);
+      Insert(s.channel, seg.startMs, end, [&](_rec_file_info_& r) {
+        FillSegmentRecord(r, s, entry, k, diskNo);
+        r.endMs = end;
+        r.size = size;
+      });
     }
   }
 
@@ -144,7 +199,7 @@ class Walk {
         AddWhole(node, file);
         continue;
       }
-      const uint8_t* entry = Entry(file);
+      const uint8_t* entry = Entry(file, true);
       if (!entry) break;
       RecIndexSummary s;
       std::memcpy(&s, entry, sizeof s);
@@ -163,7 +218,7 @@ class Walk {
       if (!w || !Wanted(cw.first)) continue;
       const uint32_t file = w->WriterFileIndex();
       if (file >= index_.recordFileCount) continue;
-      const uint8_t* entry = Entry(file);
+      const uint8_t* entry = Entry(file, false);
       if (!entry) return;
       RecIndexSummary s;
       std::memcpy(&s, entry, sizeof s);
@@ -174,9 +229,11 @@ class Walk {
         if (s.size == 0) s.size = w->WriterDataSize();
         if (s.size != 0 && s.startMs < s.endMs && Overlaps(s.startMs, s.endMs) &&
             (q_.typeMask & s.typeBits)) {
-          _rec_file_info_ r = WholeEntryRecord(s, static_cast<uint8_t>(index_.diskNo));
-          r.fileIndex = static_cast<int32_t>(file);
-          Insert(r);
+          const uint8_t diskNo = static_cast<uint8_t>(index_.diskNo);
+          Insert(s.channel, s.startMs, s.endMs, [&](_rec_file_info_& r) {
+            FillWholeEntryRecord(r, s, diskNo);
+            r.fileIndex = static_cast<int32_t>(file);
+          });
         }
         continue;
       }
@@ -189,6 +246,7 @@ class Walk {
   ResultMap& out_;
   uint8_t* buffer_;
   bool logReads_;
+  RecordList* lists_[32] = {};
   uint32_t winStart_ = 0, winLen_ = 0;
   bool failed_ = false;
   int inserted_ = 0;
@@ -197,13 +255,14 @@ class Walk {
 }  // namespace
 
 bool InsertRecord(RecordList& list, const _rec_file_info_& rec, size_t max) {
+  // The list is in start order, so a record at or after the last is never before the first.
   if (list.empty()) {
     list.push_back(rec);
-  } else if (rec.startMs < list.front().startMs) {
-    list.insert(list.begin(), rec);
   } else if (rec.startMs >= list.back().startMs) {
     if (SameTimes(rec, list.back())) return false;
     list.push_back(rec);
+  } else if (rec.startMs < list.front().startMs) {
+    list.insert(list.begin(), rec);
   } else {
     auto pos = std::lower_bound(
         list.begin(), list.end(), rec,
@@ -217,7 +276,13 @@ bool InsertRecord(RecordList& list, const _rec_file_info_& rec, size_t max) {
 }
 
 _rec_file_info_ WholeEntryRecord(const RecIndexSummary& s, uint8_t diskNo) {
-  _rec_file_info_ r{};
+  _rec_file_info_ r;
+  FillWholeEntryRecord(r, s, diskNo);
+  return r;
+}
+
+void FillWholeEntryRecord(_rec_file_info_& r, const RecIndexSummary& s, uint8_t diskNo) {
+  r = _rec_file_info_{};
   r.channel = s.channel;
   r.state = s.state;
   r.diskNo = diskNo;
@@ -230,28 +295,34 @@ _rec_file_info_ WholeEntryRecord(const RecIndexSummary& s, uint8_t diskNo) {
   r.startMs = s.startMs;
   r.endMs = s.endMs;
   r.sn = s.sn;
-  return r;
 }
 
 _rec_file_info_ SegmentRecord(const RecIndexSummary& s, const uint8_t* entry, uint32_t k,
                               uint8_t diskNo) {
-  const RecIndexSegment seg = SegmentAt(entry, k);
-  const RecIndexSegment first = SegmentAt(entry, 0);
-  _rec_file_info_ r{};
+  _rec_file_info_ r;
+  FillSegmentRecord(r, s, entry, k, diskNo);
+  return r;
+}
+
+void FillSegmentRecord(_rec_file_info_& r, const RecIndexSummary& s, const uint8_t* entry,
+                       uint32_t k, uint8_t diskNo) {
+  const Segment seg = SegmentAt(entry, k);
+  const uint16_t firstTz = LoadAt<uint16_t>(entry + kSegmentTableOffset +
+                                            offsetof(RecIndexSegment, tzHours));
+  r = _rec_file_info_{};
   r.channel = s.channel;
   r.state = seg.state;
   r.diskNo = diskNo;
   r.kind = s.kind;
   r.segmentNo = static_cast<uint8_t>(k);
   r.typeBits = static_cast<uint8_t>(seg.typeBits);
-  r.tzByte = static_cast<uint8_t>(first.tzHours << 1);
+  r.tzByte = static_cast<uint8_t>(firstTz << 1);
   r.fileIndex = s.linkIndex;
   r.size = seg.size;
   r.endOffset = seg.dataEnd;
   r.startMs = seg.startMs;
   r.endMs = seg.endMs;
   r.sn = s.sn;
-  return r;
 }
 
 uint8_t* SearchWindow::Buffer() {

@@ -351,12 +351,12 @@ TEST_F(SearchTest, TheCacheKeepsTheReplayClientsResultsWithinItsCap) {
 }
 
 // Two record disks: the second's recordings are found with source 1.
-TEST_F(SearchTest, SecondDiskSetAndAFailedWindowRead) {
+// The second disk set; a failed window read; entry heads kept from a read that worked until
+// the entry is written again.
+TEST_F(SearchTest, SecondDiskSetAFailedWindowReadAndKeptEntryHeads) {
   const uint64_t indexLba = TwoRecordDisks();
   std::vector<_rec_file_info_> out(16);
   EXPECT_EQ(QVFS_SearchPlayList(out.data(), 16 * 40, 0, UINT32_MAX, -1, 0, 0, 0, 0), 0);
-  ASSERT_EQ(QVFS_SearchPlayList(out.data(), 16 * 40, 0, UINT32_MAX, -1, 0, 1, 0, 1), 3);
-  EXPECT_EQ(out[0].diskNo, 1);
 
   // The window read of the two-segment entry fails: the one-segment recording is still found.
   platform::FaultRule r;
@@ -366,9 +366,34 @@ TEST_F(SearchTest, SecondDiskSetAndAFailedWindowRead) {
   r.key = platform::kSkMediumError;
   r.asc = 0x11;
   faults_->AddRule(r);
-  ASSERT_EQ(QVFS_SearchPlayList(out.data(), 16 * 40, 0, UINT32_MAX, -1, 0, 1, 0, 2), 1);
+  ASSERT_EQ(QVFS_SearchPlayList(out.data(), 16 * 40, 0, UINT32_MAX, -1, 0, 1, 0, 1), 1);
   EXPECT_EQ(int32_t{out[0].fileIndex}, 1);
   EXPECT_TRUE(Printed("Read data fail."));
+
+  // Nothing was kept from the failed read: once the sectors read again, both segments come.
+  faults_->ClearRules();
+  ASSERT_EQ(QVFS_SearchPlayList(out.data(), 16 * 40, 0, UINT32_MAX, -1, 0, 1, 0, 2), 3);
+  EXPECT_EQ(out[0].diskNo, 1);
+  // The head read then is kept: the same sectors failing now do not change the answer.
+  faults_->AddRule(r);
+  ASSERT_EQ(QVFS_SearchPlayList(out.data(), 16 * 40, 0, UINT32_MAX, -1, 0, 1, 0, 3), 3);
+  faults_->ClearRules();
+
+  // A write of the entry drops its kept head: after segment 1 is locked the search reads the
+  // entry again and shows the lock.
+  std::vector<RecordItem> items(16);
+  ASSERT_EQ(QVFS_SearchRec(items.data(), 16 * 32, 0, UINT32_MAX, -1, 0, 1, 0, 5), 3);
+  const auto second = std::find_if(items.begin(), items.begin() + 3, [](const RecordItem& i) {
+    return i.fileIndex == 2 && i.segmentNo == 1;
+  });
+  ASSERT_NE(second, items.begin() + 3);
+  EXPECT_EQ(second->state, 1);
+  ASSERT_EQ(QVFS_LockRecord(&*second), 0);
+  ASSERT_EQ(QVFS_SearchPlayList(out.data(), 16 * 40, 0, UINT32_MAX, -1, 0, 1, 0, 4), 3);
+  int locked = 0;
+  for (int k = 0; k < 3; ++k)
+    if (out[k].fileIndex == 2 && out[k].segmentNo == 1) locked = out[k].state;
+  EXPECT_EQ(locked, 2);
 }
 
 // Lock, unlock and delete reach the disk whose number the record carries, in the second set
