@@ -10,6 +10,7 @@
 #include "device/disk_dev.h"
 #include "platform/messages.h"
 #include "platform/time_print.h"
+#include "serialfile/read_ahead.h"
 #include "serialfile/serial_file_factory.h"
 
 using namespace recindex;
@@ -109,6 +110,8 @@ int DiskIndex::Open(uint16_t diskNumber, const std::string& where, uint64_t inde
   allFiles.clear();
   timeMap.clear();
   repaired.clear();
+  heads_.clear();
+  headArena_.clear();
   writerMap.clear();
   counter = 0;
   nextSn = 1;
@@ -185,19 +188,18 @@ int DiskIndex::ReadHeader() {
 }
 
 int DiskIndex::ReadEntries() {
-  const uint32_t perRead = kEntryReadBytes / kEntryBytes;
-  // As large as the entries of one read, at most: a small disk does not zero 2 MiB per open.
-  std::vector<uint8_t> buf(size_t{std::min(perRead, recordFileCount)} * kEntryBytes);
   bool firstSn = true;
-  for (uint32_t base = 0; base < recordFileCount; base += perRead) {
-    const uint32_t n = std::min(perRead, recordFileCount - base);
-    const uint32_t offset = kEntriesOffset + base * kEntryBytes;
-    int r = file->ReadPos(offset, buf.data(), n * kEntryBytes, true);
-    if (r != static_cast<int>(n * kEntryBytes)) return r < 0 ? r : ERR_READ_FAILED;
-    if (base + n == recordFileCount) DebugLog("Read information end!\n");
-    for (uint32_t k = 0; k < n; ++k)
-      SortEntry(buf.data() + static_cast<size_t>(k) * kEntryBytes, base + k, &firstSn);
-  }
+  const uint32_t total = recordFileCount * kEntryBytes;
+  // The entries of the next read come in while these are sorted.
+  int r = ReadAhead(*file, kEntriesOffset, total, kEntryReadBytes,
+                    [&](const uint8_t* bytes, uint32_t count, uint32_t offset) {
+                      const uint32_t base = (offset - kEntriesOffset) / kEntryBytes;
+                      for (uint32_t k = 0; k < count / kEntryBytes; ++k)
+                        SortEntry(bytes + size_t{k} * kEntryBytes, base + k, &firstSn);
+                      return true;
+                    });
+  if (r != 0) return r;
+  DebugLog("Read information end!\n");
   return 0;
 }
 
@@ -229,7 +231,8 @@ void DiskIndex::SortEntry(const uint8_t* entry, uint32_t i, bool* firstSn) {
     freeList.push_back(i);
     repairList.push_back(Describe(s, i));
   } else if (static_cast<uint32_t>(s.linkIndex) == i) {
-    timeMap.emplace(TimeKey{s.startMs, i}, s);
+    // Files are mostly recorded in turn, so an entry usually goes at the end of the map.
+    timeMap.emplace_hint(timeMap.end(), TimeKey{s.startMs, i}, s);
     wellFormed = true;
   } else {
     repairList.push_back(Describe(s, i));
@@ -240,3 +243,31 @@ void DiskIndex::SortEntry(const uint8_t* entry, uint32_t i, bool* firstSn) {
     *firstSn = false;
   }
 }
+
+// ---- entry heads kept for the searches -----------------------------------------------------
+
+size_t DiskIndex::HeadBytes(const uint8_t* entry) {
+  RecIndexSummary s;
+  std::memcpy(&s, entry, sizeof s);
+  const uint32_t segments = std::min(SegmentsInTable(entry) + 1, UsableSegments(s));
+  return kSegmentTableOffset + size_t{segments} * kSegmentBytes;
+}
+
+const uint8_t* DiskIndex::KeptHead(uint32_t fileIndex) const {
+  auto it = heads_.find(fileIndex);
+  return it == heads_.end() ? nullptr : headArena_.data() + it->second;
+}
+
+void DiskIndex::KeepHead(uint32_t fileIndex, const uint8_t* entry) {
+  if (heads_.count(fileIndex)) return;
+  const size_t bytes = HeadBytes(entry);
+  if (headArena_.size() + bytes > kHeadCacheBytes) {
+    heads_.clear();
+    headArena_.clear();
+    headArena_.shrink_to_fit();
+  }
+  heads_.emplace(fileIndex, static_cast<uint32_t>(headArena_.size()));
+  headArena_.insert(headArena_.end(), entry, entry + bytes);
+}
+
+void DiskIndex::DropHead(uint32_t fileIndex) { heads_.erase(fileIndex); }
