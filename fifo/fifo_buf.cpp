@@ -37,9 +37,7 @@ void CFIFO_buf::Clear() {
 
 uint32_t CFIFO_buf::DataSize() {
   CAutoLock g(&lock_);
-  if (wrapped_)
-    return writePos_ > readPos_ ? writePos_ - readPos_ : capacity_ - readPos_ + writePos_;
-  return writePos_ - readPos_;
+  return DataSizeLocked();
 }
 
 void CFIFO_buf::CopyIn(uint32_t pos, const void* data, uint32_t len) {
@@ -58,43 +56,30 @@ void CFIFO_buf::CopyOut(uint32_t pos, void* dst, uint32_t len) {
 
 void CFIFO_buf::AdvanceWrite(uint32_t n) {
   CAutoLock g(&lock_);
-  if (capacity_ == 0) return;
-  uint64_t pos = uint64_t{writePos_} + n;
-  if (pos >= capacity_) {
-    wrapped_ = true;
-    pos %= capacity_;
-  }
-  writePos_ = static_cast<uint32_t>(pos);
+  AdvanceWriteLocked(n);
 }
 
 void CFIFO_buf::AdvanceRead(uint32_t n) {
   CAutoLock g(&lock_);
-  if (capacity_ == 0) return;
-  uint64_t pos = uint64_t{readPos_} + n;
-  if (pos >= capacity_) {
-    wrapped_ = false;
-    pos %= capacity_;
-  }
-  readPos_ = static_cast<uint32_t>(pos);
-  totalRead_ += n;
+  AdvanceReadLocked(n);
 }
 
 int CFIFO_buf::Write(const void* data, uint32_t len) {
   CAutoLock g(&lock_);
   if (!inited_ || !data || len == 0) return FIFO_ERR_NOTENOUGH;
-  const uint32_t held = DataSize();
+  const uint32_t held = DataSizeLocked();
   if (held == capacity_ || capacity_ - held < len) return FIFO_ERR_NOTENOUGH;
   CopyIn(writePos_, data, len);
-  AdvanceWrite(len);
+  AdvanceWriteLocked(len);
   return static_cast<int>(len);
 }
 
 int CFIFO_buf::Read(void* dst, uint32_t len, bool peek) {
   if (!dst || len == 0) return FIFO_ERR_BAD_READ;
   CAutoLock g(&lock_);
-  if (DataSize() < len) return FIFO_ERR_NOTENOUGH;
+  if (DataSizeLocked() < len) return FIFO_ERR_NOTENOUGH;
   CopyOut(readPos_, dst, len);
-  if (!peek) AdvanceRead(len);
+  if (!peek) AdvanceReadLocked(len);
   return static_cast<int>(len);
 }
 

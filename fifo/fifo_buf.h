@@ -7,12 +7,15 @@
 // its capacity (slack after the end, for headers that cross it).
 //
 // Lock rule: lock() guards every field; it is recursive, so a holder may call any operation.
+// Each public operation takes it once; the ...Locked helpers expect it held and do not take it
+// again (the frame FIFOs run a whole frame under one hold).
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
 #include "platform/critical_section.h"
+#include "platform/thread_annotations.h"
 
 enum FifoResult : int {
   FIFO_ERR_SIZE_IN_USE = -3001,
@@ -62,6 +65,32 @@ class CFIFO_buf {
   void CopyOut(uint32_t pos, void* dst, uint32_t len);
   // Frees the storage; capacity back to 0.
   void ReleaseStorage();
+
+  // DataSize, AdvanceRead and AdvanceWrite for a holder of the lock.
+  uint32_t DataSizeLocked() const QVFS_REQUIRES(lock_) {
+    if (wrapped_)
+      return writePos_ > readPos_ ? writePos_ - readPos_ : capacity_ - readPos_ + writePos_;
+    return writePos_ - readPos_;
+  }
+  void AdvanceReadLocked(uint32_t n) QVFS_REQUIRES(lock_) {
+    if (capacity_ == 0) return;
+    uint64_t pos = uint64_t{readPos_} + n;
+    if (pos >= capacity_) {
+      wrapped_ = false;
+      pos %= capacity_;
+    }
+    readPos_ = static_cast<uint32_t>(pos);
+    totalRead_ += n;
+  }
+  void AdvanceWriteLocked(uint32_t n) QVFS_REQUIRES(lock_) {
+    if (capacity_ == 0) return;
+    uint64_t pos = uint64_t{writePos_} + n;
+    if (pos >= capacity_) {
+      wrapped_ = true;
+      pos %= capacity_;
+    }
+    writePos_ = static_cast<uint32_t>(pos);
+  }
 
   bool inited_ = false;
   bool wrapped_ = false;

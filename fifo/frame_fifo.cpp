@@ -31,53 +31,54 @@ std::deque<CFrameFIFO::KeyFrame> CFrameFIFO::KeyFrames() {
   return keyList_;
 }
 
-uint32_t CFrameFIFO::PositionOf(int reader) const {
-  return reader == 0 ? readPos_ : readers_[reader].pos;
-}
-
 int CFrameFIFO::WriteFrame(const void* payload, uint32_t len, uint8_t type) {
   CAutoLock g(&lock_);
   if (!inited_) return FIFO_ERR_NO_BUFFER;
   const uint64_t needed = uint64_t{len} + kHeaderBytes;
   // A record larger than the whole ring can never be stored.
   if (capacity_ != 0 && needed > capacity_) return FIFO_ERR_NOTENOUGH;
-  if (capacity_ - DataSize() < needed) {
+  if (capacity_ - DataSizeLocked() < needed) {
     if (!dropWhenFull_) return FIFO_ERR_NOTENOUGH;
     MakeRoom(static_cast<uint32_t>(needed));
     // Whatever MakeRoom freed, a write that still does not fit would overrun the consuming
     // reader's data: refuse it.
-    if (capacity_ - DataSize() < needed) return FIFO_ERR_NOTENOUGH;
+    if (capacity_ - DataSizeLocked() < needed) return FIFO_ERR_NOTENOUGH;
   }
   if (len == 0 || !payload) return FIFO_ERR_ZERO_FRAME;
 
   const int64_t now = platform::TheClock().NowMs();
-  header_[5] = type;
-  le::Put32(header_ + 16, static_cast<uint32_t>(now));
-  le::Put16(header_ + 20, static_cast<uint16_t>(static_cast<uint64_t>(now) >> 32));
-  le::Put32(header_ + 12, len);
   lastWriteMs_ = now;
-  if (type != 'A') le::Put32(header_ + 8, frameCounter_++);
-  const uint32_t seq = le::Get32(header_ + 8);
-  if (type == 'I') keyList_.push_back({now, writePos_, seq, static_cast<uint32_t>(needed), 'I'});
+  if (type != 'A') seq_ = frameCounter_++;  // audio repeats the last video frame's number
+  if (type == 'I') {
+    keyList_.push_back({now, writePos_, seq_, static_cast<uint32_t>(needed), 'I'});
+    if (keyList_.size() > fifo::kMaxKeyFrames)
+      keyList_.erase(keyList_.begin(), keyList_.begin() + fifo::kKeyFramesDropped);
+  }
 
-  // The header goes whole at the write position (the slack takes what crosses the end).
-  std::memcpy(buffer_.data() + writePos_, header_, kHeaderBytes);
+  // The header goes whole at the write position (the slack takes what crosses the end): the
+  // constant fields and zeros from header_, then the fields of this record over them.
+  uint8_t* const h = buffer_.data() + writePos_;
+  std::memcpy(h, header_, kHeaderBytes);
+  h[5] = type;
+  le::Put32(h + 8, seq_);
+  le::Put32(h + 12, len);
+  le::Put32(h + 16, static_cast<uint32_t>(now));
+  le::Put16(h + 20, static_cast<uint16_t>(static_cast<uint64_t>(now) >> 32));
   const uint32_t toEnd = capacity_ - writePos_;
   const uint8_t* p = static_cast<const uint8_t*>(payload);
   if (toEnd >= needed) {
-    std::memcpy(buffer_.data() + writePos_ + kHeaderBytes, p, len);
+    std::memcpy(h + kHeaderBytes, p, len);
   } else if (toEnd >= kHeaderBytes) {
     const uint32_t first = toEnd - kHeaderBytes;
-    std::memcpy(buffer_.data() + writePos_ + kHeaderBytes, p, first);
+    std::memcpy(h + kHeaderBytes, p, first);
     std::memcpy(buffer_.data(), p + first, len - first);
   } else {
-    const uint32_t tail = kHeaderBytes - toEnd;  // the header's part past the end
-    std::memcpy(buffer_.data(), header_ + toEnd, tail);
+    // The header's part past the end, from the slack to where the ring continues.
+    const uint32_t tail = kHeaderBytes - toEnd;
+    std::memcpy(buffer_.data(), h + toEnd, tail);
     std::memcpy(buffer_.data() + tail, p, len);
   }
-  AdvanceWrite(static_cast<uint32_t>(needed));
-  if (keyList_.size() > fifo::kMaxKeyFrames)
-    keyList_.erase(keyList_.begin(), keyList_.begin() + fifo::kKeyFramesDropped);
+  AdvanceWriteLocked(static_cast<uint32_t>(needed));
   return 0;
 }
 
@@ -91,9 +92,9 @@ void CFrameFIFO::MakeRoom(uint32_t needed) {
     --n;
     // A key frame the consuming reader has passed already lies a whole lap "ahead": jumping
     // there would move the read position past the write position. Only held frames count.
-    const bool held = dist < static_cast<int64_t>(DataSize());
+    const bool held = dist < static_cast<int64_t>(DataSizeLocked());
     if (held && dist >= needed && n == 0) {
-      AdvanceRead(static_cast<uint32_t>(dist));
+      AdvanceReadLocked(static_cast<uint32_t>(dist));
       break;
     }
     keyList_.pop_front();
@@ -107,10 +108,7 @@ int CFrameFIFO::Water(int reader) {
   CAutoLock g(&lock_);
   if (capacity_ == 0) return FIFO_ERR_NO_CAPACITY;
   if (reader < 0 || reader >= fifo::kReaders) return FIFO_ERR_BAD_READER;
-  if (reader == 0) return static_cast<int>(DataSize());
-  int64_t w = static_cast<int64_t>(writePos_) - readers_[reader].pos;
-  if (w < 0) w += capacity_;
-  return static_cast<int>(w);
+  return WaterLocked(reader);
 }
 
 int CFrameFIFO::WaterPercent(int reader) {
@@ -123,15 +121,7 @@ int CFrameFIFO::WaterPercent(int reader) {
 int CFrameFIFO::Consume(uint32_t bytes, int reader) {
   CAutoLock g(&lock_);
   if (reader < 0 || reader >= fifo::kReaders) return FIFO_ERR_BAD_READER;
-  if (reader == 0) {
-    // Consuming more than is held would move the read position past the data.
-    if (bytes > capacity_ || bytes > DataSize()) return FIFO_ERR_NO_FRAME;
-    AdvanceRead(bytes);
-    return 0;
-  }
-  if (capacity_ == 0) return FIFO_ERR_NO_CAPACITY;
-  readers_[reader].pos = static_cast<uint32_t>((uint64_t{readers_[reader].pos} + bytes) % capacity_);
-  return 0;
+  return ConsumeLocked(bytes, reader);
 }
 
 int CFrameFIFO::ReadFrame(void* dst, uint32_t dstSize, int reader) {
@@ -148,7 +138,7 @@ int CFrameFIFO::ReadFrame(void* dst, uint32_t dstSize, int reader) {
     if (r.lastTimeMs < keyList_.front().timeMs) r.pos = keyList_.back().pos;
     r.resync = false;
   }
-  const int avail = Water(reader);
+  int avail = WaterLocked(reader);
   if (avail < static_cast<int>(kHeaderBytes)) return FIFO_ERR_NO_FRAME;
 
   uint32_t pos = PositionOf(reader);
@@ -169,26 +159,32 @@ int CFrameFIFO::ReadFrame(void* dst, uint32_t dstSize, int reader) {
         break;
       }
     }
-    Consume(i, reader);
+    ConsumeLocked(i, reader);
     if (!found) return FIFO_ERR_NO_FRAME;
     pos = PositionOf(reader);
+    avail = WaterLocked(reader);
   }
   const uint8_t* h = b + pos;
   const uint64_t length = uint64_t{le::Get32(h + 12)} + kHeaderBytes;
   // A length no record in this ring can have is not a header: step past its magic.
   if (length > capacity_) {
-    Consume(4, reader);
+    ConsumeLocked(4, reader);
     return FIFO_ERR_NO_FRAME;
   }
-  if (static_cast<uint64_t>(Water(reader)) < length) return FIFO_ERR_NO_FRAME;
+  if (static_cast<uint64_t>(avail) < length) return FIFO_ERR_NO_FRAME;
   lastReadSeq_ = le::Get32(h + 8);
   r.lastTimeMs = Pts48(h);
   if (!dst || length > dstSize) {
     // The caller's buffer cannot take it: the record is consumed and refused.
-    Consume(static_cast<uint32_t>(length), reader);
+    ConsumeLocked(static_cast<uint32_t>(length), reader);
     return FIFO_ERR_NO_FRAME;
   }
-  CopyOut(pos, dst, static_cast<uint32_t>(length));
-  Consume(static_cast<uint32_t>(length), reader);
+  // Usually one piece; a record that crosses the end comes in two.
+  if (length <= capacity_ - pos) {
+    std::memcpy(dst, h, length);
+  } else {
+    CopyOut(pos, dst, static_cast<uint32_t>(length));
+  }
+  ConsumeLocked(static_cast<uint32_t>(length), reader);
   return static_cast<int>(length);
 }

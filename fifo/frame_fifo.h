@@ -76,15 +76,42 @@ class CFrameFIFO : public CFIFO_buf {
   std::deque<KeyFrame> KeyFrames();
 
  private:
-  void MakeRoom(uint32_t needed);
+  // WriteFrame, ReadFrame and the calls below run under one hold of the lock; these helpers
+  // expect it held.
+  void MakeRoom(uint32_t needed) QVFS_REQUIRES(lock_);
+  // Water and Consume for a valid reader.
+  int WaterLocked(int reader) const QVFS_REQUIRES(lock_) {
+    if (reader == 0) return static_cast<int>(DataSizeLocked());
+    int64_t w = static_cast<int64_t>(writePos_) - readers_[reader].pos;
+    if (w < 0) w += capacity_;
+    return static_cast<int>(w);
+  }
+  int ConsumeLocked(uint32_t bytes, int reader) QVFS_REQUIRES(lock_) {
+    if (reader == 0) {
+      // Consuming more than is held would move the read position past the data.
+      if (bytes > capacity_ || bytes > DataSizeLocked()) return FIFO_ERR_NO_FRAME;
+      AdvanceReadLocked(bytes);
+      return 0;
+    }
+    if (capacity_ == 0) return FIFO_ERR_NO_CAPACITY;
+    // The remainder only when the sum reaches the end (below it, it is the sum itself).
+    uint64_t pos = uint64_t{readers_[reader].pos} + bytes;
+    if (pos >= capacity_) pos %= capacity_;
+    readers_[reader].pos = static_cast<uint32_t>(pos);
+    return 0;
+  }
   // Reader 0's position is the ring's read position.
-  uint32_t PositionOf(int reader) const;
+  uint32_t PositionOf(int reader) const QVFS_REQUIRES(lock_) {
+    return reader == 0 ? readPos_ : readers_[reader].pos;
+  }
 
   int channel_;
   int64_t lastWriteMs_ = 0;
+  // The header's constant fields (magic, length, channel, aux) and zeros; type 0.
   uint8_t header_[fifo::kHeaderBytes] = {};
   std::deque<KeyFrame> keyList_;
   uint32_t frameCounter_ = 0;
+  uint32_t seq_ = 0;  // the number of the last video record (audio records repeat it)
   uint32_t lastReadSeq_ = 0;
   Reader readers_[fifo::kReaders];
   bool dropWhenFull_ = true;

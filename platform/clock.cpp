@@ -14,17 +14,16 @@ uint64_t RealTickMs() {
 }
 }  // namespace
 
-int64_t Clock::NowMs() const {
+int64_t Clock::ManualNowMs() const {
   {
     std::lock_guard<std::mutex> g(mutex_);
     if (manual_) return manualNowMs_;
   }
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  return SystemNowMs();  // switched off meanwhile
 }
 
 uint64_t Clock::TickMs() const {
-  {
+  if (manualOn_.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> g(mutex_);
     if (manual_) return manualTickMs_;
   }
@@ -49,6 +48,7 @@ void Clock::SetManual(bool on, int64_t nowMs) {
   if (on && !manual_) manualTickMs_ = tick;
   manual_ = on;
   manualNowMs_ = nowMs;
+  manualOn_.store(on, std::memory_order_release);
 }
 
 void Clock::Advance(int64_t ms) {

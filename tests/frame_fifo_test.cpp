@@ -122,6 +122,83 @@ TEST_F(FrameFifoTest, HeadersAcrossTheEndReadWholeForEveryReader) {
   EXPECT_EQ(f.Consume(1, 16), FIFO_ERR_BAD_READER);
 }
 
+// Every field of a record (type, number, length, both parts of the time stamp, the zeros) reaches
+// the consuming reader and a follower whole when its header lies at any distance from the ring's
+// end, including the distances that split the number, the length and the time stamp.
+TEST_F(FrameFifoTest, HeaderFieldsSurviveEverySplitAtTheEnd) {
+  constexpr uint32_t kCap = 4000;
+  CFrameFIFO f(9);
+  ASSERT_EQ(f.InitFrames(kCap), 0);
+  auto payload = Pattern(kCap, 8);
+  ASSERT_EQ(Read(f, 1), FIFO_ERR_NO_FRAME);  // reader 1 follows from here
+  uint32_t counter = 0, lastVideo = 0;
+  int64_t now = 1700000000123;
+  // Writes one record and has readers 1 and 0 read it, checking everything in it.
+  auto writeAndRead = [&](uint8_t type, uint32_t len) {
+    now += (int64_t{1} << 32) + 7;  // the upper 16 bits of the stamp change every time
+    QVFS_AdvanceClock((int64_t{1} << 32) + 7);
+    if (type != 'A') lastVideo = counter++;
+    ASSERT_EQ(f.WriteFrame(payload.data(), len, type), 0);
+    for (int reader : {1, 0}) {
+      SCOPED_TRACE(testing::Message() << "reader " << reader << " type " << type << " len " << len);
+      ASSERT_EQ(Read(f, reader), static_cast<int>(len + 224));
+      const uint8_t* h = out_.data();
+      EXPECT_EQ(0, std::memcmp(h, "PTMF", 4));
+      EXPECT_EQ(h[4], 224);
+      EXPECT_EQ(h[5], type);
+      EXPECT_EQ(h[6], 9);
+      EXPECT_EQ(h[7], 25);
+      EXPECT_EQ(le::Get32(h + 8), lastVideo);
+      EXPECT_EQ(le::Get32(h + 12), len);
+      EXPECT_EQ(le::Get32(h + 16), static_cast<uint32_t>(now));
+      EXPECT_EQ(le::Get16(h + 20), static_cast<uint16_t>(now >> 32));
+      EXPECT_TRUE(std::all_of(h + 24, h + 224, [](uint8_t b) { return b == 0; }));
+      EXPECT_EQ(0, std::memcmp(h + 224, payload.data(), len));
+    }
+  };
+  writeAndRead('A', 160);  // audio before any video carries number 0
+  const uint8_t types[] = {'I', 'A', 'P', 'A', 'P'};
+  int n = 0;
+  for (uint32_t toEnd :
+       {1u, 3u, 6u, 9u, 10u, 13u, 15u, 18u, 20u, 21u, 23u, 24u, 120u, 223u, 224u}) {
+    SCOPED_TRACE(testing::Message() << "header " << toEnd << " bytes before the end");
+    // Filler records until the next header starts toEnd bytes before the end.
+    for (int guard = 0; f.writePos() != kCap - toEnd && guard < 3; ++guard) {
+      const uint32_t dist = (kCap - toEnd + kCap - f.writePos()) % kCap;
+      writeAndRead('P', dist >= 225 ? dist - 224 : 1000);
+    }
+    ASSERT_EQ(f.writePos(), kCap - toEnd);
+    writeAndRead(types[n++ % 5], 160 + toEnd);
+  }
+}
+
+// Garbage before a record that is still being written is skipped, and the record then waits for
+// its last bytes: it is neither handed on early nor skipped.
+TEST_F(FrameFifoTest, RecordAfterSkippedGarbageWaitsUntilComplete) {
+  CFrameFIFO f(0);
+  ASSERT_EQ(f.InitFrames(1 << 14), 0);
+  ASSERT_EQ(Read(f, 2), FIFO_ERR_NO_FRAME);  // reader 2 follows from the start
+  std::vector<uint8_t> junk(300, 0x33);
+  ASSERT_EQ(f.Write(junk.data(), 300), 300);
+  const auto record = testsupport::PtmfFrame('P', 1700000000123, 1000, 4);
+  ASSERT_EQ(record.size(), 1224u);
+  ASSERT_EQ(f.Write(record.data(), 1024), 1024);  // the header and 800 of the 1000 bytes
+  for (int reader : {0, 2}) {
+    SCOPED_TRACE(reader);
+    EXPECT_EQ(Read(f, reader), FIFO_ERR_NO_FRAME);  // the garbage goes, the record waits
+    EXPECT_EQ(f.Water(reader), 1024);
+    EXPECT_EQ(Read(f, reader), FIFO_ERR_NO_FRAME);
+    EXPECT_EQ(f.Water(reader), 1024);
+  }
+  ASSERT_EQ(f.Write(record.data() + 1024, 200), 200);
+  for (int reader : {2, 0}) {
+    SCOPED_TRACE(reader);
+    ASSERT_EQ(Read(f, reader), 1224);
+    EXPECT_EQ(0, std::memcmp(out_.data(), record.data(), record.size()));
+    EXPECT_EQ(f.Water(reader), 0);
+  }
+}
+
 TEST_F(FrameFifoTest, NewReaderStartsAtTheNewestKeyFrame) {
   CFrameFIFO f(0);
   ASSERT_EQ(f.InitFrames(1 << 16), 0);
