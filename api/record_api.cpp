@@ -211,6 +211,12 @@ QVFS_API int QVFS_FIFO_GetWarter(int channel, int sub) {
   return f->capacity() ? static_cast<int>(uint64_t{f->DataSize()} * 100 / f->capacity()) : 0;
 }
 
+QVFS_API int64_t QVFS_FifoGetLostFrames(int channel, int sub) {
+  CFrameFIFO* f = nullptr;
+  if (int r = FindFifo(channel, sub != 0, &f)) return r;
+  return static_cast<int64_t>(f->LostFrames());
+}
+
 QVFS_API int QVFS_FifoRegisterUser(const char* name) {
   FifoUsers* u = St().users();
   return u ? u->RegisterUser(name ? name : "") : kErrNoFifo;

@@ -7,9 +7,10 @@ StorageParams& SharedRecords::params() {
   return *params_;
 }
 
-void SharedRecords::ReportStatus(int code, const void* data, int length) const {
+bool SharedRecords::ReportStatus(int code, const void* data, int length) const {
   QVFS_StatusCallback cb = statusCb_.load();
   if (cb) cb(code, data, length);
+  return cb != nullptr;
 }
 
 void FillRecordItem(RecordItem* item, const _rec_file_info_& r) {

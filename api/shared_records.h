@@ -72,8 +72,8 @@ class SharedRecords {
   // The record readers' mixed-audio flag: on at start, off when the configuration says so.
   bool mixAudio() const { return mixAudio_.load(); }
   void SetMixAudio(bool on) { mixAudio_.store(on); }
-  // Calls the status callback when one is set.
-  void ReportStatus(int code, const void* data, int length) const;
+  // Calls the status callback when one is set: true when it was called.
+  bool ReportStatus(int code, const void* data, int length) const;
 
  private:
   StorageConfig config_{};

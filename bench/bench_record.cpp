@@ -189,10 +189,10 @@ int main(int argc, char** argv) {
   g_dir = dir;
   qvfs::ScopedContext context;
   platform::SetConsoleOutput(false);
-  benchmark::RegisterBenchmark("Write/4ch", BM_Write)->Unit(benchmark::kMillisecond)->Iterations(g_durable ? 8 : 3);
+  benchmark::RegisterBenchmark("Write/4ch", BM_Write)->Unit(benchmark::kMillisecond)->Iterations(g_durable ? 8 : 30);
   benchmark::RegisterBenchmark("PlainWrite/4ch", BM_PlainWrite)->Unit(benchmark::kMillisecond)->Iterations(g_durable ? 8 : 3);
-  benchmark::RegisterBenchmark("Read/1ch", BM_Read)->Unit(benchmark::kMillisecond)->Iterations(g_durable ? 8 : 3);
-  benchmark::RegisterBenchmark("PlainRead/1ch", BM_PlainRead)->Unit(benchmark::kMillisecond)->Iterations(g_durable ? 8 : 3);
+  benchmark::RegisterBenchmark("Read/1ch", BM_Read)->Unit(benchmark::kMillisecond)->Iterations(g_durable ? 8 : 40);
+  benchmark::RegisterBenchmark("PlainRead/1ch", BM_PlainRead)->Unit(benchmark::kMillisecond)->Iterations(g_durable ? 8 : 40);
   benchmark::RunSpecifiedBenchmarks();
   printf("\nThroughput ratio: record files / plain file I/O of the same bytes (aim: 0.8)\n");
   PrintRatio("write, 4 channels through the cache", "Write", "PlainWrite",

@@ -36,13 +36,22 @@ int CFrameFIFO::WriteFrame(const void* payload, uint32_t len, uint8_t type) {
   if (!inited_) return FIFO_ERR_NO_BUFFER;
   const uint64_t needed = uint64_t{len} + kHeaderBytes;
   // A record larger than the whole ring can never be stored.
-  if (capacity_ != 0 && needed > capacity_) return FIFO_ERR_NOTENOUGH;
+  if (capacity_ != 0 && needed > capacity_) {
+    ++lostFrames_;
+    return FIFO_ERR_NOTENOUGH;
+  }
   if (capacity_ - DataSizeLocked() < needed) {
-    if (!dropWhenFull_) return FIFO_ERR_NOTENOUGH;
+    if (!dropWhenFull_) {
+      ++lostFrames_;
+      return FIFO_ERR_NOTENOUGH;
+    }
     MakeRoom(static_cast<uint32_t>(needed));
     // Whatever MakeRoom freed, a write that still does not fit would overrun the consuming
     // reader's data: refuse it.
-    if (capacity_ - DataSizeLocked() < needed) return FIFO_ERR_NOTENOUGH;
+    if (capacity_ - DataSizeLocked() < needed) {
+      ++lostFrames_;
+      return FIFO_ERR_NOTENOUGH;
+    }
   }
   if (len == 0 || !payload) return FIFO_ERR_ZERO_FRAME;
 
@@ -94,6 +103,7 @@ void CFrameFIFO::MakeRoom(uint32_t needed) {
     // there would move the read position past the write position. Only held frames count.
     const bool held = dist < static_cast<int64_t>(DataSizeLocked());
     if (held && dist >= needed && n == 0) {
+      lostFrames_ += RecordsWithin(readPos_, static_cast<uint32_t>(dist));
       AdvanceReadLocked(static_cast<uint32_t>(dist));
       break;
     }
@@ -102,6 +112,26 @@ void CFrameFIFO::MakeRoom(uint32_t needed) {
   for (Reader& r : readers_) {
     if (!r.resync && !keyList_.empty() && lastReadSeq_ < keyList_.front().seq) r.resync = true;
   }
+}
+
+uint32_t CFrameFIFO::RecordsWithin(uint32_t pos, uint32_t bytes) const {
+  // Each step moves on by a whole record (at least its 224-byte header); a length that does
+  // not fit what is left ends the count.
+  uint32_t records = 0;
+  const uint8_t* b = buffer_.data();
+  while (bytes >= kHeaderBytes) {
+    const uint64_t length = uint64_t{le::Get32(b + pos + 12)} + kHeaderBytes;
+    if (length > bytes) break;
+    ++records;
+    bytes -= static_cast<uint32_t>(length);
+    pos = static_cast<uint32_t>((pos + length) % capacity_);
+  }
+  return records;
+}
+
+uint64_t CFrameFIFO::LostFrames() {
+  CAutoLock g(&lock_);
+  return lostFrames_;
 }
 
 int CFrameFIFO::Water(int reader) {

@@ -74,6 +74,9 @@ class CFrameFIFO : public CFIFO_buf {
   int64_t lastWriteMs() const { return lastWriteMs_; }
   uint32_t frameCounter() const { return frameCounter_; }
   std::deque<KeyFrame> KeyFrames();
+  // Frames lost since the ring was made: records the consuming reader lost when room was made
+  // for a write, and writes refused for want of room.
+  uint64_t LostFrames();
 
  private:
   // WriteFrame, ReadFrame and the calls below run under one hold of the lock; these helpers
@@ -100,6 +103,9 @@ class CFrameFIFO : public CFIFO_buf {
     readers_[reader].pos = static_cast<uint32_t>(pos);
     return 0;
   }
+  // The whole records in the `bytes` bytes from pos (headers read where they lie; one that
+  // crosses the end is whole in the slack).
+  uint32_t RecordsWithin(uint32_t pos, uint32_t bytes) const QVFS_REQUIRES(lock_);
   // Reader 0's position is the ring's read position.
   uint32_t PositionOf(int reader) const QVFS_REQUIRES(lock_) {
     return reader == 0 ? readPos_ : readers_[reader].pos;
@@ -113,6 +119,7 @@ class CFrameFIFO : public CFIFO_buf {
   uint32_t frameCounter_ = 0;
   uint32_t seq_ = 0;  // the number of the last video record (audio records repeat it)
   uint32_t lastReadSeq_ = 0;
+  uint64_t lostFrames_ = 0;
   Reader readers_[fifo::kReaders];
   bool dropWhenFull_ = true;
 };

@@ -54,6 +54,49 @@ Segment SegmentAt(const uint8_t* entry, uint32_t k) {
 // A segment record is in use until the first whose first 16-bit word is 0.
 bool InUse(const Segment& seg) { return seg.state != 0 || seg.zero1 != 0; }
 
+// The records of a whole entry and of its segment k, written into r (inline: the walk and
+// the exported builders share them).
+// Every field is written (no zeroing first: a record is filled where it will stay).
+void FillWholeEntryRecord(_rec_file_info_& r, const RecIndexSummary& s, uint8_t diskNo) {
+  r.channel = s.channel;
+  r.state = s.state;
+  r.diskNo = diskNo;
+  r.kind = s.kind;
+  r.operation = 0;
+  r.segmentNo = 0;
+  r.typeBits = static_cast<uint8_t>(s.typeBits);
+  r.tzByte = static_cast<uint8_t>(s.tzHours << 1);
+  r.fileIndex = s.linkIndex;
+  r.size = s.size;
+  r.endOffset = static_cast<uint32_t>(s.size) + kRecordDataStart;
+  r.startMs = s.startMs;
+  r.endMs = s.endMs;
+  r.sn = s.sn;
+}
+
+void FillSegmentRecord(_rec_file_info_& r, const RecIndexSummary& s, const uint8_t* entry,
+                       uint32_t k, uint8_t diskNo) {
+  const Segment seg = SegmentAt(entry, k);
+  const uint16_t firstTz = LoadAt<uint16_t>(entry + kSegmentTableOffset +
+                                            offsetof(RecIndexSegment, tzHours));
+  r.channel = s.channel;
+  r.state = seg.state;
+  r.diskNo = diskNo;
+  r.kind = s.kind;
+  r.operation = 0;
+  r.segmentNo = static_cast<uint8_t>(k);
+  r.typeBits = static_cast<uint8_t>(seg.typeBits);
+  r.tzByte = static_cast<uint8_t>(firstTz << 1);
+  r.fileIndex = s.linkIndex;
+  r.size = seg.size;
+  r.endOffset = seg.dataEnd;
+  r.startMs = seg.startMs;
+  r.endMs = seg.endMs;
+  r.sn = s.sn;
+}
+
+static_assert(sizeof(_rec_file_info_) == 40, "the fill functions write all 40 bytes");
+
 // One per-disk walk.
 class Walk {
  public:
@@ -86,7 +129,7 @@ class Walk {
     RecordList* list = ch < 32 ? lists_[ch] : nullptr;
     if (!list) list = &out_[ch];
     if (ch < 32) lists_[ch] = list;
-    if (list->empty() || start >= list->back().startMs) {
+    if (__builtin_expect(list->empty() || start >= list->back().startMs, 1)) {
       if (!list->empty() && list->back().startMs == start && list->back().endMs == end) return;
       list->emplace_back();
       fill(list->back());
@@ -281,21 +324,6 @@ _rec_file_info_ WholeEntryRecord(const RecIndexSummary& s, uint8_t diskNo) {
   return r;
 }
 
-void FillWholeEntryRecord(_rec_file_info_& r, const RecIndexSummary& s, uint8_t diskNo) {
-  r = _rec_file_info_{};
-  r.channel = s.channel;
-  r.state = s.state;
-  r.diskNo = diskNo;
-  r.kind = s.kind;
-  r.typeBits = static_cast<uint8_t>(s.typeBits);
-  r.tzByte = static_cast<uint8_t>(s.tzHours << 1);
-  r.fileIndex = s.linkIndex;
-  r.size = s.size;
-  r.endOffset = static_cast<uint32_t>(s.size) + kRecordDataStart;
-  r.startMs = s.startMs;
-  r.endMs = s.endMs;
-  r.sn = s.sn;
-}
 
 _rec_file_info_ SegmentRecord(const RecIndexSummary& s, const uint8_t* entry, uint32_t k,
                               uint8_t diskNo) {
@@ -304,26 +332,6 @@ _rec_file_info_ SegmentRecord(const RecIndexSummary& s, const uint8_t* entry, ui
   return r;
 }
 
-void FillSegmentRecord(_rec_file_info_& r, const RecIndexSummary& s, const uint8_t* entry,
-                       uint32_t k, uint8_t diskNo) {
-  const Segment seg = SegmentAt(entry, k);
-  const uint16_t firstTz = LoadAt<uint16_t>(entry + kSegmentTableOffset +
-                                            offsetof(RecIndexSegment, tzHours));
-  r = _rec_file_info_{};
-  r.channel = s.channel;
-  r.state = seg.state;
-  r.diskNo = diskNo;
-  r.kind = s.kind;
-  r.segmentNo = static_cast<uint8_t>(k);
-  r.typeBits = static_cast<uint8_t>(seg.typeBits);
-  r.tzByte = static_cast<uint8_t>(firstTz << 1);
-  r.fileIndex = s.linkIndex;
-  r.size = seg.size;
-  r.endOffset = seg.dataEnd;
-  r.startMs = seg.startMs;
-  r.endMs = seg.endMs;
-  r.sn = s.sn;
-}
 
 uint8_t* SearchWindow::Buffer() {
   if (buffer_.empty()) {

@@ -49,10 +49,6 @@ RecordList MergeSegmentRuns(RecordList records, int64_t maxGapMs = -1);
 _rec_file_info_ WholeEntryRecord(const recindex::RecIndexSummary& s, uint8_t diskNo);
 _rec_file_info_ SegmentRecord(const recindex::RecIndexSummary& s, const uint8_t* entry,
                               uint32_t k, uint8_t diskNo);
-// The same, written into r.
-void FillWholeEntryRecord(_rec_file_info_& r, const recindex::RecIndexSummary& s, uint8_t diskNo);
-void FillSegmentRecord(_rec_file_info_& r, const recindex::RecIndexSummary& s,
-                       const uint8_t* entry, uint32_t k, uint8_t diskNo);
 
 // The process-wide 256 KiB window into index files (64 entries), allocated on first use.
 class SearchWindow {

@@ -130,7 +130,8 @@ class DiskWatch {
   void RepairInMemory(DiskIndex& index);
   void FillSpace();
   void RebuildReadyMask();
-  void Append(DiskRecord rec);
+  // Lists the disk and reports the list: true when someone received the report.
+  bool Append(DiskRecord rec);
   bool ListedRawDisk(const std::string& mountSource);
 
   SharedRecords* shared_;

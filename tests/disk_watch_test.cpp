@@ -14,6 +14,7 @@
 #include "device/dev_registry.h"
 #include "disklayout/le.h"
 #include "index/index_create.h"
+#include "platform/clock.h"
 #include "platform/scsi.h"
 #include "qvfs/qvfs.h"
 #include "platform/drive_table.h"
@@ -52,8 +53,21 @@ TEST_F(DiskWatchTest, ListsRecordAndBlankDisksWithTheirIndexes) {
   const std::string b = RecordDisk("b.img", 128);
   reports.clear();  // the formats rescanned already
 
+  // After each drive's report the scan pauses 30 ms for the receiver; without a receiver it
+  // does not pause at all.
+  static std::vector<uint32_t> sleeps;
+  sleeps.clear();
+  platform::SetSleepHook([](uint32_t ms) { sleeps.push_back(ms); });
+  struct HookOff {
+    ~HookOff() { platform::SetSleepHook(nullptr); }
+  } hookOff;
   ASSERT_EQ(MountUsbThreadBody(&watch()), 3);
   EXPECT_EQ(reports, (std::vector<std::pair<int, int>>{{1, 1}, {2, 2}, {3, 3}}));
+  EXPECT_EQ(sleeps, (std::vector<uint32_t>{30, 30, 30}));
+  ctx_->get().shared().SetStatusCallback(nullptr);
+  sleeps.clear();
+  ASSERT_EQ(MountUsbThreadBody(&watch()), 3);
+  EXPECT_TRUE(sleeps.empty());
   auto disks = watch().Disks();
   ASSERT_EQ(disks.size(), 3u);
   EXPECT_EQ(disks[0].name, a);

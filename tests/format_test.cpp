@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -233,6 +234,98 @@ TEST_F(FormatTest, WriteFailureHalfWayLeavesNoRecordDisk) {
   CDiskTable table;
   int init = table.Init(Dev(drive));
   EXPECT_TRUE(init != 0 || !table.IsStfs());
+}
+
+// Formatting a disk that held other data leaves none of it in the tables: the reserved sectors,
+// both FATs past their entries and the root directories past their entries read as zeros. The
+// record volume's FATs, alike, chain the root directory, every record file and the index file
+// one after another from cluster 2, each for exactly its size, and mark the rest free. Checked
+// once where the image turns zeros into holes and once where they are written (a device that
+// cannot make holes); the record FAT is larger than one piece of entries the format gathers.
+TEST_F(FormatTest, OldDiskTablesAreRewrittenWhole) {
+  constexpr uint32_t kEoc = 0x0FFFFFFF;
+  for (const bool holes : {true, false}) {
+    SCOPED_TRACE(holes ? "zeros as holes" : "zeros written");
+    const std::string drive =
+        AttachImage(4 * kGiB, 512, false, holes ? "holes.img" : "written.img");
+    const uint64_t recordLba = 2048 + 1024 * 2048;  // after 1 GiB of common data
+    const auto old = testsupport::Pattern(16 * kMiB, 7);
+    testsupport::WriteFileBytes(imagePath_, 0, old.data(), old.size());
+    testsupport::WriteFileBytes(imagePath_, recordLba * 512, old.data(), old.size());
+    platform::FaultRule never;  // a rule keeps the image from making holes; it never fires
+    never.opcodes = {platform::kOpWrite10, platform::kOpWrite16};
+    never.firstLba = never.lastLba = UINT64_MAX;
+    if (!holes) faults_->AddRule(never);
+    const int count = QVFS_FormatToRecdisk(drive.c_str(), 64, 1024);
+    faults_->ClearRules();
+    ASSERT_GT(count, 0);
+    CDiskTable table;
+    ASSERT_EQ(table.Init(Dev(drive)), 0);
+    ASSERT_EQ(table.GetPartStart(1), recordLba);
+
+    for (const uint64_t P : {uint64_t{2048}, recordLba}) {
+      SCOPED_TRACE(testing::Message() << "volume at " << P);
+      const auto boot = Sector(P);
+      const uint32_t spc = boot[13];
+      const uint64_t fatSectors = le::Get32(&boot[36]);
+      ASSERT_EQ(le::Get16(&boot[14]), 34u);
+      ASSERT_GT(spc, 0u);
+      EXPECT_EQ(Sector(P + 6), boot);
+      EXPECT_TRUE(AllZero((P + 2) * 512, 4 * 512));
+      EXPECT_TRUE(AllZero((P + 7) * 512, 27 * 512));
+      const auto fat0 = ReadFileBytes(imagePath_, (P + 34) * 512, fatSectors * 512);
+      const auto fat1 = ReadFileBytes(imagePath_, (P + 34 + fatSectors) * 512, fatSectors * 512);
+      ASSERT_EQ(fat0.size(), fatSectors * 512);
+      EXPECT_TRUE(fat0 == fat1);
+      const uint64_t dataLba = P + 34 + 2 * fatSectors;
+      const uint64_t fatEntries = fatSectors * 128;
+      auto entry = [&](uint64_t k) { return le::Get32(&fat0[k * 4]); };
+      EXPECT_EQ(entry(0), 0x0FFFFFF8u);
+      EXPECT_EQ(entry(1), 0xFFFFFFFFu);
+
+      // The chains in directory order: the root, then each file from where its entry says.
+      std::vector<uint64_t> lengths;
+      uint64_t dirBytes = 32;  // the label
+      if (P == 2048) {
+        lengths = {1};
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(Sector(dataLba).data()), 11),
+                  "commonData ");
+      } else {
+        const uint64_t cluster = uint64_t{spc} * 512;
+        lengths.push_back((1 << 20) / cluster);
+        const auto dir = ReadFileBytes(imagePath_, dataLba * 512, (count + 2) * 32);
+        uint64_t next = 2 + lengths[0];
+        for (int n = 1; n <= count + 1; ++n) {
+          const uint8_t* e = &dir[n * 32];
+          const uint64_t first = uint64_t{le::Get16(e + 20)} << 16 | le::Get16(e + 26);
+          EXPECT_EQ(first, next) << "entry " << n;
+          lengths.push_back((le::Get32(e + 28) + cluster - 1) / cluster);
+          next += lengths.back();
+        }
+        dirBytes = (count + 2) * 32;
+      }
+      // The rest of the root directory: a whole 1 MiB one in the record volume, the first
+      // cluster (at least 4 KiB) of the other.
+      const uint64_t rootBytes = P == 2048 ? std::max<uint64_t>(4096, spc * 512u) : 1 << 20;
+      EXPECT_TRUE(AllZero(dataLba * 512 + dirBytes, rootBytes - dirBytes));
+
+      uint64_t k = 2;
+      for (size_t c = 0; c < lengths.size(); ++c) {
+        for (uint64_t i = 0; i < lengths[c]; ++i, ++k) {
+          ASSERT_LT(k, fatEntries);
+          ASSERT_EQ(entry(k), i + 1 < lengths[c] ? k + 1 : kEoc) << "chain " << c << " at " << k;
+        }
+      }
+      uint64_t firstUsed = fatEntries;  // an entry past the chains that is not free
+      for (uint64_t j = k; j < fatEntries; ++j) {
+        if (entry(j) != 0) {
+          firstUsed = j;
+          break;
+        }
+      }
+      EXPECT_EQ(firstUsed, fatEntries) << "chains end at " << k;
+    }
+  }
 }
 
 // A folder disk on a small file system of its own (an ext4 image on a loop device), so that the

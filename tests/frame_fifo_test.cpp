@@ -228,12 +228,14 @@ TEST_F(FrameFifoTest, FullRingDropsOrRefuses) {
   EXPECT_EQ(f.WriteFrame(payload.data(), 800, 'P'), FIFO_ERR_NOTENOUGH);
   EXPECT_EQ(f.readPos(), rp);
   EXPECT_EQ(f.writePos(), wp);
+  EXPECT_EQ(f.LostFrames(), 2u);  // the two refused writes
 
   f.SetDropWhenFull(true);  // the consuming reader jumps to a later key frame
   ASSERT_EQ(f.WriteFrame(payload.data(), 800, 'P'), 0);
   ASSERT_GT(Read(f, 0), 0);
   EXPECT_EQ(out_[5], 'I');
-  EXPECT_GT(le::Get32(out_.data() + 8), 0u);
+  EXPECT_EQ(le::Get32(out_.data() + 8), 2u);  // the key frame two records on
+  EXPECT_EQ(f.LostFrames(), 4u);             // and the two records before it
 }
 
 TEST_F(FrameFifoTest, GarbageIsSkippedAndOversizedRecordsRefused) {

@@ -4,10 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -71,10 +71,14 @@ uint64_t SparseDigest(const std::string& path, uint64_t from, uint64_t to) {
   if (fd < 0) return 0;
   struct stat st {};
   if (fstat(fd, &st) == 0) to = std::min<uint64_t>(to, static_cast<uint64_t>(st.st_size));
-  uint64_t h = 1469598103934665603ull;  // FNV-1a over (offset, bytes) of each extent
+  // FNV-1a over (offset, bytes) of each 4 KiB piece that is not all zeros: holes and written
+  // zeros hash alike, so the digest follows what the file holds, not how the file system
+  // happens to store it (a write next to a hole can turn the hole's block into data).
+  uint64_t h = 1469598103934665603ull;
   const auto mix = [&h](const void* p, size_t n) {
     for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<const uint8_t*>(p)[i]) * 1099511628211ull;
   };
+  constexpr size_t kPiece = 4096;
   std::vector<uint8_t> buf(1 << 20);
   off_t at = static_cast<off_t>(from);
   // Each pass starts at the next data extent past the last one read: it moves forward or ends.
@@ -83,11 +87,17 @@ uint64_t SparseDigest(const std::string& path, uint64_t from, uint64_t to) {
     off_t hole = lseek(fd, at, SEEK_HOLE);
     if (hole <= at) break;
     hole = std::min<off_t>(hole, static_cast<off_t>(to));
-    mix(&at, sizeof at);
     for (off_t p = at; p < hole;) {
       const ssize_t n = pread(fd, buf.data(), std::min<off_t>(hole - p, buf.size()), p);
       if (n <= 0) break;
-      mix(buf.data(), static_cast<size_t>(n));
+      for (size_t k = 0; k < static_cast<size_t>(n); k += kPiece) {
+        const size_t len = std::min(kPiece, static_cast<size_t>(n) - k);
+        const uint8_t* piece = buf.data() + k;
+        if (std::all_of(piece, piece + len, [](uint8_t b) { return b == 0; })) continue;
+        const off_t offset = p + static_cast<off_t>(k);
+        mix(&offset, sizeof offset);
+        mix(piece, len);
+      }
       p += n;
     }
     at = hole;

@@ -50,8 +50,9 @@ class TempDir {
 void MakeSparseFile(const std::string& path, uint64_t bytes);
 // (WriteFileBytes creates a missing file.)
 std::vector<uint8_t> ReadFileBytes(const std::string& path, uint64_t offset, size_t n);
-// A digest of the allocated extents (offsets and bytes) of a sparse file's bytes [from, to):
-// equal digests mean nothing was written there in between, read without walking the holes.
+// A digest of what a sparse file holds in [from, to) (offsets and bytes of every 4 KiB piece
+// that is not all zeros; holes and written zeros alike), read without walking the holes: equal
+// digests mean the bytes there are the same.
 uint64_t SparseDigest(const std::string& path, uint64_t from = 0, uint64_t to = UINT64_MAX);
 void WriteFileBytes(const std::string& path, uint64_t offset, const void* data, size_t n);
 // A buffer of n bytes, each a function of its position and a seed.

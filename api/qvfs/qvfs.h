@@ -197,6 +197,10 @@ QVFS_API int QVFS_FifoGetDataSize(int channel, int sub);
 QVFS_API int QVFS_FIFO_GetWarter(int channel, int sub);
 QVFS_API int QVFS_FifoRegisterUser(const char* name);
 QVFS_API int QVFS_FifoUnRegisterUser(const char* name);
+/* Frames a channel's main (or sub) FIFO lost since QVFS_Init: those the recording engine never
+ * took because room was made for newer ones, and writes refused for want of room. 0 or more,
+ * or -2005 / -110 as QVFS_FifoWriteFrame. */
+QVFS_API int64_t QVFS_FifoGetLostFrames(int channel, int sub);
 
 /* ---- Playback (replay sessions) ------------------------------------------------------------
  * Up to five replay clients (0..4) each replay a set of channels over a time range (seconds);
