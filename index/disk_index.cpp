@@ -10,7 +10,6 @@
 #include "device/disk_dev.h"
 #include "platform/messages.h"
 #include "platform/time_print.h"
-#include "serialfile/read_ahead.h"
 #include "serialfile/serial_file_factory.h"
 
 using namespace recindex;
@@ -188,18 +187,19 @@ int DiskIndex::ReadHeader() {
 }
 
 int DiskIndex::ReadEntries() {
+  const uint32_t perRead = kEntryReadBytes / kEntryBytes;
+  // As large as the entries of one read, at most: a small disk does not zero 2 MiB per open.
+  std::vector<uint8_t> buf(size_t{std::min(perRead, recordFileCount)} * kEntryBytes);
   bool firstSn = true;
-  const uint32_t total = recordFileCount * kEntryBytes;
-  // The entries of the next read come in while these are sorted.
-  int r = ReadAhead(*file, kEntriesOffset, total, kEntryReadBytes,
-                    [&](const uint8_t* bytes, uint32_t count, uint32_t offset) {
-                      const uint32_t base = (offset - kEntriesOffset) / kEntryBytes;
-                      for (uint32_t k = 0; k < count / kEntryBytes; ++k)
-                        SortEntry(bytes + size_t{k} * kEntryBytes, base + k, &firstSn);
-                      return true;
-                    });
-  if (r != 0) return r;
-  DebugLog("Read information end!\n");
+  for (uint32_t base = 0; base < recordFileCount; base += perRead) {
+    const uint32_t n = std::min(perRead, recordFileCount - base);
+    const uint32_t offset = kEntriesOffset + base * kEntryBytes;
+    int r = file->ReadPos(offset, buf.data(), n * kEntryBytes, true);
+    if (r != static_cast<int>(n * kEntryBytes)) return r < 0 ? r : ERR_READ_FAILED;
+    if (base + n == recordFileCount) DebugLog("Read information end!\n");
+    for (uint32_t k = 0; k < n; ++k)
+      SortEntry(buf.data() + static_cast<size_t>(k) * kEntryBytes, base + k, &firstSn);
+  }
   return 0;
 }
 

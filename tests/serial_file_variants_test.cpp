@@ -5,8 +5,6 @@
 #include <chrono>
 #include <memory>
 
-#include "platform/scsi.h"
-#include "serialfile/read_ahead.h"
 #include "serialfile/serial_file_com.h"
 #include "serialfile/serial_file_factory.h"
 #include "serialfile/serial_file_raw.h"
@@ -203,51 +201,3 @@ TEST_F(VariantsTest, DeviceToFileExport) {
   EXPECT_EQ(firstDiff, data.size());
 }
 
-// Reading ahead: every piece in order with its offset, whatever the thread does; a failed piece
-// ends the reading with its code, after the pieces before it; the caller may stop early.
-TEST_F(VariantsTest, ReadAheadHandsOverPiecesInOrderAndStopsAtAFailure) {
-  const std::string name = AttachImage(8 << 20);
-  const auto data = Pattern(3 << 20, 7);
-  testsupport::WriteFileBytes(imagePath_, 2048 * 512, data.data(), data.size());
-  CSerialFileRaw f;
-  ASSERT_EQ(f.Open(name.c_str(), 2048, 0, 4 << 20, MODE_RDWR), 0);
-  std::vector<uint8_t> got;
-  std::vector<uint32_t> offsets;
-  auto take = [&](const uint8_t* bytes, uint32_t count, uint32_t offset) {
-    offsets.push_back(offset);
-    got.insert(got.end(), bytes, bytes + count);
-    return true;
-  };
-  // 3 MiB from offset 512 in 256 KiB pieces: twelve pieces, the last one short.
-  ASSERT_EQ(ReadAhead(f, 512, (3 << 20) - 512, 256 << 10, take), 0);
-  ASSERT_EQ(offsets.size(), 12u);
-  EXPECT_EQ(offsets[1], 512u + (256 << 10));
-  EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin() + 512));
-  EXPECT_EQ(got.size(), data.size() - 512);
-
-  // A medium error in the fifth piece: four pieces, then its code.
-  platform::FaultRule rule;
-  rule.opcodes = {platform::kOpRead10, platform::kOpRead16};
-  rule.firstLba = 2048 + (4 * (256 << 10)) / 512 + 10;
-  rule.lastLba = rule.firstLba;
-  rule.key = platform::kSkMediumError;
-  rule.asc = 0x11;
-  faults_->AddRule(rule);
-  got.clear();
-  offsets.clear();
-  EXPECT_LT(ReadAhead(f, 0, 3 << 20, 256 << 10, take), 0);
-  EXPECT_EQ(offsets.size(), 4u);
-  EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
-  faults_->ClearRules();
-
-  // A stretch past the region's end: the read that crosses it fails, nothing beyond is taken.
-  offsets.clear();
-  EXPECT_EQ(ReadAhead(f, 3 << 20, 2 << 20, 256 << 10, take), ERR_DATA_OVER_FILE);
-  EXPECT_EQ(offsets.size(), 4u);
-  // The caller stops after two pieces: no error, no third piece.
-  int taken = 0;
-  EXPECT_EQ(ReadAhead(f, 0, 3 << 20, 256 << 10,
-                      [&](const uint8_t*, uint32_t, uint32_t) { return ++taken < 2; }),
-            0);
-  EXPECT_EQ(taken, 2);
-}
