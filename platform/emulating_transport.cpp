@@ -76,6 +76,7 @@ bool EmulatingTransport::SizeInBlocks(uint64_t* blocks) {
     bytes = static_cast<uint64_t>(st.st_size);
   }
   *blocks = bytes / p_.sectorSize;
+  knownBlocks_.store(*blocks, std::memory_order_relaxed);
   return true;
 }
 
@@ -111,13 +112,17 @@ bool EmulatingTransport::ReadWrite(ScsiRequest& req) {
   uint32_t count = 0;
   bool isWrite = false;
   DecodeReadWrite(req, &lba, &count, &isWrite);
-  uint64_t blocks = 0;
-  if (!SizeInBlocks(&blocks)) {
+  const auto outOfRange = [&](uint64_t blocks) { return lba > blocks || count > blocks - lba; };
+  // Writes ask the size each time, so that a write never grows an image that shrank meanwhile.
+  // Reads trust the size last seen unless the request lies past it (the image may have grown);
+  // a read past an image that shrank comes back short and is checked against the size again.
+  uint64_t blocks = knownBlocks_.load(std::memory_order_relaxed);
+  if ((isWrite || outOfRange(blocks)) && !SizeInBlocks(&blocks)) {
     SetLastOsErrorFromErrno(errno);
     return false;
   }
   uint64_t bytes = static_cast<uint64_t>(count) * p_.sectorSize;
-  if (lba > blocks || count > blocks - lba || bytes > req.dataLength || !req.data) {
+  if (outOfRange(blocks) || bytes > req.dataLength || !req.data) {
     SetFixedSense(req.sense, kSkIllegalRequest, 0x21, 0x00);  // LBA out of range
     return true;
   }
@@ -135,6 +140,10 @@ bool EmulatingTransport::ReadWrite(ScsiRequest& req) {
     if (n < 0 && (errno == EBADF || errno == ENODEV || errno == ENXIO)) {
       SetLastOsErrorFromErrno(errno);
       return false;
+    }
+    if (n == 0 && !isWrite && SizeInBlocks(&blocks) && outOfRange(blocks)) {
+      SetFixedSense(req.sense, kSkIllegalRequest, 0x21, 0x00);  // the image shrank
+      return true;
     }
     if (n <= 0) {
       if (isWrite)

@@ -3,6 +3,7 @@
 // from the file size or BLKGETSIZE64, and errors become the sense data a disk would return.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "platform/scsi.h"
@@ -35,6 +36,8 @@ class EmulatingTransport : public ScsiTransport {
   bool Synchronize(ScsiRequest& req);
 
   EmulationParams p_;
+  // The size in blocks the last SizeInBlocks found (0 before the first): what reads go by.
+  std::atomic<uint64_t> knownBlocks_{0};
 };
 
 }  // namespace platform

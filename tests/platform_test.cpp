@@ -1,6 +1,7 @@
 // The platform seam: clock, last error, drive table and the three transports.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <scsi/sg.h>
 #include <unistd.h>
 
@@ -183,6 +184,25 @@ TEST(EmulatingTransportTest, AnswersCapacityReadsWritesAndRangeErrors) {
   ASSERT_TRUE(t.Execute(unknown));
   EXPECT_EQ(SenseKeyOf(unknown), kSkIllegalRequest);
   EXPECT_EQ(unknown.sense[12], 0x20);
+
+  // The image changes size while attached. Grown: the new blocks are read at once. Shrunk: a
+  // read past the new end is out of range, not a medium error, and a write there does not
+  // grow the image back.
+  ASSERT_EQ(::truncate(path.c_str(), 4096 * 20), 0);
+  ScsiRequest grown = ReadWrite10(false, 18, 2, data.data(), 8192);
+  ASSERT_TRUE(t.Execute(grown));
+  EXPECT_EQ(SenseKeyOf(grown), -1);
+  ASSERT_EQ(::truncate(path.c_str(), 4096 * 8), 0);
+  ScsiRequest shrunk = ReadWrite10(false, 7, 2, data.data(), 8192);
+  ASSERT_TRUE(t.Execute(shrunk));
+  EXPECT_EQ(SenseKeyOf(shrunk), kSkIllegalRequest);
+  EXPECT_EQ(shrunk.sense[12], 0x21);
+  ScsiRequest writePast = ReadWrite10(true, 9, 1, data.data(), 4096);
+  ASSERT_TRUE(t.Execute(writePast));
+  EXPECT_EQ(SenseKeyOf(writePast), kSkIllegalRequest);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 4096 * 8);
 }
 
 TEST(EmulatingTransportTest, ReadOnlyImageRefusesWritesAndStaysUnchanged) {
