@@ -38,14 +38,20 @@ GB=$(python3 -c "print(max(2, int($CHANNELS * $MINUTES * 60 * $CLIP_KBPS / 8 / 1
 LAST=$((CHANNELS - 1))
 T0=1767607200
 START=$(date +%s.%N)
-"$STFSCTL" --no-system-disks --image disk.img --json record --channels "0-$LAST" \
-  --input clip.h264 --span "@$T0+${MINUTES}m" >/dev/null
+"$STFSCTL" --no-system-disks --image disk.img -v --json record --channels "0-$LAST" \
+  --input clip.h264 --span "@$T0+${MINUTES}m" >/dev/null 2>record.log
 SECONDS_TAKEN=$(python3 -c "import time; print(f'{time.time() - $START:.1f}')")
 "$STFSCTL" --no-system-disks --image disk.img --read-only --json table disk.img >table.json
 "$STFSCTL" --no-system-disks --image disk.img --read-only --json index disk.img >index.json
 "$STFSCTL" --no-system-disks --image disk.img --read-only --json search >search.json
 
-python3 - "$CHANNELS" "$MINUTES" "$CLIP_KBPS" "$SECONDS_TAKEN" <<'PY'
+# On a failure the library's own account of why a file ended early.
+explain() {
+  echo "retention: what the library said of files that ended or stalled:" >&2
+  grep -E "is full|jump|JUMP|codeType|SPACE|bad sector|hardware|Wait time|Time out|fail|takes record file" \
+    record.log | head -60 >&2 || true
+}
+python3 - "$CHANNELS" "$MINUTES" "$CLIP_KBPS" "$SECONDS_TAKEN" <<'PY' || { explain; exit 1; }
 import collections, json, struct, sys
 channels, minutes, kbps, taken = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
 table, index = json.load(open('table.json')), json.load(open('index.json'))
