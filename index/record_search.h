@@ -1,6 +1,7 @@
 // The searches over one disk's index: the time map walked in start-time order, entries with
-// several segments read from the index file through a shared 64-entry window, and the files
-// still being written added from the writer map. Hits go into per-channel lists kept in
+// several segments read from the index file through a shared 64-entry window (and kept by the
+// DiskIndex after that first read, until the entry is written), and the files still being
+// written added from the writer map. Hits go into per-channel lists kept in
 // start-time order.
 //
 // Lock rule: a per-disk search holds the DiskIndex lock for its whole walk, and the window's
