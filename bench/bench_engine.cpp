@@ -73,18 +73,23 @@ struct Phase {
   uint64_t bytes = 0;
 };
 
-Phase RunEngine(const std::string& image, int seconds) {
+// A recorder's set-up: every channel records its main stream, recycling the oldest recording.
+StorageConfig RecorderConfig(int channels) {
   StorageConfig c{};
-  c.channelCount = kChannels;
-  c.mainRecordMask = (1 << kChannels) - 1;
+  c.channelCount = channels;
+  c.mainRecordMask = static_cast<int32_t>(channels >= 32 ? 0xFFFFFFFFu : (1u << channels) - 1);
   c.cycleRecord = 1;
   c.fifoUsers = 4;
   c.mainFifoSize = 0x400000;
   c.writeCacheSize = 0x180000;
   c.playBufferSize = 0x140000;
   c.frameBufferSize = 0x100000;
+  return c;
+}
+
+Phase RunEngine(const std::string& image, int seconds) {
   QVFS_SetManualClock(1, 1767607200000);
-  QVFS_Init(c);
+  QVFS_Init(RecorderConfig(kChannels));
   std::vector<uint8_t> frame(kFrameBytes, 0x5A);
   Phase p;
   const double t0 = Now(), c0 = CpuSeconds();
@@ -162,18 +167,9 @@ std::string MakeDisk(const std::string& image, uint64_t bytes, int fileMiB) {
 LoadResult RunLoad(const std::string& image, int channels, int mbit, int hold) {
   LoadResult out;
   const uint32_t frameBytes = static_cast<uint32_t>(int64_t{mbit} * 1000000 / 8 / kFps);
-  StorageConfig c{};
-  c.channelCount = channels;
-  c.mainRecordMask = static_cast<int32_t>(channels >= 32 ? 0xFFFFFFFFu : (1u << channels) - 1);
-  c.cycleRecord = 1;
-  c.fifoUsers = 4;
-  c.mainFifoSize = 0x400000;
-  c.writeCacheSize = 0x180000;
-  c.playBufferSize = 0x140000;
-  c.frameBufferSize = 0x100000;
   const int64_t startMs = 1767607200000;
   QVFS_SetManualClock(1, startMs);
-  if (QVFS_Init(c) != 0) std::abort();
+  if (QVFS_Init(RecorderConfig(channels)) != 0) std::abort();
   std::vector<uint8_t> frame(frameBytes, 0x5A);
   uint64_t bytes = 0;
   benchsupport::DropCached(image);  // both phases start with nothing of the image cached
