@@ -44,6 +44,8 @@ enum SenseKey : uint8_t {
   kSkDataProtect = 0x7,
 };
 
+// One command and its outcome. CDisk_Dev::BuildCdb resets it field by field: a new field needs
+// its reset there too.
 struct ScsiRequest {
   uint8_t cdb[16] = {};
   uint8_t cdbLength = 0;
