@@ -12,6 +12,7 @@
 //   --qvfs_dir=PATH       folder for the image (default $TMPDIR or /tmp); removed at start
 //   --qvfs_min_ratio=R    exit 1 when a ratio is below R (default 0: report only)
 // Machine-readable results: --benchmark_out=FILE --benchmark_out_format=json.
+// With --benchmark_repetitions=N each ratio compares the medians of the N runs.
 // The data every reader returns is checked against pread before timing; a mismatch exits 1.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include "api/context.h"
+#include "bench_support.h"
 #include "device/disk_dev.h"
 #include "platform/messages.h"
 #include "qvfs/qvfs.h"
@@ -214,27 +216,19 @@ class CollectingReporter : public benchmark::ConsoleReporter {
       if (run.run_type != Run::RT_Iteration && !mean) continue;
       auto it = run.counters.find("bytes_per_second");
       if (it == run.counters.end()) continue;
-      Sum& s = (mean ? means_ : sums_)[run.run_name.function_name];
-      s.total += it->second.value;
-      ++s.count;
+      (mean ? means_ : runs_).Add(run.run_name.function_name, it->second.value);
     }
   }
-  // Mean bytes per second over the repetitions; 0 when the benchmark did not run.
+  // Bytes per second: the median of the single runs (one per repetition), or of the reported
+  // means; 0 when the benchmark did not run.
   double BytesPerSecond(const std::string& name) const {
-    for (const auto* m : {&sums_, &means_}) {
-      auto it = m->find(name);
-      if (it != m->end() && it->second.count) return it->second.total / it->second.count;
-    }
-    return 0.0;
+    const double single = runs_.Median(name);
+    return single > 0 ? single : means_.Median(name);
   }
 
  private:
-  struct Sum {
-    double total = 0;
-    int count = 0;
-  };
-  std::map<std::string, Sum> sums_;   // single runs
-  std::map<std::string, Sum> means_;  // reported means
+  benchsupport::Rates runs_;   // single runs
+  benchsupport::Rates means_;  // reported means
 };
 
 std::string SizeText(uint32_t size) {

@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,25 @@
 #include "record/record_writer.h"
 
 namespace benchsupport {
+
+// Throughputs of the runs of each benchmark (a run per repetition with --benchmark_repetitions)
+// and their median: a ratio of medians does not move with one run that the machine disturbed.
+class Rates {
+ public:
+  void Add(const std::string& name, double bytesPerSecond) { runs_[name].push_back(bytesPerSecond); }
+  // 0 when the benchmark did not run (filtered out).
+  double Median(const std::string& name) const {
+    auto it = runs_.find(name);
+    if (it == runs_.end() || it->second.empty()) return 0;
+    std::vector<double> v = it->second;
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+  }
+
+ private:
+  std::map<std::string, std::vector<double>> runs_;
+};
 
 // Frame i of a 25 frames/s stream from t0 with a key frame each second and `payload` bytes.
 inline std::vector<uint8_t> VideoFrame(int i, int64_t t0, uint32_t payload) {
