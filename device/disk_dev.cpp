@@ -104,14 +104,16 @@ int CDisk_Dev::associate(const char* name, bool /*memoryCard*/) {
 }
 
 void CDisk_Dev::ProbeMaxTransfer() {
-  std::vector<uint8_t> probe(kProbeBufferBytes);
+  // Only written by the reads and never looked at: not zeroed first (zeroing half a MiB was
+  // most of a re-associate's time, and every disk scan re-associates each drive).
+  std::unique_ptr<uint8_t[]> probe(new uint8_t[kProbeBufferBytes]);
   std::minstd_rand rng(static_cast<uint32_t>(platform::TheClock().NowMs()));
   uint64_t lba = kProbeBaseLba + rng() % 100;
   uint32_t ss = get_sec_size();
   for (uint32_t n = 1024; n >= 8; n /= 2) {
     // Larger sectors: never ask for more than the probe buffer holds.
     if (static_cast<uint64_t>(n) * ss > kProbeBufferBytes) continue;
-    if (ReadSecs(lba, n, probe.data(), n * ss) == 0) {
+    if (ReadSecs(lba, n, probe.get(), n * ss) == 0) {
       maxTransfer_ = static_cast<int>(n);
       break;
     }
@@ -391,7 +393,7 @@ int CDisk_Dev::Read(uint64_t lba, void* buffer, uint64_t bytes, bool lock) {
     p += run;
     bytes -= run;
   }
-  if (uint32_t whole = static_cast<uint32_t>(bytes / ss)) {
+  if (uint32_t whole = static_cast<uint32_t>(bytes >> SectorShift(ss))) {
     if (Read_try(lba, whole, p, whole * ss) != 0) return DEV_READ_FAILED;
     lba += whole;
     p += static_cast<uint64_t>(whole) * ss;
@@ -419,7 +421,7 @@ int CDisk_Dev::Write(uint64_t lba, const void* buffer, uint64_t bytes, bool lock
     p += run;
     bytes -= run;
   }
-  if (uint32_t whole = static_cast<uint32_t>(bytes / ss)) {
+  if (uint32_t whole = static_cast<uint32_t>(bytes >> SectorShift(ss))) {
     if (Write_try(lba, whole, p, whole * ss) != 0) return DEV_WRITE_FAILED;
     lba += whole;
     p += static_cast<uint64_t>(whole) * ss;

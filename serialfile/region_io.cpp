@@ -32,7 +32,7 @@ int Body(CDisk_Dev* dev, const RegionState& st, uint64_t lba, uint8_t* buf, uint
     buf += run;
     bytes -= run;
   }
-  if (uint32_t whole = static_cast<uint32_t>(bytes / s)) {
+  if (uint32_t whole = static_cast<uint32_t>(bytes >> CDisk_Dev::SectorShift(s))) {
     int r = write ? dev->Write_try(lba, whole, buf, whole * s) : dev->Read_try(lba, whole, buf, whole * s);
     if (r != 0) return r;
   }
@@ -50,8 +50,9 @@ int PatchSector(CDisk_Dev* dev, RegionState& st, uint64_t lba, uint32_t offset, 
 }
 
 int ReadWalk(CDisk_Dev* dev, RegionState& st, uint64_t pos, uint8_t* buf, uint32_t size) {
-  const uint32_t s = st.sectorSize;
-  uint64_t lba = st.startLba + pos / s;
+  const uint32_t s = st.sectorSize;  // a power of two (Open refuses others)
+  const unsigned shift = CDisk_Dev::SectorShift(s);
+  uint64_t lba = st.startLba + (pos >> shift);
   const uint32_t o = static_cast<uint32_t>(pos & (s - 1));
   uint32_t left = size;
   if (o != 0) {
@@ -66,7 +67,7 @@ int ReadWalk(CDisk_Dev* dev, RegionState& st, uint64_t pos, uint8_t* buf, uint32
   }
   const uint32_t t = left & (s - 1);
   if (int r = Body(dev, st, lba, buf, left - t, false)) return r;
-  lba += (left - t) / s;
+  lba += (left - t) >> shift;
   buf += left - t;
   if (t != 0) {
     int r = dev->Read_try(lba, 1, st.sectorBuf.data(), s);
@@ -77,10 +78,11 @@ int ReadWalk(CDisk_Dev* dev, RegionState& st, uint64_t pos, uint8_t* buf, uint32
 }
 
 int WriteWalk(CDisk_Dev* dev, RegionState& st, uint64_t pos, const uint8_t* buf, uint32_t size) {
-  const uint32_t s = st.sectorSize;
-  uint64_t lba = st.startLba + pos / s;
+  const uint32_t s = st.sectorSize;  // a power of two (Open refuses others)
+  const unsigned shift = CDisk_Dev::SectorShift(s);
+  uint64_t lba = st.startLba + (pos >> shift);
   // A write over the sector WriteCachePos keeps makes its copy stale: it is read again.
-  const uint64_t last = st.startLba + (pos + size - 1) / s;
+  const uint64_t last = st.startLba + ((pos + size - 1) >> shift);
   if (size != 0 && st.cacheLba >= lba && st.cacheLba <= last) st.cacheLba = kNoCachedSector;
   const uint32_t o = static_cast<uint32_t>(pos & (s - 1));
   uint32_t left = size;
@@ -94,7 +96,7 @@ int WriteWalk(CDisk_Dev* dev, RegionState& st, uint64_t pos, const uint8_t* buf,
   }
   const uint32_t t = left & (s - 1);
   if (int r = Body(dev, st, lba, const_cast<uint8_t*>(buf), left - t, true)) return r;
-  lba += (left - t) / s;
+  lba += (left - t) >> shift;
   buf += left - t;
   if (t != 0) return PatchSector(dev, st, lba, 0, buf, t);
   return 0;
@@ -291,9 +293,10 @@ int WriteCachePos(CDisk_Dev* dev, RegionState& st, uint32_t position, const void
   CAutoLock g(lock ? st.lock : nullptr);
   if (OtherMedium(dev, st)) return ERR_NO_DEVICE;
   st.status = STATUS_WRITING;
-  const uint32_t s = st.sectorSize;
+  const uint32_t s = st.sectorSize;  // a power of two (Open refuses others)
+  const unsigned shift = CDisk_Dev::SectorShift(s);
   const auto* src = static_cast<const uint8_t*>(buffer);
-  uint64_t lba = st.startLba + position / s;
+  uint64_t lba = st.startLba + (position >> shift);
   const uint32_t o = position & (s - 1);
   uint32_t left = size;
   if (o != 0) {
@@ -328,10 +331,10 @@ int WriteCachePos(CDisk_Dev* dev, RegionState& st, uint32_t position, const void
     }
   }
   const uint32_t t = left & (s - 1);
-  if (st.cacheLba >= lba && st.cacheLba < lba + (left - t) / s) st.cacheLba = kNoCachedSector;
+  if (st.cacheLba >= lba && st.cacheLba < lba + ((left - t) >> shift)) st.cacheLba = kNoCachedSector;
   if (int r = Body(dev, st, lba, const_cast<uint8_t*>(src), left - t, true))
     return Finish(st, r, false);
-  lba += (left - t) / s;
+  lba += (left - t) >> shift;
   src += left - t;
   if (t != 0) {
     // The tail goes to disk followed by zeros and stays cached for the next append.

@@ -261,6 +261,10 @@ TEST_F(SerialFileTest, FourKSectorRegions) {
   auto disk = ReadFileBytes(imagePath_, Byte(4000), 5300);
   EXPECT_TRUE(std::equal(data.begin(), data.end(), disk.begin()));
   EXPECT_TRUE(std::equal(tail.begin(), tail.end(), disk.begin() + 5000));
+  // Read back through the region across three sectors, from inside the first.
+  std::vector<uint8_t> back(5300);
+  ASSERT_EQ(f_.ReadPos(4000, back.data(), 5300, true), 5300);
+  EXPECT_EQ(back, disk);
 }
 
 TEST_F(SerialFileTest, CopyFileMovesTheWholeSource) {
