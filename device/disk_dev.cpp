@@ -120,7 +120,8 @@ void CDisk_Dev::ProbeMaxTransfer() {
   }
 }
 
-void CDisk_Dev::ReopenLocked() {
+// Kept out of line (as is ResultFromSense): the error paths stay out of the flattened transfers.
+__attribute__((noinline)) void CDisk_Dev::ReopenLocked() {
   CAutoLock g(&lock_);
   transport_.reset();
   handle_ = -1;
@@ -166,7 +167,7 @@ uint8_t* CDisk_Dev::BuildCdb(uint8_t length) {
   return cdb_;
 }
 
-int CDisk_Dev::ResultFromSense() {
+__attribute__((noinline)) int CDisk_Dev::ResultFromSense() {
   platform::SetLastOsError(platform::kOsGeneralFailure);
   const SenseFields sense = SenseOf(req_);
   lastError_ = SenseCode(sense);
@@ -355,7 +356,13 @@ int CDisk_Dev::WriteSecs(uint64_t lba, uint32_t blocks, const void* buffer, uint
 
 // ---- retries and transfers -----------------------------------------------------------------
 
-int CDisk_Dev::Read_try(uint64_t lba, uint32_t blocks, void* buffer, uint32_t bytes) {
+// A transfer is one function down to the transport, the command builders inlined. Returns after
+// a system call are dear on the machines we measured (profiles put the time of a 4 KiB read from
+// the page cache on the instructions right after each return, likely mispredicted because the
+// kernel's mitigations leave the return stack empty), so each frame between the read and its
+// caller counts: flattening took 27 ns off a 4 KiB region read of about 600.
+__attribute__((flatten)) int CDisk_Dev::Read_try(uint64_t lba, uint32_t blocks, void* buffer,
+                                                 uint32_t bytes) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     int r = ReadSecs(lba, blocks, buffer, bytes);
     if (r == 0 || r == platform::kSkMediumError || r == platform::kSkHardwareError) return r;
@@ -364,7 +371,8 @@ int CDisk_Dev::Read_try(uint64_t lba, uint32_t blocks, void* buffer, uint32_t by
   return DEV_READ_FAILED;
 }
 
-int CDisk_Dev::Write_try(uint64_t lba, uint32_t blocks, const void* buffer, uint32_t bytes) {
+__attribute__((flatten)) int CDisk_Dev::Write_try(uint64_t lba, uint32_t blocks,
+                                                  const void* buffer, uint32_t bytes) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     int r;
     if (bigger2TB_) {
